@@ -1,0 +1,20 @@
+#pragma once
+
+#include <exception>
+
+namespace CLI {
+class App;
+}
+
+namespace norva_app {
+
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+inline constexpr int exit_interrupted = 130;
+
+// Reports how a command ended, on stderr, and gives the exit status for it. Never shows a
+// stack trace.
+int report_outcome(std::exception_ptr outcome, const CLI::App& root);
+
+}  // namespace norva_app

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "group.h"
+
+namespace kestrel {
+
+void connect(OptionalText name, OptionalText organization_id, OptionalText managed);
+void _connect_async(OptionalText name_arg, OptionalText organization_id_arg,
+                    OptionalText managed_arg);
+
+void project();
+void _project_async();
+
+void disconnect();
+void _disconnect_async();
+
+}  // namespace kestrel

@@ -1,0 +1,44 @@
+#include "group.h"
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "managed_flag_command.h"
+#include "norva_core/paths.h"
+
+namespace kestrel {
+
+norva_core::console::Console console{stdout};
+
+std::string COMPOSE_FILE() {
+    return norva_core::paths::install_prefix() + "/share/norva/compute/docker-compose.yml";
+}
+
+Commands entry_points() {
+    return {connect, project, disconnect};
+}
+
+std::shared_ptr<CLI::App> cli(Commands commands) {
+    auto group = std::make_shared<CLI::App>();
+    group->require_subcommand(1);
+
+    auto connect_command = std::make_shared<_ManagedFlagCommand>(
+        "Start the local compute node and register it with the NORVA platform.", "connect");
+    connect_command->callback([command = connect_command.get(), run = commands.connect] {
+        run(command->name(), command->organization_id(), command->managed());
+    });
+    group->add_subcommand(connect_command);
+
+    group
+        ->add_subcommand("project",
+                         "Select (or change) the project locally-specified components are "
+                         "published to.")
+        ->callback(commands.project);
+    group
+        ->add_subcommand("disconnect",
+                         "Stop the local compute node and deregister it from the NORVA platform.")
+        ->callback(commands.disconnect);
+    return group;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "group.h"
+
+namespace plover {
+
+void validate(OptionalText path, OptionalText path_option, OptionalText address,
+              std::string protocol);
+void _validate(OptionalText path, OptionalText address, const std::string& protocol);
+
+void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
+               std::string samples);
+void _benchmark(OptionalText path, OptionalText address, long samples);
+
+void new_(std::string name, std::string description, std::string location, bool is_docker);
+
+void run(std::string path, OptionalText path_option, std::string host, std::string port,
+         std::string protocol, std::string env_init);
+void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
+          const nlohmann::ordered_json& env_init);
+
+void publish(std::string path, OptionalText path_option);
+void _publish(const std::string& path);
+
+void list(bool local);
+void _list();
+void _list_docker();
+
+void retrieve();
+void _retrieve();
+
+void start(std::string sim_container, bool enable_historian, bool stream, bool show_name);
+void logs(std::string sim_id, bool stream);
+void stop(OptionalText sim_id);
+
+void status(OptionalText sim_name, bool moniker);
+void status_all();
+
+void info(std::string address, std::string name, std::string env_id);
+
+void mappings(OptionalText image, OptionalText address);
+void _mappings(OptionalText image, OptionalText address);
+
+}  // namespace plover

@@ -1,0 +1,32 @@
+#include "conversions.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace plover {
+
+long _to_whole_number(const std::string& option, const std::string& text) {
+    long value = 0;
+    const char* begin = text.data();
+    const char* end = text.data() + text.size();
+    if (begin != end && *begin == '+') {
+        ++begin;
+    }
+    auto [stop, error] = std::from_chars(begin, end, value);
+    if (begin == end || error != std::errc() || stop != end) {
+        throw std::invalid_argument("Invalid value for '" + option + "': '" + text +
+                                    "' is not a valid integer.");
+    }
+    return value;
+}
+
+nlohmann::ordered_json _to_mapping(const std::string& option, const std::string& text) {
+    auto value = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (value.is_discarded() || !value.is_object()) {
+        throw std::invalid_argument("Invalid value for '" + option + "': '" + text +
+                                    "' is not a JSON object.");
+    }
+    return value;
+}
+
+}  // namespace plover

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "norva_core/http.h"
+
+namespace norva_api {
+
+using Record = nlohmann::ordered_json;
+
+// The platform answered a request with a status that is not a success.
+class PlatformError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Connection;
+
+// The platform API client. Each operation is one request; failures throw.
+class APINoCode {
+  public:
+    // base: the platform address followed by "/v1". Needs the user's session token.
+    explicit APINoCode(std::string base);
+
+    // The user's platform session token.
+    std::string token;
+
+    struct Organizations {
+        // Lets the user pick one of their organizations (NORVA_ORGANIZATION_ID picks without a
+        // menu); nothing when the user cancels.
+        std::optional<Record> cli_select() const;
+        std::shared_ptr<const Connection> connection;
+    } organizations;
+
+    struct Projects {
+        std::vector<Record> list(const std::string& organization_id) const;
+        std::shared_ptr<const Connection> connection;
+    } projects;
+
+    struct Sims {
+        std::vector<Record> list(const std::string& organization_uuid) const;
+        Record retrieve(const std::string& organization_uuid, const std::string& sim_id) const;
+        std::optional<Record> get_by_name(const std::string& organization_uuid,
+                                          const std::string& name) const;
+        Record create(const std::string& organization_uuid, const std::string& name,
+                      const std::string& description) const;
+        void create_impl(const std::string& organization_uuid, const std::string& sim_id,
+                         const std::string& archive_path, const std::string& sim_type) const;
+        std::shared_ptr<const Connection> connection;
+    } sims;
+};
+
+// A fresh TLS set-up for one HTTP client session.
+norva_core::http::TlsConfig get_ssl_connector();
+
+}  // namespace norva_api

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace norva_api::credentials {
+
+// A credential a command needs is not configured; the text says how to provide it.
+class MissingCredential : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// NORVA_HOME/credentials.json
+std::string credentials_path();
+
+// The user's platform session token: NORVA_TOKEN, else "token" of the credentials file.
+std::optional<std::string> session_token();
+
+// The node credential: NORVA_API_KEY, else "api_key" of the credentials file.
+std::optional<std::string> node_api_key();
+
+// The same, or MissingCredential telling the user how to provide it.
+std::string require_session_token();
+std::string require_node_api_key();
+
+}  // namespace norva_api::credentials

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace norva_core::docker_util {
+
+using Record = nlohmann::ordered_json;
+
+// Images named "norva/<sim>": [{"name", "last_updated"}].
+std::vector<Record> sim_list_images();
+// Running sim containers: [{"name", "env", "ports", "version"}].
+std::vector<Record> sim_list_running();
+// Starts image "norva/<name>" as a sim container; returns the container's name.
+std::string sim_start(const std::string& name, bool enable_historian, bool show_output = false);
+void sim_logs(const std::string& id, bool stream);
+std::string start_container(const std::string& image, const std::map<std::string, int>& ports);
+// Stops and removes the container.
+void stop(const std::string& id);
+// {"name", "image", "moniker", ...}
+Record get_info_container(const std::string& name);
+
+}  // namespace norva_core::docker_util

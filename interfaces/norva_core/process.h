@@ -1,0 +1,89 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace norva_core::process {
+
+// The program to start was not found on PATH.
+class ExecutableNotFound : public std::runtime_error {
+  public:
+    explicit ExecutableNotFound(const std::string& program);
+};
+
+// The program exists but could not be started; the text is the system's.
+class SpawnError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Output { capture, discard, inherit };
+
+struct Options {
+    Output out = Output::capture;
+    Output err = Output::capture;
+    // The whole environment of the child as NAME=VALUE entries; the parent's when absent.
+    std::optional<std::vector<std::string>> env;
+    std::optional<std::string> cwd;
+    // Starts the child as the leader of its own process group, so that ending it ends its
+    // descendants too.
+    bool own_process_group = false;
+};
+
+struct Result {
+    // The exit status, or 128 + the signal number when a signal ended the child.
+    int exit_code = 0;
+    std::string out;
+    std::string err;
+};
+
+// Starts argv[0] (looked up on PATH) with an explicit argument vector, never through a shell,
+// and waits for it without a time limit. An interrupt ends the child and throws Interrupted.
+Result run(const std::vector<std::string>& argv, const Options& options = {});
+
+// A started child process. The handle owns it: destroying a handle whose child still runs ends
+// the child (its process group, when it has one) and reaps it.
+class Child {
+  public:
+    // Starts the child with pipes for stdin, stdout and stderr where the options ask to capture.
+    // stdin is a pipe when with_stdin is true, the parent's otherwise.
+    Child(const std::vector<std::string>& argv, const Options& options, bool with_stdin = false);
+    ~Child();
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&& other) noexcept;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    int stdin_fd() const { return in_; }
+    int stdout_fd() const { return out_; }
+    int stderr_fd() const { return err_; }
+    void close_stdin();
+
+    // Reads the captured streams to their end and waits for the exit; checks for interrupts.
+    Result communicate();
+    // Non-blocking: the exit code once the child has ended.
+    std::optional<int> poll();
+    // Waits for the exit.
+    int wait();
+    // Asks the child to end (SIGTERM), then forces it (SIGKILL) after the grace period, and reaps
+    // it.
+    int terminate(int grace_milliseconds = 3000);
+
+  private:
+    void release();
+    void close_fds();
+
+    pid_t pid_ = -1;
+    bool own_group_ = false;
+    std::optional<int> exit_code_;
+    int in_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
+}  // namespace norva_core::process

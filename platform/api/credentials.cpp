@@ -1,0 +1,55 @@
+#include "norva_api/credentials.h"
+
+#include <cstdlib>
+
+#include "norva_core/paths.h"
+#include "state/private_file.h"
+
+namespace norva_api::credentials {
+namespace {
+
+std::optional<std::string> from_env_or_file(const char* variable, const char* key) {
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') {
+        return value;
+    }
+    auto stored = norva_platform::read_json_object(credentials_path());
+    if (stored && stored->contains(key) && (*stored)[key].is_string() &&
+        !(*stored)[key].get<std::string>().empty()) {
+        return (*stored)[key].get<std::string>();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string credentials_path() {
+    return norva_core::paths::norva_home() + "/credentials.json";
+}
+
+std::optional<std::string> session_token() {
+    return from_env_or_file("NORVA_TOKEN", "token");
+}
+
+std::optional<std::string> node_api_key() {
+    return from_env_or_file("NORVA_API_KEY", "api_key");
+}
+
+std::string require_session_token() {
+    if (auto token = session_token()) {
+        return *token;
+    }
+    throw MissingCredential(
+        "No NORVA session token found. Set NORVA_TOKEN, or store it as \"token\" in " +
+        credentials_path() + ".");
+}
+
+std::string require_node_api_key() {
+    if (auto key = node_api_key()) {
+        return *key;
+    }
+    throw MissingCredential(
+        "No node API key found. Set NORVA_API_KEY, or store it as \"api_key\" in " +
+        credentials_path() + ".");
+}
+
+}  // namespace norva_api::credentials

@@ -1,0 +1,317 @@
+#include "norva_core/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "norva_core/errors.h"
+#include "norva_core/interrupt.h"
+
+extern char** environ;
+
+namespace norva_core::process {
+namespace {
+
+// Owns spawn attributes and file actions for the duration of one spawn.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// Both ends of a pipe; the ends still held are closed on destruction.
+struct Pipe {
+    int read_end = -1;
+    int write_end = -1;
+
+    Pipe() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            throw SpawnError(std::string("cannot create a pipe: ") + std::strerror(errno));
+        }
+        read_end = fds[0];
+        write_end = fds[1];
+    }
+    ~Pipe() {
+        close_fd(read_end);
+        close_fd(write_end);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    static void close_fd(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    int take_read() { return std::exchange(read_end, -1); }
+    int take_write() { return std::exchange(write_end, -1); }
+};
+
+int decode_status(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return status;
+}
+
+void add_output(SpawnSetup& setup, Output mode, int target_fd, std::optional<Pipe>& pipe) {
+    switch (mode) {
+        case Output::capture:
+            pipe.emplace();
+            posix_spawn_file_actions_adddup2(&setup.actions, pipe->write_end, target_fd);
+            break;
+        case Output::discard:
+            posix_spawn_file_actions_addopen(&setup.actions, target_fd, "/dev/null", O_WRONLY, 0);
+            break;
+        case Output::inherit:
+            break;
+    }
+}
+
+std::vector<char*> c_strings(const std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (const auto& text : texts) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Appends what the descriptor has to offer; closes it at end of stream.
+void drain(int& fd, std::string& into) {
+    char buffer[65536];
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+        into.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        Pipe::close_fd(fd);
+    }
+}
+
+}  // namespace
+
+ExecutableNotFound::ExecutableNotFound(const std::string& program)
+    : std::runtime_error("executable not found: " + program) {}
+
+Child::Child(const std::vector<std::string>& argv, const Options& options, bool with_stdin) {
+    if (argv.empty()) {
+        throw SpawnError("no program to start");
+    }
+    SpawnSetup setup;
+    std::optional<Pipe> in_pipe, out_pipe, err_pipe;
+    if (with_stdin) {
+        in_pipe.emplace();
+        posix_spawn_file_actions_adddup2(&setup.actions, in_pipe->read_end, STDIN_FILENO);
+    }
+    add_output(setup, options.out, STDOUT_FILENO, out_pipe);
+    add_output(setup, options.err, STDERR_FILENO, err_pipe);
+    if (options.cwd) {
+        posix_spawn_file_actions_addchdir_np(&setup.actions, options.cwd->c_str());
+    }
+
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    sigset_t no_signals;
+    sigemptyset(&no_signals);
+    posix_spawnattr_setsigmask(&setup.attributes, &no_signals);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+    if (options.own_process_group) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&setup.attributes, 0);
+        own_group_ = true;
+    }
+    posix_spawnattr_setflags(&setup.attributes, flags);
+
+    auto args = c_strings(argv);
+    std::vector<char*> env_pointers;
+    char** env = environ;
+    if (options.env) {
+        env_pointers = c_strings(*options.env);
+        env = env_pointers.data();
+    }
+    int failure =
+        posix_spawnp(&pid_, argv[0].c_str(), &setup.actions, &setup.attributes, args.data(), env);
+    if (failure == ENOENT) {
+        pid_ = -1;
+        throw ExecutableNotFound(argv[0]);
+    }
+    if (failure != 0) {
+        pid_ = -1;
+        throw SpawnError("cannot start " + argv[0] + ": " + std::strerror(failure));
+    }
+    if (in_pipe) {
+        in_ = in_pipe->take_write();
+    }
+    if (out_pipe) {
+        out_ = out_pipe->take_read();
+    }
+    if (err_pipe) {
+        err_ = err_pipe->take_read();
+    }
+}
+
+Child::~Child() {
+    release();
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      own_group_(other.own_group_),
+      exit_code_(other.exit_code_),
+      in_(std::exchange(other.in_, -1)),
+      out_(std::exchange(other.out_, -1)),
+      err_(std::exchange(other.err_, -1)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        release();
+        pid_ = std::exchange(other.pid_, -1);
+        own_group_ = other.own_group_;
+        exit_code_ = other.exit_code_;
+        in_ = std::exchange(other.in_, -1);
+        out_ = std::exchange(other.out_, -1);
+        err_ = std::exchange(other.err_, -1);
+    }
+    return *this;
+}
+
+void Child::release() {
+    close_fds();
+    if (pid_ > 0 && !exit_code_) {
+        terminate(1000);
+    }
+    if (pid_ > 0 && own_group_) {
+        // The leader is gone; end whatever it left behind in its group.
+        ::kill(-pid_, SIGKILL);
+    }
+    pid_ = -1;
+}
+
+void Child::close_fds() {
+    Pipe::close_fd(in_);
+    Pipe::close_fd(out_);
+    Pipe::close_fd(err_);
+}
+
+void Child::close_stdin() {
+    Pipe::close_fd(in_);
+}
+
+std::optional<int> Child::poll() {
+    if (exit_code_ || pid_ <= 0) {
+        return exit_code_;
+    }
+    int status = 0;
+    pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+        exit_code_ = decode_status(status);
+    }
+    return exit_code_;
+}
+
+int Child::wait() {
+    while (!exit_code_) {
+        int status = 0;
+        pid_t done = ::waitpid(pid_, &status, 0);
+        if (done == pid_) {
+            exit_code_ = decode_status(status);
+        } else if (done < 0 && errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        }
+    }
+    return *exit_code_;
+}
+
+int Child::terminate(int grace_milliseconds) {
+    if (poll()) {
+        return *exit_code_;
+    }
+    pid_t target = own_group_ ? -pid_ : pid_;
+    ::kill(target, SIGTERM);
+    for (int waited = 0; waited < grace_milliseconds; waited += 10) {
+        if (poll()) {
+            return *exit_code_;
+        }
+        ::usleep(10000);
+    }
+    ::kill(target, SIGKILL);
+    return wait();
+}
+
+Result Child::communicate() {
+    close_stdin();
+    Result result;
+    while (out_ >= 0 || err_ >= 0) {
+        if (interrupt::pending()) {
+            terminate();
+            interrupt::throw_if_pending();
+        }
+        pollfd entries[2];
+        nfds_t count = 0;
+        if (out_ >= 0) {
+            entries[count++] = {out_, POLLIN, 0};
+        }
+        if (err_ >= 0) {
+            entries[count++] = {err_, POLLIN, 0};
+        }
+        int ready = ::poll(entries, count, 100);
+        if (ready <= 0) {
+            continue;
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (entries[i].revents == 0) {
+                continue;
+            }
+            if (entries[i].fd == out_) {
+                drain(out_, result.out);
+            } else {
+                drain(err_, result.err);
+            }
+        }
+    }
+    // Quick exits are noticed at once; long waits (an inherited stream) cost little.
+    for (useconds_t delay = 500; !poll(); delay = std::min<useconds_t>(delay * 2, 50000)) {
+        if (interrupt::pending()) {
+            terminate();
+            interrupt::throw_if_pending();
+        }
+        ::usleep(delay);
+    }
+    result.exit_code = *exit_code_;
+    return result;
+}
+
+Result run(const std::vector<std::string>& argv, const Options& options) {
+    Child child(argv, options);
+    return child.communicate();
+}
+
+}  // namespace norva_core::process

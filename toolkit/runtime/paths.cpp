@@ -1,0 +1,89 @@
+#include "norva_core/paths.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace norva_core::paths {
+namespace {
+
+std::string home_dir() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr) {
+        return entry->pw_dir;
+    }
+    return "/";
+}
+
+}  // namespace
+
+std::string norva_home() {
+    if (const char* home = std::getenv("NORVA_HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    return home_dir() + "/.norva";
+}
+
+void ensure_private_dir(const std::string& path) {
+    namespace fs = std::filesystem;
+    if (fs::is_directory(path)) {
+        return;
+    }
+    fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty() && !fs::exists(parent)) {
+        ensure_private_dir(parent.string());
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw std::system_error(errno, std::generic_category(), "cannot create " + path);
+    }
+}
+
+std::string expand_user(const std::string& path) {
+    if (path == "~" || path.starts_with("~/")) {
+        return home_dir() + path.substr(1);
+    }
+    return path;
+}
+
+std::string install_prefix() {
+#ifdef __APPLE__
+    char buffer[4096];
+    std::uint32_t size = sizeof buffer;
+    if (_NSGetExecutablePath(buffer, &size) != 0) {
+        return ".";
+    }
+    auto executable = std::filesystem::weakly_canonical(buffer);
+#else
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return ".";
+    }
+#endif
+    return executable.parent_path().parent_path().string();
+}
+
+std::string login_name() {
+    // The environment first, as login shells and sudo set it, then the password database.
+    for (const char* name : {"LOGNAME", "USER", "LNAME", "USERNAME"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    if (const passwd* entry = getpwuid(geteuid()); entry != nullptr) {
+        return entry->pw_name;
+    }
+    return "user";
+}
+
+}  // namespace norva_core::paths

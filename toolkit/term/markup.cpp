@@ -1,0 +1,194 @@
+#include "norva_core/markup.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace norva_core::markup {
+namespace {
+
+std::optional<std::string_view> sgr_code(std::string_view word) {
+    static constexpr std::pair<std::string_view, std::string_view> codes[] = {
+        {"bold", "1"},   {"dim", "2"},     {"italic", "3"}, {"underline", "4"}, {"red", "31"},
+        {"green", "32"}, {"yellow", "33"}, {"blue", "34"},  {"magenta", "35"},  {"cyan", "36"},
+    };
+    for (const auto& [name, code] : codes) {
+        if (name == word) {
+            return code;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> words_of(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && text[i] == ' ') {
+            ++i;
+        }
+        std::size_t start = i;
+        while (i < text.size() && text[i] != ' ') {
+            ++i;
+        }
+        if (i > start) {
+            words.push_back(text.substr(start, i - start));
+        }
+    }
+    return words;
+}
+
+// "bold red" -> "1;31", or nothing when any word is not a style.
+std::optional<std::string> style_codes(std::string_view spec) {
+    auto words = words_of(spec);
+    if (words.empty()) {
+        return std::nullopt;
+    }
+    std::string codes;
+    for (auto word : words) {
+        auto code = sgr_code(word);
+        if (!code) {
+            return std::nullopt;
+        }
+        if (!codes.empty()) {
+            codes += ';';
+        }
+        codes += *code;
+    }
+    return codes;
+}
+
+struct Active {
+    std::string spec;
+    std::string codes;
+};
+
+class Renderer {
+  public:
+    explicit Renderer(bool color) : color_(color) {}
+
+    std::string run(std::string_view text) {
+        std::size_t i = 0;
+        while (i < text.size()) {
+            if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '[') {
+                out_ += '[';
+                i += 2;
+                continue;
+            }
+            if (text[i] == '[') {
+                auto close = text.find(']', i + 1);
+                if (close != std::string_view::npos &&
+                    apply_tag(text.substr(i + 1, close - i - 1))) {
+                    i = close + 1;
+                    continue;
+                }
+            }
+            out_ += text[i++];
+        }
+        if (color_ && !stack_.empty()) {
+            out_ += "\x1b[0m";
+        }
+        return std::move(out_);
+    }
+
+  private:
+    bool apply_tag(std::string_view tag) {
+        if (tag == "/") {
+            if (stack_.empty()) {
+                return false;
+            }
+            stack_.pop_back();
+            emit();
+            return true;
+        }
+        if (!tag.empty() && tag.front() == '/') {
+            auto spec = tag.substr(1);
+            for (auto it = stack_.rbegin(); it != stack_.rend(); ++it) {
+                if (words_of(it->spec) == words_of(spec)) {
+                    stack_.erase(std::next(it).base());
+                    emit();
+                    return true;
+                }
+            }
+            return false;
+        }
+        auto codes = style_codes(tag);
+        if (!codes) {
+            return false;
+        }
+        stack_.push_back({std::string(tag), *codes});
+        emit();
+        return true;
+    }
+
+    void emit() {
+        if (!color_) {
+            return;
+        }
+        out_ += "\x1b[0m";
+        for (const auto& active : stack_) {
+            out_ += "\x1b[" + active.codes + "m";
+        }
+    }
+
+    bool color_;
+    std::string out_;
+    std::vector<Active> stack_;
+};
+
+bool env_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
+std::string render(std::string_view text, bool color) {
+    return Renderer(color).run(text);
+}
+
+std::string strip(std::string_view text) {
+    return render(text, false);
+}
+
+std::string escape(std::string_view data) {
+    std::string out;
+    out.reserve(data.size());
+    for (char c : data) {
+        if (c == '[') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+bool color_enabled(std::FILE* stream) {
+    if (env_set("FORCE_COLOR")) {
+        return true;
+    }
+    if (env_set("NO_COLOR")) {
+        return false;
+    }
+    const char* term = std::getenv("TERM");
+    if (term != nullptr && std::string_view(term) == "dumb") {
+        return false;
+    }
+    return isatty(fileno(stream)) == 1;
+}
+
+std::size_t display_width(std::string_view plain_text) {
+    std::size_t width = 0;
+    for (unsigned char c : plain_text) {
+        // Count code points: every byte that does not continue a UTF-8 sequence.
+        if ((c & 0xC0) != 0x80) {
+            ++width;
+        }
+    }
+    return width;
+}
+
+}  // namespace norva_core::markup

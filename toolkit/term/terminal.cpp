@@ -1,0 +1,94 @@
+#include "term/terminal.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "norva_core/interrupt.h"
+
+namespace norva_core::term {
+
+RawMode::RawMode(int fd) : fd_(fd) {
+    if (tcgetattr(fd_, &saved_) != 0) {
+        return;
+    }
+    termios raw = saved_;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    active_ = tcsetattr(fd_, TCSAFLUSH, &raw) == 0;
+}
+
+RawMode::~RawMode() {
+    if (active_) {
+        tcsetattr(fd_, TCSAFLUSH, &saved_);
+    }
+}
+
+std::optional<char> read_byte(int fd, int timeout_ms) {
+    int waited = 0;
+    for (;;) {
+        interrupt::throw_if_pending();
+        pollfd entry{fd, POLLIN, 0};
+        int slice = timeout_ms < 0 ? 100 : std::min(100, timeout_ms - waited);
+        int ready = ::poll(&entry, 1, slice);
+        if (ready < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
+        if (ready > 0) {
+            char byte = 0;
+            ssize_t got = ::read(fd, &byte, 1);
+            if (got == 1) {
+                return byte;
+            }
+            if (got == 0 || errno != EINTR) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (ready == 0 && timeout_ms >= 0) {
+            waited += slice;
+            if (waited >= timeout_ms) {
+                return std::nullopt;
+            }
+        }
+    }
+}
+
+std::optional<std::string> read_line(int fd) {
+    std::string line;
+    for (;;) {
+        auto byte = read_byte(fd, -1);
+        if (!byte) {
+            if (line.empty()) {
+                return std::nullopt;
+            }
+            return line;
+        }
+        if (*byte == '\n') {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return line;
+        }
+        line += *byte;
+    }
+}
+
+void write_all(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+}  // namespace norva_core::term
