@@ -1,0 +1,72 @@
+#include "norva_runner.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "norva_core/process.h"
+
+namespace norva_test {
+
+std::string norva_binary() {
+    return NORVA_BINARY;
+}
+
+NorvaSandbox::NorvaSandbox() {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir_ / "home");
+    fs::create_directories(dir_ / "bin");
+    fs::create_symlink(FAKE_DOCKER_BINARY, dir_ / "bin/docker");
+    const char* path = std::getenv("PATH");
+    env_ = {
+        {"HOME", home()},
+        {"NORVA_HOME", norva_home()},
+        {"PATH", (dir_ / "bin") + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+        {"FAKE_DOCKER_LOG", dir_ / "docker-calls.jsonl"},
+        {"FAKE_DOCKER_SCENARIO", dir_ / "docker-scenario.json"},
+        {"USER", "devuser"},
+        {"LOGNAME", "devuser"},
+        {"TERM", "xterm"},
+        {"LANG", "C.UTF-8"},
+    };
+}
+
+void NorvaSandbox::docker_scenario(const nlohmann::json& scenario) {
+    write_file(dir_ / "docker-scenario.json", scenario.dump());
+}
+
+std::vector<nlohmann::json> NorvaSandbox::docker_calls() const {
+    std::vector<nlohmann::json> calls;
+    std::istringstream lines(read_file(dir_ / "docker-calls.jsonl"));
+    for (std::string line; std::getline(lines, line);) {
+        calls.push_back(nlohmann::json::parse(line));
+    }
+    return calls;
+}
+
+RunResult NorvaSandbox::run(const std::vector<std::string>& args, const std::string& input) const {
+    std::vector<std::string> argv{norva_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env;
+    for (const auto& [name, value] : env_) {
+        env.push_back(name + "=" + value);
+    }
+    norva_core::process::Options options;
+    options.env = env;
+    options.cwd = dir_.path().string();
+    norva_core::process::Child child(argv, options, true);
+    std::size_t written = 0;
+    while (written < input.size()) {
+        ssize_t done = ::write(child.stdin_fd(), input.data() + written, input.size() - written);
+        if (done <= 0) {
+            break;
+        }
+        written += static_cast<std::size_t>(done);
+    }
+    auto result = child.communicate();
+    return {result.exit_code, result.out, result.err};
+}
+
+}  // namespace norva_test

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+
+#include "norva_core/markup.h"
+
+using norva_core::markup::color_enabled;
+using norva_core::markup::display_width;
+using norva_core::markup::escape;
+using norva_core::markup::render;
+using norva_core::markup::strip;
+
+TEST(Markup, StripsKnownTagsWithoutColor) {
+    EXPECT_EQ(strip("[red]Docker daemon is not running.[/red]"), "Docker daemon is not running.");
+    EXPECT_EQ(strip("Run [bold]norva compute disconnect[/bold] now"),
+              "Run norva compute disconnect now");
+    EXPECT_EQ(strip("[bold red]x[/bold red] [dim]y[/]"), "x y");
+}
+
+TEST(Markup, KeepsUnknownBracketsLiteral) {
+    EXPECT_EQ(strip("list[0] and [not a style] and [/nothing-open]"),
+              "list[0] and [not a style] and [/nothing-open]");
+    EXPECT_EQ(strip("[/]"), "[/]");
+    EXPECT_EQ(strip("unclosed [red"), "unclosed [red");
+}
+
+TEST(Markup, EscapedDataCannotInjectStyles) {
+    std::string body = "[red]boom[/red] \\[x]";
+    EXPECT_EQ(strip("[yellow]" + escape(body) + "[/yellow]"), body);
+    EXPECT_EQ(render(escape("[bold]"), true), "[bold]");
+}
+
+TEST(Markup, RendersNestedStylesAsAnsi) {
+    EXPECT_EQ(render("[red]a[bold]b[/bold]c[/red]", true),
+              "\x1b[0m\x1b[31ma\x1b[0m\x1b[31m\x1b[1mb\x1b[0m\x1b[31mc\x1b[0m");
+    EXPECT_EQ(render("[bold red]x", true), "\x1b[0m\x1b[1;31mx\x1b[0m");
+}
+
+TEST(Markup, ClosingTagClosesTheMatchingStyleNotTheLast) {
+    EXPECT_EQ(render("[red][bold]a[/red]b[/bold]", true),
+              "\x1b[0m\x1b[31m\x1b[0m\x1b[31m\x1b[1ma\x1b[0m\x1b[1mb\x1b[0m");
+}
+
+TEST(Markup, ColourFollowsTheEnvironment) {
+    std::FILE* not_a_terminal = std::tmpfile();
+    unsetenv("FORCE_COLOR");
+    unsetenv("NO_COLOR");
+    EXPECT_FALSE(color_enabled(not_a_terminal));
+    setenv("FORCE_COLOR", "1", 1);
+    EXPECT_TRUE(color_enabled(not_a_terminal));
+    unsetenv("FORCE_COLOR");
+    setenv("NO_COLOR", "1", 1);
+    EXPECT_FALSE(color_enabled(not_a_terminal));
+    unsetenv("NO_COLOR");
+    std::fclose(not_a_terminal);
+}
+
+TEST(Markup, WidthCountsCharactersNotBytes) {
+    EXPECT_EQ(display_width("abc"), 3u);
+    EXPECT_EQ(display_width("Zürich — ok"), 11u);
+}
