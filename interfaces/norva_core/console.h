@@ -2,6 +2,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <concepts>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -52,8 +53,10 @@ class Console {
 
     void print(std::string_view text);
     void print(const Table& table);
-    // A mapping, pretty-printed.
-    void print(const nlohmann::ordered_json& value);
+    // A mapping, pretty-printed. Only a JSON value itself, so that text never turns into JSON.
+    template <class Json>
+    requires std::same_as<Json, nlohmann::ordered_json>
+    void print(const Json& value) { print_json(value); }
     // "[HH:MM:SS] text"
     void log(std::string_view text);
     [[nodiscard]] Status status(std::string text);
@@ -61,6 +64,7 @@ class Console {
     bool color() const;
 
   private:
+    void print_json(const nlohmann::ordered_json& value);
     friend class Status;
     struct Shared;
     std::shared_ptr<Shared> shared_;

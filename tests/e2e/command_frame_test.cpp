@@ -100,9 +100,10 @@ TEST(RootProgram, UsageErrorsEndWithStatusTwo) {
 
 TEST(RootProgram, FailedCommandsReportAnErrorWithStatusOne) {
     NorvaSandbox sandbox;
-    auto result = sandbox.run({"compute", "connect", "--managed", "--name", "box1"});
+    auto result = sandbox.run({"sim", "retrieve"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error: `norva compute connect` is not implemented yet\n");
+    EXPECT_EQ(result.err, "Error: `norva sim retrieve` is not implemented yet\n");
+    EXPECT_EQ(result.out, "");
 }
 
 TEST(RootProgram, BadValuesAreRejectedByTheCommandWithAClearError) {

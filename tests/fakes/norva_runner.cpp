@@ -46,7 +46,7 @@ std::vector<nlohmann::json> NorvaSandbox::docker_calls() const {
     return calls;
 }
 
-RunResult NorvaSandbox::run(const std::vector<std::string>& args, const std::string& input) const {
+norva_core::process::Child NorvaSandbox::spawn(const std::vector<std::string>& args) const {
     std::vector<std::string> argv{norva_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
@@ -56,7 +56,22 @@ RunResult NorvaSandbox::run(const std::vector<std::string>& args, const std::str
     norva_core::process::Options options;
     options.env = env;
     options.cwd = dir_.path().string();
-    norva_core::process::Child child(argv, options, true);
+    return norva_core::process::Child(argv, options, true);
+}
+
+RunResult NorvaSandbox::finish(norva_core::process::Child& child) {
+    auto result = child.communicate();
+    return {result.exit_code, result.out, result.err};
+}
+
+void NorvaSandbox::add_program(const std::string& name, const std::string& script) const {
+    std::string path = dir_ / ("bin/" + name);
+    write_file(path, "#!/bin/sh\n" + script + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+RunResult NorvaSandbox::run(const std::vector<std::string>& args, const std::string& input) const {
+    auto child = spawn(args);
     std::size_t written = 0;
     while (written < input.size()) {
         ssize_t done = ::write(child.stdin_fd(), input.data() + written, input.size() - written);
@@ -65,8 +80,7 @@ RunResult NorvaSandbox::run(const std::vector<std::string>& args, const std::str
         }
         written += static_cast<std::size_t>(done);
     }
-    auto result = child.communicate();
-    return {result.exit_code, result.out, result.err};
+    return finish(child);
 }
 
 }  // namespace norva_test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "norva_core/process.h"
 #include "temp_dir.h"
 
 namespace norva_test {
@@ -32,6 +33,12 @@ class NorvaSandbox {
     std::vector<nlohmann::json> docker_calls() const;
 
     RunResult run(const std::vector<std::string>& args, const std::string& input = {}) const;
+    // Starts norva and leaves it running, for tests that interrupt it.
+    norva_core::process::Child spawn(const std::vector<std::string>& args) const;
+    static RunResult finish(norva_core::process::Child& child);
+
+    // Puts a shell script of that name first on the program's PATH (a fake nvidia-smi, say).
+    void add_program(const std::string& name, const std::string& script) const;
 
     const TempDir& dir() const { return dir_; }
     std::string home() const { return dir_ / "home"; }

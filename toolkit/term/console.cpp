@@ -59,7 +59,7 @@ void Console::print(const Table& table) {
     shared_->write(table.render(shared_->color));
 }
 
-void Console::print(const nlohmann::ordered_json& value) {
+void Console::print_json(const nlohmann::ordered_json& value) {
     shared_->write(value.dump(2) + "\n");
 }
 

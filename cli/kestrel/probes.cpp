@@ -1,0 +1,184 @@
+#include "probes.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "group.h"
+#include "norva_core/process.h"
+
+namespace kestrel {
+namespace {
+
+std::string_view trim(std::string_view text) {
+    const char* blanks = " \t\r\n\f\v";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    auto last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+std::optional<double> parse_whole_number(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    double value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::optional<double> darwin_total_bytes() {
+    auto result = norva_core::process::run({"sysctl", "-n", "hw.memsize"});
+    return parse_whole_number(trim(result.out));
+}
+
+std::optional<double> linux_total_bytes(const std::string& meminfo_path) {
+    std::ifstream file(meminfo_path);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    return _meminfo_total_bytes(text.str());
+}
+
+std::string kernel_name() {
+    utsname info{};
+    if (uname(&info) != 0) {
+        return {};
+    }
+    return info.sysname;
+}
+
+// Closes the socket whatever happens.
+class Socket {
+  public:
+    Socket() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        if (fd_ < 0) {
+            throw std::system_error(errno, std::generic_category(), "cannot create a socket");
+        }
+    }
+    ~Socket() { ::close(fd_); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::optional<double> _meminfo_total_bytes(std::string_view meminfo_text) {
+    std::istringstream lines{std::string(meminfo_text)};
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("MemTotal:")) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string label, kibibytes;
+        fields >> label >> kibibytes;
+        auto value = parse_whole_number(kibibytes);
+        if (!value) {
+            return std::nullopt;
+        }
+        return *value * 1024;
+    }
+    return std::nullopt;
+}
+
+std::string _gib_text(double bytes) {
+    // nearbyint rounds halves to the even neighbour in the default rounding mode.
+    return std::to_string(static_cast<long long>(std::nearbyint(bytes / 1073741824.0))) + "Gi";
+}
+
+std::string _memory_gib_for(std::string_view kernel, const std::string& meminfo_path) {
+    try {
+        std::optional<double> bytes;
+        if (kernel == "Darwin") {
+            bytes = darwin_total_bytes();
+        } else if (kernel == "Linux") {
+            bytes = linux_total_bytes(meminfo_path);
+        }
+        return bytes ? _gib_text(*bytes) : "unknown";
+    } catch (const std::exception&) {
+        return "unknown";
+    }
+}
+
+std::string _get_memory_gib() {
+    return _memory_gib_for(kernel_name(), std::string(_MEMINFO_PATH));
+}
+
+std::optional<std::string> _first_gpu_name(std::string_view output) {
+    std::istringstream lines{std::string(trim(output))};
+    for (std::string line; std::getline(lines, line);) {
+        if (auto name = trim(line); !name.empty()) {
+            return std::string(name);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> _get_gpu_name() {
+    norva_core::process::Result result;
+    try {
+        result =
+            norva_core::process::run({"nvidia-smi", "--query-gpu=name", "--format=csv,noheader"});
+    } catch (const norva_core::process::ExecutableNotFound&) {
+        return std::nullopt;
+    }
+    if (result.exit_code != 0) {
+        return std::nullopt;
+    }
+    return _first_gpu_name(result.out);
+}
+
+nlohmann::ordered_json _get_hardware_info() {
+    unsigned processors = std::thread::hardware_concurrency();
+    nlohmann::ordered_json cluster = {
+        {"cpu", processors > 0 ? std::to_string(processors) : "1"},
+        {"memory", _get_memory_gib()},
+        {"workers", nlohmann::ordered_json::array()},
+        {"sims", nlohmann::ordered_json::array()},
+    };
+    if (auto gpu = _get_gpu_name()) {
+        cluster["gpu"] = *gpu;
+    }
+    return {{"cluster", cluster}};
+}
+
+bool _check_docker_daemon() {
+    norva_core::process::Options quiet;
+    quiet.out = norva_core::process::Output::discard;
+    quiet.err = norva_core::process::Output::discard;
+    return norva_core::process::run({"docker", "info"}, quiet).exit_code == 0;
+}
+
+bool _is_port_in_use(int port) {
+    Socket socket;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace kestrel
