@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdlib>
 
 #include "connection.h"
@@ -33,6 +34,38 @@ std::optional<Record> APINoCode::Organizations::cli_select() const {
         return std::nullopt;
     }
     return listing[*choice];
+}
+
+}  // namespace norva_api
+
+namespace norva_api {
+namespace {
+
+// An identifier as one path segment: whatever it holds, it cannot reach another path.
+std::string segment(const std::string& text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0xF];
+        }
+    }
+    return encoded;
+}
+
+}  // namespace
+
+std::vector<Record> APINoCode::Projects::list(const std::string& organization_id) const {
+    std::string path = "/organizations/" + segment(organization_id) + "/projects";
+    auto listing = connection->request("GET", path);
+    if (!listing.is_array()) {
+        throw PlatformError("Platform request failed: GET " + path + ": expected a list");
+    }
+    return {listing.begin(), listing.end()};
 }
 
 }  // namespace norva_api

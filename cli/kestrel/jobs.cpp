@@ -1,0 +1,30 @@
+#include "jobs.h"
+
+#include <chrono>
+
+#include "group.h"
+#include "norva_core/http.h"
+#include "norva_core/markup.h"
+
+namespace kestrel {
+
+void _shutdown_jobs() {
+    namespace http = norva_core::http;
+    http::Request request;
+    request.method = "POST";
+    request.url = std::string(COMPUTE_API_URL) + "/jobs/shutdown";
+    // No overall limit: the service answers once every job's containers have stopped.
+    request.connect_timeout = std::chrono::seconds(10);
+    try {
+        auto response = http::send(request);
+        if (response.status != 200) {
+            console.print("[yellow]Failed to shut down active jobs cleanly (" +
+                          std::to_string(response.status) +
+                          "): " + norva_core::markup::escape(response.body) + "[/yellow]");
+        }
+    } catch (const http::ClientError&) {
+    } catch (const http::TimeoutError&) {
+    }
+}
+
+}  // namespace kestrel
