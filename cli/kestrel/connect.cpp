@@ -11,6 +11,7 @@
 #include "norva_core/markup.h"
 #include "norva_core/paths.h"
 #include "norva_core/settings.h"
+#include "orderly_exit.h"
 #include "probes.h"
 #include "registration.h"
 #include "session_cache.h"
@@ -22,11 +23,6 @@ namespace {
 
 namespace state = norva_cli::compute::state;
 using norva_core::markup::escape;
-
-[[noreturn]] void fail(const std::string& message) {
-    console.print(message);
-    throw norva_core::ExitRequest{1};
-}
 
 bool non_empty(const OptionalText& text) {
     return text && !text->empty();
@@ -57,7 +53,7 @@ void refuse_running_node(const std::optional<nlohmann::ordered_json>& existing) 
         return;
     }
     if (_is_port_in_use(8000)) {
-        fail("[red]Already connected — compute node is already running[/red]");
+        _fail("[red]Already connected — compute node is already running[/red]");
     }
     console.print(
         "[yellow]Previous state exists but no compute service is running. Continuing.[/yellow]");
@@ -87,7 +83,7 @@ void refuse_port_conflicts() {
         }
     }
     if (!lines.empty()) {
-        fail("[red]Port conflict — the following ports are already in use:\n" + lines + "[/red]");
+        _fail("[red]Port conflict — the following ports are already in use:\n" + lines + "[/red]");
     }
 }
 
@@ -95,14 +91,14 @@ std::string node_api_key() {
     try {
         return norva_api::credentials::require_node_api_key();
     } catch (const norva_api::credentials::MissingCredential& missing) {
-        fail("[red]" + escape(missing.what()) + "[/red]");
+        _fail("[red]" + escape(missing.what()) + "[/red]");
     }
 }
 
 std::vector<std::string> grant_org_ids(const std::string& grants_file) {
     std::string path = norva_core::paths::expand_user(grants_file);
     if (!std::filesystem::exists(path)) {
-        fail("[red]--managed: grants CSV file not found: " + escape(path) + "[/red]");
+        _fail("[red]--managed: grants CSV file not found: " + escape(path) + "[/red]");
     }
     return _read_grant_org_ids(path);
 }
@@ -163,7 +159,7 @@ void _connect_async(OptionalText name_arg, OptionalText organization_id_arg,
     auto stable_cluster_id = reusable_managed_cluster(managed, existing);
 
     if (!_check_docker_daemon()) {
-        fail("[red]Docker daemon is not running. Please start Docker and try again.[/red]");
+        _fail("[red]Docker daemon is not running. Please start Docker and try again.[/red]");
     }
     refuse_port_conflicts();
     // Asked for before the organization, so nobody picks one in vain.
@@ -204,7 +200,7 @@ void _connect_async(OptionalText name_arg, OptionalText organization_id_arg,
     }
     auto registered = _register_cluster(registration);
     if (!registered.cluster_id) {
-        fail("[red]" + escape(registered.error) + "[/red]");
+        _fail("[red]" + escape(registered.error) + "[/red]");
     }
     const std::string cluster_id = *registered.cluster_id;
 

@@ -5,17 +5,13 @@
 #include "norva_core/errors.h"
 #include "norva_core/markup.h"
 #include "norva_core/settings.h"
+#include "orderly_exit.h"
 #include "state/state.h"
 
 namespace kestrel {
 namespace {
 
 namespace state = norva_cli::compute::state;
-
-[[noreturn]] void fail(const std::string& message) {
-    console.print(message);
-    throw norva_core::ExitRequest{1};
-}
 
 std::string field_text(const nlohmann::ordered_json& project, const std::string& key) {
     auto found = project.find(key);
@@ -35,18 +31,18 @@ void _project_async() {
     auto record = state::load();
     auto cluster_id = record ? _record_text(*record, "cluster_id") : std::nullopt;
     if (!cluster_id || cluster_id->empty()) {
-        fail("[red]No compute node is connected. Run `norva compute connect` first.[/red]");
+        _fail("[red]No compute node is connected. Run `norva compute connect` first.[/red]");
     }
     auto organization_id = _record_text(*record, "organization_id");
     if (!organization_id) {
-        fail(
+        _fail(
             "[red]No organization is linked. Run `norva compute connect` again to select "
             "one.[/red]");
     }
     norva_api::APINoCode client(norva_core::settings::URL_API() + "/v1");
     auto projects = client.projects.list(*organization_id);
     if (projects.empty()) {
-        fail("[red]No projects found for this organization.[/red]");
+        _fail("[red]No projects found for this organization.[/red]");
     }
     std::vector<std::string> entries;
     for (const auto& listed : projects) {
@@ -54,7 +50,7 @@ void _project_async() {
     }
     auto choice = norva_core::console::TerminalMenu(entries, "Select a Project:").show();
     if (!choice) {
-        fail("[yellow]No project selected.[/yellow]");
+        _fail("[yellow]No project selected.[/yellow]");
     }
     const auto& chosen = projects[*choice];
     auto updated = *record;
