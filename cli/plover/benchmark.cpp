@@ -1,9 +1,10 @@
+#include <stdexcept>
+
 #include "commands.h"
 #include "conversions.h"
 #include "norva_core/async_util.h"
-#include "norva_core/errors.h"
-
-#include <stdexcept>
+#include "norva_core/sim_server_util.h"
+#include "norva_core/text_forms.h"
 
 namespace plover {
 
@@ -19,8 +20,13 @@ void benchmark(OptionalText path, OptionalText path_option, OptionalText address
                                                       sample_count);
 }
 
-void _benchmark(OptionalText, OptionalText, long) {
-    throw norva_core::NotImplemented("norva sim benchmark");
+void _benchmark(OptionalText path, OptionalText address, long samples) {
+    if (!path && !address) {
+        throw std::invalid_argument("Either `path` or `address` must be provided");
+    }
+    std::string target = path && !path->empty() ? *path : address.value_or("");
+    double rate = norva_core::sim_server_util::benchmark(target, samples);
+    print("Samples per second: " + norva_core::text_forms::float_repr(rate));
 }
 
 }  // namespace plover

@@ -8,7 +8,9 @@ namespace plover {
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
               std::string protocol);
-void _validate(OptionalText path, OptionalText address, const std::string& protocol);
+// With is_print off (publishing) the issues are not printed; a faulty sim still fails.
+void _validate(OptionalText path, OptionalText address, const std::string& protocol = "grpc",
+               bool is_print = true);
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
                std::string samples);

@@ -1,9 +1,11 @@
+#include <stdexcept>
+
 #include "commands.h"
 #include "conversions.h"
 #include "norva_core/async_util.h"
 #include "norva_core/errors.h"
-
-#include <stdexcept>
+#include "norva_core/logger_util.h"
+#include "norva_core/sim_server.h"
 
 namespace plover {
 
@@ -20,9 +22,22 @@ void run(std::string path, OptionalText path_option, std::string host, std::stri
                                                 protocol, env_init_mapping);
 }
 
-void _run(const std::string&, const std::string&, int, const std::string&,
-          const nlohmann::ordered_json&) {
-    throw norva_core::NotImplemented("norva sim run");
+void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
+          const nlohmann::ordered_json& env_init) {
+    auto logger = norva_core::logger_util::get_logger("plover.run");
+    auto server = norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol);
+    try {
+        server->start();
+    } catch (const norva_core::Interrupted&) {
+        logger.info("KeyboardInterrupt, Gracefully stopping the server");
+    } catch (const std::exception& error) {
+        logger.info(std::string("Unknown error: ") + error.what() +
+                    ", Gracefully stopping the server");
+    } catch (...) {
+        server->stop();
+        throw;
+    }
+    server->stop();
 }
 
 }  // namespace plover

@@ -1,0 +1,87 @@
+#include "test_sims.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "temp_dir.h"
+
+namespace norva_test {
+
+std::filesystem::path write_test_sim(const std::filesystem::path& parent, const std::string& mode,
+                                     const std::string& name) {
+    auto folder = parent / (name + "-" + mode);
+    std::filesystem::create_directories(folder);
+    write_file(folder / "norva-sim.toml", "name = \"" + name +
+                                              "\"\n"
+                                              "description = \"A test simulator\"\n"
+                                              "type = \"sim\"\n"
+                                              "version = \"1.0.0\"\n"
+                                              "command = [\"" TEST_SIM_BINARY "\", \"" +
+                                              mode + "\"]\n");
+    return folder;
+}
+
+namespace {
+
+std::vector<std::string> lines_starting(const std::string& log_path, const std::string& word) {
+    std::ifstream in(log_path);
+    std::vector<std::string> values;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(word + " ", 0) == 0) {
+            values.push_back(line.substr(word.size() + 1));
+        }
+    }
+    return values;
+}
+
+}  // namespace
+
+std::vector<pid_t> logged_pids(const std::string& log_path) {
+    std::vector<pid_t> pids;
+    for (const auto& value : lines_starting(log_path, "pid")) {
+        pids.push_back(static_cast<pid_t>(std::stol(value)));
+    }
+    return pids;
+}
+
+long logged_steps(const std::string& log_path) {
+    auto values = lines_starting(log_path, "steps");
+    return values.empty() ? 0 : std::stol(values.back());
+}
+
+bool process_exists(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold spaces.
+    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto after_name = stat.rfind(')');
+    if (after_name == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(stat.substr(after_name + 1));
+    char state = '?';
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return state != 'Z' || parent == ::getpid();
+}
+
+int free_port() {
+    int socket_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(socket_fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace norva_test

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace norva_test {
+
+// A sim folder whose program is the test simulator in the given mode ("good", "slow",
+// "outside", "nan", "crash", "notjson", "wrongid", "hang").
+std::filesystem::path write_test_sim(const std::filesystem::path& parent, const std::string& mode,
+                                     const std::string& name = "test-sim");
+
+// What test simulators wrote to their TEST_SIM_LOG file.
+std::vector<pid_t> logged_pids(const std::string& log_path);
+long logged_steps(const std::string& log_path);
+
+// True while the process runs, or lingers as an unreaped child of this test. A zombie that
+// another parent (init) has yet to reap was ended and is no longer ours.
+bool process_exists(pid_t pid);
+
+// A TCP port on loopback that nothing listens on right now.
+int free_port();
+
+}  // namespace norva_test

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "sim/manifest.h"
+#include "temp_dir.h"
+
+namespace {
+
+using norva_core::sim::load_manifest;
+using norva_core::sim::ManifestError;
+using norva_test::TempDir;
+using norva_test::write_file;
+
+std::string refusal(const TempDir& dir) {
+    try {
+        load_manifest(dir.path());
+    } catch (const ManifestError& error) {
+        return error.what();
+    }
+    return "accepted";
+}
+
+TEST(Manifest, ReadsTheFiveFields) {
+    TempDir dir;
+    write_file(dir / "norva-sim.toml",
+               "name = \"cart\"\ndescription = \"A cart\"\ntype = \"sim-docker\"\n"
+               "version = \"0.2.0\"\ncommand = [\"python3\", \"sim.py\", \"--fast\"]\n");
+    auto manifest = load_manifest(dir.path());
+    EXPECT_EQ(manifest.name, "cart");
+    EXPECT_EQ(manifest.description, "A cart");
+    EXPECT_EQ(manifest.type, "sim-docker");
+    EXPECT_EQ(manifest.version, "0.2.0");
+    EXPECT_EQ(manifest.command, (std::vector<std::string>{"python3", "sim.py", "--fast"}));
+}
+
+TEST(Manifest, NamesTheFileAndTheFieldThatIsWrong) {
+    TempDir dir;
+    EXPECT_EQ(refusal(dir), "No norva-sim.toml in " + dir.path().string() +
+                                "; a sim folder describes itself there (see `norva sim new`)");
+    std::string file = dir / "norva-sim.toml";
+    std::string head = "name = \"cart\"\ntype = \"sim\"\nversion = \"1\"\n";
+
+    write_file(file, head);
+    EXPECT_EQ(refusal(dir), file +
+                                ": the field 'command' is missing; it names the simulator "
+                                "program, for example command = [\"python3\", \"sim.py\"]");
+    write_file(file, head + "command = []\n");
+    EXPECT_NE(refusal(dir).find(file + ": the field 'command' must be a non-empty list of texts"),
+              std::string::npos);
+    write_file(file, head + "command = \"python3 sim.py\"\n");
+    EXPECT_NE(refusal(dir).find("'command' must be a non-empty list"), std::string::npos);
+    write_file(file, "name = \"cart\"\ntype = \"game\"\nversion = \"1\"\ncommand = [\"x\"]\n");
+    EXPECT_EQ(refusal(dir),
+              file + ": the field 'type' must be \"sim\" or start with \"sim-\", not \"game\"");
+    write_file(file, "type = \"sim\"\nversion = \"1\"\ncommand = [\"x\"]\n");
+    EXPECT_EQ(refusal(dir), file + ": the field 'name' is missing");
+    write_file(file, "name = 3\ntype = \"sim\"\nversion = \"1\"\ncommand = [\"x\"]\n");
+    EXPECT_EQ(refusal(dir), file + ": the field 'name' must be a text");
+    write_file(file, "name = \"cart\ntype = \"sim\"\n");
+    EXPECT_NE(refusal(dir).find(file + " is not valid TOML (line 1"), std::string::npos);
+}
+
+}  // namespace

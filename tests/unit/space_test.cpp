@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "norva_core/space.h"
+#include "norva_core/space_util.h"
+#include "sim/wire_json.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using norva_core::Space;
+
+Space space(const char* text) {
+    return Space::from_json(Json::parse(text));
+}
+
+std::string refusal(const char* text) {
+    try {
+        space(text);
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    return "accepted";
+}
+
+TEST(SpaceText, FollowsTheFamiliarForms) {
+    EXPECT_EQ(
+        space(R"({"type":"box","low":-1.0,"high":1.0,"shape":[3],"dtype":"float32"})").to_string(),
+        "Box(-1.0, 1.0, (3,), float32)");
+    EXPECT_EQ(space(R"({"type":"box","low":[0,-2.5],"high":5,"shape":[2]})").to_string(),
+              "Box([0.0 -2.5], 5.0, (2,), float32)");
+    EXPECT_EQ(
+        space(R"({"type":"box","low":0,"high":255,"shape":[2,2],"dtype":"uint8"})").to_string(),
+        "Box(0, 255, (2, 2), uint8)");
+    EXPECT_EQ(space(R"({"type":"discrete","n":3})").to_string(), "Discrete(3)");
+    EXPECT_EQ(space(R"({"type":"discrete","n":3,"start":1})").to_string(), "Discrete(3, start=1)");
+    EXPECT_EQ(space(R"({"type":"multi_discrete","nvec":[2,3]})").to_string(),
+              "MultiDiscrete([2 3])");
+    EXPECT_EQ(space(R"({"type":"multi_binary","n":4})").to_string(), "MultiBinary(4)");
+    EXPECT_EQ(space(R"({"type":"dict","spaces":{"y":{"type":"discrete","n":2},
+                        "x":{"type":"tuple","spaces":[{"type":"multi_binary","n":1}]}}})")
+                  .to_string(),
+              "Dict('y': Discrete(2), 'x': Tuple(MultiBinary(1)))");
+}
+
+TEST(SpaceDescription, RefusesMalformedSpacesSayingWhere) {
+    EXPECT_EQ(refusal(R"({"type":"box","low":0,"high":1})"),
+              "a box needs 'shape', a list of sizes such as [3]");
+    EXPECT_EQ(refusal(R"({"type":"box","low":[0,1],"high":1,"shape":[3]})"),
+              "'low' must be a number or an array of shape [3]");
+    EXPECT_EQ(refusal(R"({"type":"box","low":2,"high":1,"shape":[1]})"),
+              "'low' must not be above 'high'");
+    EXPECT_EQ(refusal(R"({"type":"dict","spaces":{"a":{"type":"discrete","n":0}}})"),
+              "'a': 'n' must be a whole number of at least 1");
+    EXPECT_EQ(refusal(R"({"type":"tuple","spaces":[{"type":"discrete","n":2},{"type":"cube"}]})"),
+              "[1]: unknown space type 'cube' (known: box, discrete, multi_discrete, "
+              "multi_binary, dict, tuple)");
+    EXPECT_EQ(refusal(R"([1,2])"), "a space must be an object with a 'type'");
+}
+
+TEST(SpaceMembership, ChecksShapeBoundsAndKinds) {
+    auto box = space(R"({"type":"box","low":[-1,0],"high":[1,2],"shape":[2]})");
+    EXPECT_TRUE(box.contains(Json::parse("[0.5, 2.0]")));
+    EXPECT_FALSE(box.contains(Json::parse("[-1.5, 1.0]")));
+    EXPECT_FALSE(box.contains(Json::parse("[0.5]")));
+    EXPECT_FALSE(box.contains(Json::parse("[[0.5], [1]]")));
+    EXPECT_FALSE(box.contains(Json::parse(R"(["a", 1])")));
+    EXPECT_FALSE(box.contains(norva_core::sim::wire_json::parse("[NaN, 1]")));
+
+    auto whole = space(R"({"type":"box","low":0,"high":9,"shape":[],"dtype":"int64"})");
+    EXPECT_TRUE(whole.contains(Json(3)));
+    EXPECT_FALSE(whole.contains(Json(3.5)));
+
+    auto discrete = space(R"({"type":"discrete","n":3,"start":-1})");
+    EXPECT_TRUE(discrete.contains(Json(-1)));
+    EXPECT_TRUE(discrete.contains(Json(1)));
+    EXPECT_FALSE(discrete.contains(Json(2)));
+
+    auto nested = space(R"({"type":"dict","spaces":{"a":{"type":"multi_binary","n":2},
+                          "b":{"type":"multi_discrete","nvec":[2,3]}}})");
+    EXPECT_TRUE(nested.contains(Json::parse(R"({"b":[1,2],"a":[0,1]})")));
+    EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,1]})")));
+    EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,2],"b":[1,2]})")));
+    EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,1],"b":[2,0]})")));
+}
+
+TEST(SpaceSampling, GivesMembersAndRepeatsForASeed) {
+    for (const char* description :
+         {R"({"type":"box","low":-1,"high":1,"shape":[2,3]})",
+          R"({"type":"box","low":0,"high":1e308,"shape":[4],"dtype":"float64"})",
+          R"({"type":"box","low":[0,-100],"high":[0.5,-99],"shape":[2],"dtype":"int32"})",
+          R"({"type":"tuple","spaces":[{"type":"discrete","n":5,"start":10},
+              {"type":"multi_discrete","nvec":[1,7]},{"type":"multi_binary","n":3}]})"}) {
+        auto sampled = space(description);
+        for (std::uint64_t seed = 0; seed < 50; ++seed) {
+            ASSERT_TRUE(sampled.contains(sampled.sample(seed)))
+                << description << " " << sampled.sample(seed).dump();
+        }
+        EXPECT_EQ(sampled.sample(7), sampled.sample(7));
+    }
+    auto box = space(R"({"type":"box","low":-1,"high":1,"shape":[8]})");
+    EXPECT_NE(box.sample(1), box.sample(2));
+}
+
+TEST(SpaceVariables, OneEntryPerLeafNamedByKeyOrIndex) {
+    auto description = norva_core::sim::wire_json::parse(R"(
+        {"type":"dict","spaces":{
+          "pos":{"type":"box","low":[-1,-Infinity],"high":1,"shape":[2]},
+          "gear":{"type":"discrete","n":3,"start":1},
+          "arm":{"type":"dict","spaces":{"grip":{"type":"multi_binary","n":1}}}}})");
+    auto variables = norva_core::space_util::convert_space_to_json(Space::from_json(description));
+    EXPECT_EQ(variables, Json::parse(R"([
+        {"name":"pos.0","type":"float","low":-1.0,"high":1.0},
+        {"name":"pos.1","type":"float","high":1.0},
+        {"name":"gear","type":"int","low":1,"high":3},
+        {"name":"arm.grip.0","type":"bool"}])"));
+
+    auto tuple = norva_core::space_util::convert_space_to_json(space(
+        R"({"type":"tuple","spaces":[{"type":"box","low":0,"high":3,"shape":[],"dtype":"int8"},
+            {"type":"multi_discrete","nvec":[4]}]})"));
+    EXPECT_EQ(tuple, Json::parse(R"([{"name":"0","type":"int","low":0,"high":3},
+                                     {"name":"1.0","type":"int","low":0,"high":3}])"));
+    EXPECT_EQ(norva_core::space_util::convert_space_to_json(space(R"({"type":"discrete","n":2})")),
+              Json::parse(R"([{"name":"0","type":"int","low":0,"high":1}])"));
+}
+
+TEST(WireJson, CarriesNonFiniteNumbersBothWays) {
+    using norva_core::sim::wire_json::dump;
+    using norva_core::sim::wire_json::parse;
+    auto value = parse(R"({"r":NaN,"s":"NaN Infinity","v":[Infinity,-Infinity,1.5]})");
+    EXPECT_TRUE(std::isnan(value["r"].get<double>()));
+    EXPECT_EQ(value["s"], "NaN Infinity");
+    EXPECT_EQ(value["v"][1].get<double>(), -INFINITY);
+    EXPECT_EQ(dump(value), R"({"r":NaN,"s":"NaN Infinity","v":[Infinity,-Infinity,1.5]})");
+    EXPECT_THROW(parse("{\"r\": NaNa}"), nlohmann::json::parse_error);
+    EXPECT_THROW(parse("not json"), nlohmann::json::parse_error);
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "norva_core/text_forms.h"
+
+namespace {
+
+using norva_core::text_forms::float_repr;
+
+TEST(FloatRepr, WritesNumbersTheWayPythonDoes) {
+    EXPECT_EQ(float_repr(1234.5), "1234.5");
+    EXPECT_EQ(float_repr(1.0), "1.0");
+    EXPECT_EQ(float_repr(-0.0), "-0.0");
+    EXPECT_EQ(float_repr(0.1), "0.1");
+    EXPECT_EQ(float_repr(100.0), "100.0");
+    EXPECT_EQ(float_repr(0.0001), "0.0001");
+    EXPECT_EQ(float_repr(0.00001), "1e-05");
+    EXPECT_EQ(float_repr(1e15), "1000000000000000.0");
+    EXPECT_EQ(float_repr(1e16), "1e+16");
+    EXPECT_EQ(float_repr(1.5e300), "1.5e+300");
+    EXPECT_EQ(float_repr(123456.789), "123456.789");
+    EXPECT_EQ(float_repr(1.0 / 3.0), "0.3333333333333333");
+    EXPECT_EQ(float_repr(std::numeric_limits<double>::infinity()), "inf");
+    EXPECT_EQ(float_repr(-std::numeric_limits<double>::infinity()), "-inf");
+    EXPECT_EQ(float_repr(std::numeric_limits<double>::quiet_NaN()), "nan");
+}
+
+}  // namespace

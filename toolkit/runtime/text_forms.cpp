@@ -1,0 +1,60 @@
+#include "norva_core/text_forms.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+namespace norva_core::text_forms {
+
+std::string float_repr(double value) {
+    if (std::isnan(value)) {
+        return "nan";
+    }
+    if (std::isinf(value)) {
+        return value < 0 ? "-inf" : "inf";
+    }
+    // Shortest round-trip digits, then laid out by Python's rule: positional for decimal
+    // exponents from -4 to 15, scientific otherwise.
+    char buffer[64];
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    bool negative = text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    auto e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') {
+            digits += c;
+        }
+    }
+    int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
+
+    std::string out = negative ? "-" : "";
+    if (exponent < -4 || exponent >= 16) {
+        out += digits.substr(0, 1);
+        if (digits.size() > 1) {
+            out += '.' + digits.substr(1);
+        }
+        out += exponent < 0 ? "e-" : "e+";
+        auto magnitude = std::to_string(std::abs(exponent));
+        out += (magnitude.size() < 2 ? "0" : "") + magnitude;
+        return out;
+    }
+    if (exponent < 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+        return out;
+    }
+    auto whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() <= whole) {
+        out += digits + std::string(whole - digits.size(), '0') + ".0";
+    } else {
+        out += digits.substr(0, whole) + '.' + digits.substr(whole);
+    }
+    return out;
+}
+
+}  // namespace norva_core::text_forms

@@ -1,0 +1,141 @@
+#include <grpcpp/grpcpp.h>
+
+#include "sim.grpc.pb.h"
+#include "sim/address.h"
+#include "sim/grpc_logging.h"
+#include "sim/listener.h"
+#include "sim/wire_json.h"
+
+namespace norva_core::sim {
+namespace {
+
+namespace v1 = norva::sim::v1;
+
+grpc::Status status_of(const SimulatorError& error) {
+    switch (error.kind()) {
+        case SimulatorError::Kind::answered:
+            return {grpc::StatusCode::UNKNOWN, error.what()};
+        case SimulatorError::Kind::timed_out:
+            return {grpc::StatusCode::DEADLINE_EXCEEDED, error.what()};
+        case SimulatorError::Kind::failed:
+            break;
+    }
+    return {grpc::StatusCode::INTERNAL, error.what()};
+}
+
+// Runs one call and turns every failure into a status the client can tell apart.
+template <class Body>
+grpc::Status guarded(Body&& body) {
+    try {
+        body();
+        return grpc::Status::OK;
+    } catch (const SessionNotFound& error) {
+        return {grpc::StatusCode::NOT_FOUND, error.what()};
+    } catch (const SimulatorError& error) {
+        return status_of(error);
+    } catch (const nlohmann::json::exception& error) {
+        return {grpc::StatusCode::INVALID_ARGUMENT, std::string("not JSON: ") + error.what()};
+    } catch (const std::exception& error) {
+        return {grpc::StatusCode::INTERNAL, error.what()};
+    }
+}
+
+class Service final : public v1::Simulator::Service {
+  public:
+    explicit Service(SessionRegistry& sessions) : sessions_(sessions) {}
+
+    grpc::Status Make(grpc::ServerContext*, const v1::MakeRequest* request,
+                      v1::MakeReply* reply) override {
+        return guarded([&] {
+            Json env_init = request->env_init_json().empty()
+                                ? Json::object()
+                                : wire_json::parse(request->env_init_json());
+            reply->set_session_id(sessions_.open(request->env_id(), env_init));
+        });
+    }
+
+    grpc::Status SensorSpace(grpc::ServerContext*, const v1::SessionRequest* request,
+                             v1::JsonReply* reply) override {
+        return reply_json(request->session_id(), reply,
+                          [](Simulator& simulator) { return simulator.sensor_space(); });
+    }
+
+    grpc::Status ActionSpace(grpc::ServerContext*, const v1::SessionRequest* request,
+                             v1::JsonReply* reply) override {
+        return reply_json(request->session_id(), reply,
+                          [](Simulator& simulator) { return simulator.action_space(); });
+    }
+
+    grpc::Status Reset(grpc::ServerContext*, const v1::SessionRequest* request,
+                       v1::JsonReply* reply) override {
+        return reply_json(request->session_id(), reply,
+                          [](Simulator& simulator) { return simulator.reset(); });
+    }
+
+    grpc::Status Step(grpc::ServerContext*, const v1::StepRequest* request,
+                      v1::JsonReply* reply) override {
+        return guarded([&] {
+            Json action = wire_json::parse(request->action_json());
+            reply->set_json(
+                wire_json::dump(sessions_.with(request->session_id(), [&](Simulator& simulator) {
+                    return simulator.step(action);
+                })));
+        });
+    }
+
+    grpc::Status Close(grpc::ServerContext*, const v1::SessionRequest* request,
+                       v1::CloseReply*) override {
+        return guarded([&] { sessions_.close(request->session_id()); });
+    }
+
+  private:
+    template <class Call>
+    grpc::Status reply_json(const std::string& id, v1::JsonReply* reply, Call&& call) {
+        return guarded([&] { reply->set_json(wire_json::dump(sessions_.with(id, call))); });
+    }
+
+    SessionRegistry& sessions_;
+};
+
+class GrpcListener final : public Listener {
+  public:
+    GrpcListener(SessionRegistry& sessions, const std::string& host, int port)
+        : service_(sessions) {
+        route_grpc_logs();
+        std::string address = Address{host, port}.text();
+        grpc::ServerBuilder builder;
+        int bound_port = 0;
+        builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &bound_port);
+        // Without this a second server on a taken port would start and share it silently.
+        builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
+        builder.RegisterService(&service_);
+        server_ = builder.BuildAndStart();
+        if (!server_ || bound_port == 0) {
+            throw std::runtime_error("Cannot serve on " + address +
+                                     ": the port is taken or the address is not this machine's");
+        }
+    }
+    ~GrpcListener() override { shutdown(); }
+
+    void shutdown() override {
+        if (server_) {
+            // Calls still waiting on a simulator get a moment, then are cancelled.
+            server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
+            server_->Wait();
+            server_.reset();
+        }
+    }
+
+  private:
+    Service service_;
+    std::unique_ptr<grpc::Server> server_;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> listen_grpc(SessionRegistry& sessions, const std::string& host,
+                                      int port) {
+    return std::make_unique<GrpcListener>(sessions, host, port);
+}
+
+}  // namespace norva_core::sim

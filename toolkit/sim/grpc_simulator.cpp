@@ -1,0 +1,145 @@
+#include <grpcpp/grpcpp.h>
+
+#include "sim.grpc.pb.h"
+#include "sim/blocked_interrupts.h"
+#include "sim/grpc_logging.h"
+#include "sim/remote_simulator.h"
+#include "sim/wire_json.h"
+#include "sim/worker_process.h"
+
+namespace norva_core::sim {
+namespace {
+
+namespace v1 = norva::sim::v1;
+
+class GrpcSimulator final : public Simulator {
+  public:
+    explicit GrpcSimulator(const Address& address) : address_(address.text()) {
+        route_grpc_logs();
+        BlockedInterrupts blocked;
+        stub_ = v1::Simulator::NewStub(
+            grpc::CreateChannel(address_, grpc::InsecureChannelCredentials()));
+    }
+    ~GrpcSimulator() override {
+        if (!session_.empty()) {
+            try {
+                close();
+            } catch (const SimulatorError&) {
+                // The server ends a session it cannot reach the client of.
+            }
+        }
+    }
+
+    void make(const std::string& env_id, const Json& env_init) override {
+        v1::MakeRequest request;
+        request.set_env_id(env_id);
+        request.set_env_init_json(wire_json::dump(env_init));
+        v1::MakeReply reply;
+        grpc::ClientContext context;
+        limit(context);
+        check(stub_->Make(&context, request, &reply), "make");
+        session_ = reply.session_id();
+    }
+
+    Json sensor_space() override {
+        return session_call(&v1::Simulator::Stub::SensorSpace, "sensor_space");
+    }
+    Json action_space() override {
+        return session_call(&v1::Simulator::Stub::ActionSpace, "action_space");
+    }
+    Json reset() override { return session_call(&v1::Simulator::Stub::Reset, "reset"); }
+
+    Json step(const Json& action) override {
+        v1::StepRequest request;
+        request.set_session_id(session());
+        request.set_action_json(wire_json::dump(action));
+        v1::JsonReply reply;
+        grpc::ClientContext context;
+        limit(context);
+        check(stub_->Step(&context, request, &reply), "step");
+        return parsed(reply, "step");
+    }
+
+    void close() override {
+        if (session_.empty()) {
+            return;
+        }
+        v1::SessionRequest request;
+        request.set_session_id(std::exchange(session_, {}));
+        v1::CloseReply reply;
+        grpc::ClientContext context;
+        limit(context);
+        check(stub_->Close(&context, request, &reply), "close");
+    }
+
+  private:
+    using SessionMethod = grpc::Status (v1::Simulator::Stub::*)(grpc::ClientContext*,
+                                                                const v1::SessionRequest&,
+                                                                v1::JsonReply*);
+
+    const std::string& session() const {
+        if (session_.empty()) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 "no session: it was closed or never made");
+        }
+        return session_;
+    }
+
+    Json session_call(SessionMethod method, const char* op) {
+        v1::SessionRequest request;
+        request.set_session_id(session());
+        v1::JsonReply reply;
+        grpc::ClientContext context;
+        limit(context);
+        check(((*stub_).*method)(&context, request, &reply), op);
+        return parsed(reply, op);
+    }
+
+    static void limit(grpc::ClientContext& context) {
+        // The server holds every call to the simulator's own time limit; this one only guards
+        // against a server that went silent.
+        context.set_deadline(std::chrono::system_clock::now() + answer_timeout_setting() +
+                             std::chrono::seconds(5));
+    }
+
+    void check(const grpc::Status& status, const char* op) const {
+        if (status.ok()) {
+            return;
+        }
+        const std::string& message = status.error_message();
+        switch (status.error_code()) {
+            case grpc::StatusCode::UNKNOWN:
+                throw SimulatorError(SimulatorError::Kind::answered, message);
+            case grpc::StatusCode::DEADLINE_EXCEEDED:
+                throw SimulatorError(SimulatorError::Kind::timed_out,
+                                     std::string("no answer to '") + op + "' in time: " + message);
+            case grpc::StatusCode::UNAVAILABLE:
+                throw SimulatorError(
+                    SimulatorError::Kind::failed,
+                    "Cannot reach a simulator over gRPC at " + address_ + ": " + message);
+            default:
+                throw SimulatorError(SimulatorError::Kind::failed, message);
+        }
+    }
+
+    static Json parsed(const v1::JsonReply& reply, const char* op) {
+        try {
+            return wire_json::parse(reply.json());
+        } catch (const nlohmann::json::exception&) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 std::string("the server's answer to '") + op + "' is not JSON");
+        }
+    }
+
+    std::string address_;
+    std::unique_ptr<v1::Simulator::Stub> stub_;
+    std::string session_;
+};
+
+}  // namespace
+
+std::unique_ptr<Simulator> connect_grpc(const Address& address) {
+    return std::make_unique<GrpcSimulator>(address);
+}
+
+}  // namespace norva_core::sim

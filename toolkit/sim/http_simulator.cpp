@@ -1,0 +1,116 @@
+#include <httplib.h>
+
+#include "sim/remote_simulator.h"
+#include "sim/wire_json.h"
+#include "sim/worker_process.h"
+
+namespace norva_core::sim {
+namespace {
+
+constexpr const char* JSON_TYPE = "application/json";
+
+SimulatorError::Kind kind_of(const Json& error_body, int status) {
+    auto kind = error_body.is_object() ? error_body.value("kind", std::string()) : std::string();
+    if (kind == "answered") {
+        return SimulatorError::Kind::answered;
+    }
+    if (kind == "timed_out" || status == 504) {
+        return SimulatorError::Kind::timed_out;
+    }
+    return SimulatorError::Kind::failed;
+}
+
+class HttpSimulator final : public Simulator {
+  public:
+    explicit HttpSimulator(const Address& address)
+        : address_(address.text()), client_(address.host, address.port) {
+        client_.set_keep_alive(true);
+        client_.set_tcp_nodelay(true);
+        client_.set_connection_timeout(std::chrono::seconds(5));
+        auto limit = answer_timeout_setting() + std::chrono::seconds(5);
+        client_.set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(limit));
+    }
+    ~HttpSimulator() override {
+        if (!session_.empty()) {
+            try {
+                close();
+            } catch (const SimulatorError&) {
+                // The server ends the session when it stops.
+            }
+        }
+    }
+
+    void make(const std::string& env_id, const Json& env_init) override {
+        auto reply =
+            send("POST", "/v1/sessions", Json{{"env_id", env_id}, {"env_init", env_init}}, "make");
+        if (!reply.is_object() || !reply.contains("session_id") ||
+            !reply.at("session_id").is_string()) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 "the server's answer to 'make' has no session id");
+        }
+        session_ = reply.at("session_id").get<std::string>();
+    }
+
+    Json sensor_space() override { return send("GET", path("sensor_space"), {}, "sensor_space"); }
+    Json action_space() override { return send("GET", path("action_space"), {}, "action_space"); }
+    Json reset() override { return send("POST", path("reset"), Json::object(), "reset"); }
+    Json step(const Json& action) override {
+        return send("POST", path("step"), Json{{"action", action}}, "step");
+    }
+    void close() override {
+        if (session_.empty()) {
+            return;
+        }
+        auto target = "/v1/sessions/" + std::exchange(session_, {});
+        send("DELETE", target, {}, "close");
+    }
+
+  private:
+    std::string path(const char* name) const {
+        if (session_.empty()) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 "no session: it was closed or never made");
+        }
+        return "/v1/sessions/" + session_ + "/" + name;
+    }
+
+    Json send(const std::string& method, const std::string& target, const Json& body,
+              const char* op) {
+        httplib::Result result = method == "GET" ? client_.Get(target)
+                                 : method == "DELETE"
+                                     ? client_.Delete(target)
+                                     : client_.Post(target, wire_json::dump(body), JSON_TYPE);
+        if (!result) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 "Cannot reach a simulator over HTTP at " + address_ + ": " +
+                                     httplib::to_string(result.error()));
+        }
+        Json reply;
+        try {
+            reply = wire_json::parse(result->body);
+        } catch (const nlohmann::json::exception&) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 std::string("the server's answer to '") + op +
+                                     "' is not JSON (HTTP " + std::to_string(result->status) + ")");
+        }
+        if (result->status >= 200 && result->status < 300) {
+            return reply;
+        }
+        auto message = reply.is_object() && reply.contains("error") && reply.at("error").is_string()
+                           ? reply.at("error").get<std::string>()
+                           : "HTTP " + std::to_string(result->status) + " for '" + op + "'";
+        throw SimulatorError(kind_of(reply, result->status), message);
+    }
+
+    std::string address_;
+    httplib::Client client_;
+    std::string session_;
+};
+
+}  // namespace
+
+std::unique_ptr<Simulator> connect_http(const Address& address) {
+    return std::make_unique<HttpSimulator>(address);
+}
+
+}  // namespace norva_core::sim

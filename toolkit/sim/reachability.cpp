@@ -1,0 +1,88 @@
+#include <fcntl.h>
+#include <grpcpp/grpcpp.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <optional>
+
+#include "norva_core/grpc_util.h"
+#include "norva_core/network_util.h"
+#include "sim/address.h"
+#include "sim/blocked_interrupts.h"
+#include "sim/grpc_logging.h"
+
+namespace norva_core {
+namespace {
+
+constexpr int CONNECT_LIMIT_MS = 1000;
+
+std::optional<sim::Address> readable_address(const std::string& text) {
+    try {
+        return sim::parse_address(text);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+}
+
+bool connects(const addrinfo& candidate) {
+    int socket_fd =
+        ::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                 candidate.ai_protocol);
+    if (socket_fd < 0) {
+        return false;
+    }
+    bool connected = false;
+    if (::connect(socket_fd, candidate.ai_addr, candidate.ai_addrlen) == 0) {
+        connected = true;
+    } else if (errno == EINPROGRESS) {
+        pollfd entry{socket_fd, POLLOUT, 0};
+        if (::poll(&entry, 1, CONNECT_LIMIT_MS) == 1) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(socket_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            connected = error == 0;
+        }
+    }
+    ::close(socket_fd);
+    return connected;
+}
+
+}  // namespace
+
+bool network_util::is_port_opened(const std::string& address) {
+    auto parsed = readable_address(address);
+    if (!parsed) {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(parsed->host.c_str(), std::to_string(parsed->port).c_str(), &hints, &found) !=
+        0) {
+        return false;
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, ::freeaddrinfo);
+    for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
+        if (connects(*candidate)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool grpc_util::is_channel_available(const std::string& address) {
+    auto parsed = readable_address(address);
+    if (!parsed) {
+        return false;
+    }
+    sim::route_grpc_logs();
+    sim::BlockedInterrupts blocked;
+    auto channel = grpc::CreateChannel(parsed->text(), grpc::InsecureChannelCredentials());
+    return channel->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(2));
+}
+
+}  // namespace norva_core

@@ -1,0 +1,88 @@
+#include "norva_core/sim_client.h"
+
+#include "norva_core/sim_server_util.h"
+#include "sim/address.h"
+#include "sim/declared_space.h"
+#include "sim/remote_simulator.h"
+#include "sim/target.h"
+
+namespace norva_core {
+namespace {
+
+using sim::Json;
+
+class SessionClient final : public sim::client::Client {
+  public:
+    explicit SessionClient(sim::client::MakeArgs args) : args_(std::move(args)) {}
+
+    void init() override {
+        simulator_ = sim::connect_grpc(sim::parse_address(args_.address));
+        simulator_->make(args_.env_id, args_.env_init);
+    }
+    Space sensor_space() override {
+        return sim::declared_space(session().sensor_space(), "sensor space");
+    }
+    Space action_space() override {
+        return sim::declared_space(session().action_space(), "action space");
+    }
+    void close() override {
+        if (simulator_) {
+            simulator_->close();
+            simulator_.reset();
+        }
+    }
+
+  private:
+    sim::Simulator& session() {
+        if (!simulator_) {
+            throw std::logic_error("the client is not initialised; call init() first");
+        }
+        return *simulator_;
+    }
+
+    sim::client::MakeArgs args_;
+    std::unique_ptr<sim::Simulator> simulator_;
+};
+
+// Makes its session on first use and closes it when it goes.
+class LazySpaceClient final : public sim_server_util::SpaceClient {
+  public:
+    LazySpaceClient(const std::string& protocol, std::string env_id, sim::Address address)
+        : protocol_(protocol), env_id_(std::move(env_id)), address_(std::move(address)) {}
+
+    Space action_space_info() override {
+        return sim::declared_space(session().action_space(), "action space");
+    }
+    Space sensor_space_info() override {
+        return sim::declared_space(session().sensor_space(), "sensor space");
+    }
+
+  private:
+    sim::Simulator& session() {
+        if (!simulator_) {
+            simulator_ =
+                protocol_ == "grpc" ? sim::connect_grpc(address_) : sim::connect_http(address_);
+            simulator_->make(env_id_, Json::object());
+        }
+        return *simulator_;
+    }
+
+    std::string protocol_;
+    std::string env_id_;
+    sim::Address address_;
+    std::unique_ptr<sim::Simulator> simulator_;
+};
+
+}  // namespace
+
+std::unique_ptr<sim::client::Client> sim::client::make(const MakeArgs& args) {
+    return std::make_unique<SessionClient>(args);
+}
+
+std::unique_ptr<sim_server_util::SpaceClient> sim_server_util::create_client(
+    const std::string& protocol, const std::string& env_id, const std::string& host, int port) {
+    sim::check_protocol(protocol);
+    return std::make_unique<LazySpaceClient>(protocol, env_id, sim::Address{host, port});
+}
+
+}  // namespace norva_core

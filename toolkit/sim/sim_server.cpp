@@ -1,0 +1,62 @@
+#include "norva_core/sim_server.h"
+
+#include <atomic>
+#include <filesystem>
+
+#include "norva_core/interrupt.h"
+#include "norva_core/logger_util.h"
+#include "sim/blocked_interrupts.h"
+#include "sim/listener.h"
+#include "sim/target.h"
+
+namespace norva_core::sim::server {
+namespace {
+
+class SimServer final : public Server {
+  public:
+    SimServer(const std::filesystem::path& folder, const std::string& host, int port,
+              const Json& env_init, const std::string& protocol)
+        : sessions_(folder, load_manifest(folder), env_init),
+          description_("sim '" + sessions_.manifest().name + "' over " + protocol + " on " + host +
+                       ":" + std::to_string(port)) {
+        BlockedInterrupts blocked;
+        listener_ = protocol == "grpc" ? listen_grpc(sessions_, host, port)
+                                       : listen_http(sessions_, host, port);
+    }
+    ~SimServer() override { stop(); }
+
+    void start() override {
+        logger_util::get_logger("norva_core.sim.server")
+            .info("Serving " + description_ + "; press Ctrl-C to stop");
+        while (!stopped_) {
+            interrupt::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    void stop() override {
+        if (stopped_.exchange(true)) {
+            return;
+        }
+        // Sessions first: calls waiting on a simulator give up, so the listener ends at once.
+        sessions_.close_all();
+        listener_->shutdown();
+    }
+
+  private:
+    SessionRegistry sessions_;
+    std::string description_;
+    std::unique_ptr<Listener> listener_;
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<Server> make_from_sim_path(const std::string& path, const std::string& host,
+                                           int port, const nlohmann::ordered_json& env_init,
+                                           const std::string& protocol) {
+    check_protocol(protocol);
+    auto folder = std::filesystem::absolute(path).lexically_normal();
+    return std::make_unique<SimServer>(folder, host, port, env_init, protocol);
+}
+
+}  // namespace norva_core::sim::server

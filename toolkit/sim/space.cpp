@@ -1,0 +1,331 @@
+#include "norva_core/space.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <set>
+#include <stdexcept>
+
+#include "sim/space_shape.h"
+
+namespace norva_core {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace sim::space_shape;
+
+const std::set<std::string> DTYPES{"float16", "float32", "float64", "int8",   "int16", "int32",
+                                   "int64",   "uint8",   "uint16",  "uint32", "uint64"};
+
+[[noreturn]] void invalid(const std::string& where, const std::string& what) {
+    throw std::invalid_argument(where.empty() ? what : where + ": " + what);
+}
+
+bool is_whole(const Json& value) {
+    return value.is_number_integer();
+}
+
+long long positive_whole(const Json& space, const char* field, const std::string& where) {
+    if (!space.contains(field) || !is_whole(space.at(field)) ||
+        space.at(field).get<long long>() < 1) {
+        invalid(where, std::string("'") + field + "' must be a whole number of at least 1");
+    }
+    return space.at(field).get<long long>();
+}
+
+void check_box(const Json& space, const std::string& where) {
+    if (!space.contains("shape") || !space.at("shape").is_array()) {
+        invalid(where, "a box needs 'shape', a list of sizes such as [3]");
+    }
+    for (const auto& size : space.at("shape")) {
+        if (!is_whole(size) || size.get<long long>() < 0) {
+            invalid(where, "'shape' must list whole sizes such as [3]");
+        }
+    }
+    auto dtype = dtype_of(space);
+    if (!space.value("dtype", Json("float32")).is_string() || !DTYPES.contains(dtype)) {
+        invalid(where, "'dtype' must be one of float32, float64, int64, uint8, ...");
+    }
+    auto shape = shape_of(space);
+    std::vector<double> low, high;
+    for (const char* field : {"low", "high"}) {
+        if (!space.contains(field)) {
+            invalid(where, std::string("a box needs '") + field + "'");
+        }
+        try {
+            (field[0] == 'l' ? low : high) = bounds_of(space.at(field), shape);
+        } catch (const std::invalid_argument&) {
+            invalid(where, std::string("'") + field + "' must be a number or an array of shape " +
+                               space.at("shape").dump());
+        }
+    }
+    for (std::size_t i = 0; i < low.size(); ++i) {
+        if (std::isnan(low[i]) || std::isnan(high[i]) || low[i] > high[i]) {
+            invalid(where, "'low' must not be above 'high'");
+        }
+    }
+}
+
+void check(const Json& space, const std::string& where) {
+    if (!space.is_object() || !space.contains("type") || !space.at("type").is_string()) {
+        invalid(where, "a space must be an object with a 'type'");
+    }
+    auto type = space.at("type").get<std::string>();
+    if (type == "box") {
+        check_box(space, where);
+    } else if (type == "discrete") {
+        positive_whole(space, "n", where);
+        if (space.contains("start") && !is_whole(space.at("start"))) {
+            invalid(where, "'start' must be a whole number");
+        }
+    } else if (type == "multi_discrete") {
+        if (!space.contains("nvec") || !space.at("nvec").is_array() || space.at("nvec").empty()) {
+            invalid(where, "'nvec' must be a non-empty list of whole numbers such as [2, 3]");
+        }
+        for (const auto& n : space.at("nvec")) {
+            if (!is_whole(n) || n.get<long long>() < 1) {
+                invalid(where, "'nvec' must list whole numbers of at least 1");
+            }
+        }
+    } else if (type == "multi_binary") {
+        positive_whole(space, "n", where);
+    } else if (type == "dict") {
+        if (!space.contains("spaces") || !space.at("spaces").is_object()) {
+            invalid(where, "a dict needs 'spaces', an object of named spaces");
+        }
+        for (const auto& [key, item] : space.at("spaces").items()) {
+            check(item, where.empty() ? "'" + key + "'" : where + "." + "'" + key + "'");
+        }
+    } else if (type == "tuple") {
+        if (!space.contains("spaces") || !space.at("spaces").is_array()) {
+            invalid(where, "a tuple needs 'spaces', a list of spaces");
+        }
+        std::size_t index = 0;
+        for (const auto& item : space.at("spaces")) {
+            check(item, where + "[" + std::to_string(index++) + "]");
+        }
+    } else {
+        invalid(where, "unknown space type '" + type +
+                           "' (known: box, discrete, multi_discrete, multi_binary, dict, tuple)");
+    }
+}
+
+bool box_element_inside(const Json& value, double low, double high, bool integer) {
+    if (!value.is_number()) {
+        return false;
+    }
+    if (integer && !is_whole(value)) {
+        return false;
+    }
+    double number = value.get<double>();
+    if (std::isnan(number)) {
+        return false;
+    }
+    // Float32 values travel as decimal text; allow for that rounding at the bounds.
+    double slack = integer ? 0.0 : 1e-6 * std::max(1.0, std::max(std::abs(low), std::abs(high)));
+    return number >= low - slack && number <= high + slack;
+}
+
+bool box_contains(const Json& space, const Json& value) {
+    auto shape = shape_of(space);
+    auto low = bounds_of(space.at("low"), shape);
+    auto high = bounds_of(space.at("high"), shape);
+    bool integer = is_integer_dtype(dtype_of(space));
+    std::size_t index = 0;
+    // Walks the value depth-first; its nesting must match the shape exactly.
+    std::function<bool(const Json&, std::size_t)> walk = [&](const Json& item, std::size_t depth) {
+        if (depth == shape.size()) {
+            bool inside = box_element_inside(item, low[index], high[index], integer);
+            ++index;
+            return inside;
+        }
+        if (!item.is_array() || item.size() != shape[depth]) {
+            return false;
+        }
+        for (const auto& element : item) {
+            if (!walk(element, depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return walk(value, 0);
+}
+
+bool whole_in(const Json& value, long long low, long long high_exclusive) {
+    if (!is_whole(value)) {
+        return false;
+    }
+    auto number = value.get<long long>();
+    return number >= low && number < high_exclusive;
+}
+
+bool contains(const Json& space, const Json& value) {
+    const auto& type = space.at("type").get_ref<const std::string&>();
+    if (type == "box") {
+        return box_contains(space, value);
+    }
+    if (type == "discrete") {
+        long long start = space.value("start", 0LL);
+        return whole_in(value, start, start + space.at("n").get<long long>());
+    }
+    if (type == "multi_discrete") {
+        const auto& nvec = space.at("nvec");
+        if (!value.is_array() || value.size() != nvec.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < nvec.size(); ++i) {
+            if (!whole_in(value[i], 0, nvec[i].get<long long>())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (type == "multi_binary") {
+        if (!value.is_array() || value.size() != space.at("n").get<std::size_t>()) {
+            return false;
+        }
+        for (const auto& bit : value) {
+            if (!bit.is_boolean() && !whole_in(bit, 0, 2)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (type == "dict") {
+        const auto& spaces = space.at("spaces");
+        if (!value.is_object() || value.size() != spaces.size()) {
+            return false;
+        }
+        for (const auto& [key, item] : spaces.items()) {
+            if (!value.contains(key) || !contains(item, value.at(key))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const auto& spaces = space.at("spaces");
+    if (!value.is_array() || value.size() != spaces.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < spaces.size(); ++i) {
+        if (!contains(spaces[i], value[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+double sample_real(double low, double high, std::mt19937_64& random) {
+    bool bounded_low = std::isfinite(low);
+    bool bounded_high = std::isfinite(high);
+    if (bounded_low && bounded_high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    }
+    if (bounded_low) {
+        return low + std::exponential_distribution<double>(1.0)(random);
+    }
+    if (bounded_high) {
+        return high - std::exponential_distribution<double>(1.0)(random);
+    }
+    return std::normal_distribution<double>(0.0, 1.0)(random);
+}
+
+long long sample_whole(double low, double high, std::mt19937_64& random) {
+    // Unbounded integer boxes are sampled near their one bound, or near zero.
+    constexpr double reach = 1000.0;
+    double from =
+        std::isfinite(low) ? std::ceil(low) : (std::isfinite(high) ? high - reach : -reach);
+    double to = std::isfinite(high) ? std::floor(high) : from + 2 * reach;
+    return std::uniform_int_distribution<long long>(static_cast<long long>(from),
+                                                    static_cast<long long>(to))(random);
+}
+
+Json sample_box(const Json& space, std::mt19937_64& random) {
+    auto shape = shape_of(space);
+    auto low = bounds_of(space.at("low"), shape);
+    auto high = bounds_of(space.at("high"), shape);
+    auto dtype = dtype_of(space);
+    bool integer = is_integer_dtype(dtype);
+    std::size_t index = 0;
+    std::function<Json(std::size_t)> build = [&](std::size_t depth) -> Json {
+        if (depth == shape.size()) {
+            std::size_t at = index++;
+            if (integer) {
+                return sample_whole(low[at], high[at], random);
+            }
+            double number = sample_real(low[at], high[at], random);
+            if (dtype != "float64") {
+                // The value the simulator will see after its own float32 conversion.
+                number =
+                    std::clamp(static_cast<double>(static_cast<float>(number)), low[at], high[at]);
+            }
+            return number;
+        }
+        Json array = Json::array();
+        for (std::size_t i = 0; i < shape[depth]; ++i) {
+            array.push_back(build(depth + 1));
+        }
+        return array;
+    };
+    return build(0);
+}
+
+Json sample(const Json& space, std::mt19937_64& random) {
+    const auto& type = space.at("type").get_ref<const std::string&>();
+    if (type == "box") {
+        return sample_box(space, random);
+    }
+    if (type == "discrete") {
+        long long start = space.value("start", 0LL);
+        return std::uniform_int_distribution<long long>(
+            start, start + space.at("n").get<long long>() - 1)(random);
+    }
+    if (type == "multi_discrete") {
+        Json out = Json::array();
+        for (const auto& n : space.at("nvec")) {
+            out.push_back(
+                std::uniform_int_distribution<long long>(0, n.get<long long>() - 1)(random));
+        }
+        return out;
+    }
+    if (type == "multi_binary") {
+        Json out = Json::array();
+        for (long long i = 0; i < space.at("n").get<long long>(); ++i) {
+            out.push_back(std::uniform_int_distribution<int>(0, 1)(random));
+        }
+        return out;
+    }
+    if (type == "dict") {
+        Json out = Json::object();
+        for (const auto& [key, item] : space.at("spaces").items()) {
+            out[key] = sample(item, random);
+        }
+        return out;
+    }
+    Json out = Json::array();
+    for (const auto& item : space.at("spaces")) {
+        out.push_back(sample(item, random));
+    }
+    return out;
+}
+
+}  // namespace
+
+Space Space::from_json(const Json& description) {
+    check(description, "");
+    return Space(description);
+}
+
+bool Space::contains(const Json& value) const {
+    return norva_core::contains(description_, value);
+}
+
+Json Space::sample(std::uint64_t seed) const {
+    std::mt19937_64 random(seed);
+    return norva_core::sample(description_, random);
+}
+
+}  // namespace norva_core

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "sim/manifest.h"
+#include "sim/simulator.h"
+
+namespace norva_core::sim {
+
+// Throws std::invalid_argument unless the protocol is "grpc" or "http".
+void check_protocol(const std::string& protocol);
+
+// What validation and the benchmark work on: a sim folder, whose program is started directly,
+// or an address served over a protocol ("grpc://" or "http://" in front of it picks one).
+struct Target {
+    std::unique_ptr<Simulator> simulator;
+    // Only for a folder.
+    std::optional<Manifest> manifest;
+};
+
+bool names_folder(const std::string& target);
+
+// Starts the folder's program or prepares the connection; throws ManifestError for a folder
+// that cannot be served and std::invalid_argument for an address that cannot be read.
+Target open_target(const std::string& target, const std::string& protocol);
+
+}  // namespace norva_core::sim

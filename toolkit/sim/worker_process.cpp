@@ -1,0 +1,263 @@
+#include "sim/worker_process.h"
+
+#include <fmt/format.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "norva_core/interrupt.h"
+#include "sim/wire_json.h"
+
+namespace norva_core::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t SHOWN_LINE = 200;
+
+std::string shortened(const std::string& text) {
+    return text.size() <= SHOWN_LINE ? text : text.substr(0, SHOWN_LINE) + "...";
+}
+
+std::string seconds_text(std::chrono::milliseconds duration) {
+    return fmt::format("{:g} s", static_cast<double>(duration.count()) / 1000.0);
+}
+
+// Writing to a simulator that has ended must be an error, not a SIGPIPE that ends us: the signal
+// is held back on this thread while writing, and taken if the write raised it.
+bool write_fully(int fd, std::string_view text) {
+    sigset_t pipe_signal, previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    bool complete = true;
+    for (std::size_t written = 0; written < text.size();) {
+        ssize_t count = ::write(fd, text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            complete = false;
+            if (errno == EPIPE) {
+                timespec no_wait{0, 0};
+                sigtimedwait(&pipe_signal, nullptr, &no_wait);
+            }
+            break;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return complete;
+}
+
+}  // namespace
+
+std::chrono::milliseconds answer_timeout_setting() {
+    const char* text = std::getenv("NORVA_SIM_TIMEOUT");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0) {
+            return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+        }
+    }
+    return std::chrono::seconds(30);
+}
+
+WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest& manifest,
+                             WorkerOptions options)
+    : options_(options) {
+    process::Options spawn;
+    spawn.out = process::Output::capture;
+    spawn.err = process::Output::inherit;
+    spawn.cwd = folder.string();
+    spawn.own_process_group = true;
+    try {
+        child_.emplace(manifest.command, spawn, true);
+    } catch (const process::ExecutableNotFound&) {
+        throw SimulatorError(SimulatorError::Kind::failed,
+                             "Cannot start the simulator: the program '" +
+                                 manifest.command.front() +
+                                 "' of the manifest's command was not "
+                                 "found");
+    } catch (const process::SpawnError& error) {
+        throw SimulatorError(SimulatorError::Kind::failed,
+                             std::string("Cannot start the simulator: ") + error.what());
+    }
+}
+
+WorkerProcess::~WorkerProcess() = default;
+
+void WorkerProcess::make(const std::string& env_id, const Json& env_init) {
+    call("make", Json{{"env_id", env_id}, {"env_init", env_init}});
+}
+
+Json WorkerProcess::sensor_space() {
+    return call("sensor_space", Json::object());
+}
+
+Json WorkerProcess::action_space() {
+    return call("action_space", Json::object());
+}
+
+Json WorkerProcess::reset() {
+    return with_fields("reset", call("reset", Json::object()), {"observation"});
+}
+
+Json WorkerProcess::step(const Json& action) {
+    return with_fields("step", call("step", Json{{"action", action}}),
+                       {"observation", "reward", "terminated", "truncated"});
+}
+
+Json WorkerProcess::with_fields(std::string_view op, Json result,
+                                std::initializer_list<const char*> fields) {
+    if (!result.is_object()) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator's result for '{}' is not an object: {}", op,
+                         shortened(result.dump())));
+    }
+    for (const char* field : fields) {
+        if (!result.contains(field)) {
+            fail(SimulatorError::Kind::failed,
+                 fmt::format("the simulator's result for '{}' has no \"{}\"", op, field));
+        }
+    }
+    return result;
+}
+
+void WorkerProcess::close() {
+    if (!child_ || broken_) {
+        child_.reset();
+        return;
+    }
+    call("close", Json::object());
+    // A simulator that stays after saying goodbye is ended with the rest of its group.
+    for (int waited = 0; waited < 2000 && !child_->poll(); waited += 10) {
+        ::usleep(10000);
+    }
+    child_.reset();
+}
+
+Json WorkerProcess::call(std::string_view op, Json request) {
+    if (broken_ || !child_) {
+        throw SimulatorError(SimulatorError::Kind::failed,
+                             "the simulator has already failed or closed");
+    }
+    long long id = next_id_++;
+    Json line = Json::object();
+    line["id"] = id;
+    line["op"] = op;
+    for (auto& [key, value] : request.items()) {
+        line[key] = std::move(value);
+    }
+    std::string text = wire_json::dump(line);
+    text += '\n';
+    if (!write_fully(child_->stdin_fd(), text)) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator ended {}before it read '{}'", exit_description(), op));
+    }
+    Json answer = checked_answer(op, read_line(op));
+    if (answer.at("id") != id) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator answered id {} to request {} ('{}')",
+                         answer.at("id").dump(), id, op));
+    }
+    if (answer.contains("error")) {
+        const auto& error = answer.at("error");
+        throw SimulatorError(SimulatorError::Kind::answered,
+                             error.is_string() ? error.get<std::string>() : error.dump());
+    }
+    return std::move(answer.at("result"));
+}
+
+std::string WorkerProcess::read_line(std::string_view op) {
+    auto deadline = Clock::now() + options_.answer_timeout;
+    std::size_t searched = 0;
+    for (;;) {
+        auto end = pending_.find('\n', searched);
+        if (end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        searched = pending_.size();
+        if (options_.interruptible && interrupt::pending()) {
+            child_.reset();
+            broken_ = true;
+            interrupt::throw_if_pending();
+        }
+        if (options_.abandon != nullptr && options_.abandon->load()) {
+            fail(SimulatorError::Kind::failed, "the server is stopping");
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            fail(SimulatorError::Kind::timed_out,
+                 fmt::format("the simulator gave no answer to '{}' within {}", op,
+                             seconds_text(options_.answer_timeout)));
+        }
+        pollfd entry{child_->stdout_fd(), POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+        if (ready <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        ssize_t count = ::read(child_->stdout_fd(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            fail(SimulatorError::Kind::failed,
+                 fmt::format("the simulator ended {}before it answered '{}'", exit_description(),
+                             op));
+        }
+        pending_.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+Json WorkerProcess::checked_answer(std::string_view op, const std::string& line) {
+    Json answer;
+    try {
+        answer = wire_json::parse(line);
+    } catch (const nlohmann::json::exception&) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator wrote a line that is not JSON in answer to '{}': {}", op,
+                         shortened(line)));
+    }
+    if (!answer.is_object() || !answer.contains("id")) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator's answer to '{}' has no \"id\": {}", op, shortened(line)));
+    }
+    if (!answer.contains("result") && !answer.contains("error")) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator's answer to '{}' has neither \"result\" nor \"error\": {}",
+                         op, shortened(line)));
+    }
+    return answer;
+}
+
+void WorkerProcess::fail(SimulatorError::Kind kind, const std::string& message) {
+    broken_ = true;
+    child_.reset();
+    throw SimulatorError(kind, message);
+}
+
+std::string WorkerProcess::exit_description() {
+    for (int waited = 0; waited < 1000; waited += 10) {
+        if (auto code = child_->poll()) {
+            if (*code > 128) {
+                return fmt::format("(killed by signal {}: {}) ", *code - 128,
+                                   strsignal(*code - 128));
+            }
+            return fmt::format("(exit status {}) ", *code);
+        }
+        ::usleep(10000);
+    }
+    return "";
+}
+
+}  // namespace norva_core::sim
