@@ -43,6 +43,7 @@ void status_all();
 void info(std::string address, std::string name, std::string env_id);
 
 void mappings(OptionalText image, OptionalText address);
-void _mappings(OptionalText image, OptionalText address);
+// The variables of both spaces, or nothing when the image could not be started.
+std::optional<nlohmann::ordered_json> _mappings(OptionalText image, OptionalText address);
 
 }  // namespace plover

@@ -18,6 +18,7 @@ grpc::Status status_of(const SimulatorError& error) {
         case SimulatorError::Kind::timed_out:
             return {grpc::StatusCode::DEADLINE_EXCEEDED, error.what()};
         case SimulatorError::Kind::failed:
+        case SimulatorError::Kind::unreachable:
             break;
     }
     return {grpc::StatusCode::INTERNAL, error.what()};

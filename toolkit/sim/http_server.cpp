@@ -34,6 +34,7 @@ void guarded(httplib::Response& response, Body&& body) {
                 reply_error(response, 504, "timed_out", error.what());
                 break;
             case SimulatorError::Kind::failed:
+            case SimulatorError::Kind::unreachable:
                 reply_error(response, 502, "failed", error.what());
                 break;
         }

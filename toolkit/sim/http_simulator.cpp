@@ -81,7 +81,7 @@ class HttpSimulator final : public Simulator {
                                      ? client_.Delete(target)
                                      : client_.Post(target, wire_json::dump(body), JSON_TYPE);
         if (!result) {
-            throw SimulatorError(SimulatorError::Kind::failed,
+            throw SimulatorError(SimulatorError::Kind::unreachable,
                                  "Cannot reach a simulator over HTTP at " + address_ + ": " +
                                      httplib::to_string(result.error()));
         }

@@ -1,5 +1,8 @@
 #include "norva_core/sim_client.h"
 
+#include <chrono>
+
+#include "norva_core/interrupt.h"
 #include "norva_core/sim_server_util.h"
 #include "sim/address.h"
 #include "sim/declared_space.h"
@@ -10,6 +13,24 @@ namespace norva_core {
 namespace {
 
 using sim::Json;
+using namespace std::chrono_literals;
+
+// A simulator container that was just started may need a moment before it answers.
+void make_when_ready(sim::Simulator& simulator, const std::string& env_id, const Json& env_init) {
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        try {
+            simulator.make(env_id, env_init);
+            return;
+        } catch (const sim::SimulatorError& error) {
+            if (error.kind() != sim::SimulatorError::Kind::unreachable ||
+                std::chrono::steady_clock::now() >= deadline) {
+                throw;
+            }
+        }
+        interrupt::sleep_for(200ms);
+    }
+}
 
 class SessionClient final : public sim::client::Client {
   public:
@@ -17,7 +38,7 @@ class SessionClient final : public sim::client::Client {
 
     void init() override {
         simulator_ = sim::connect_grpc(sim::parse_address(args_.address));
-        simulator_->make(args_.env_id, args_.env_init);
+        make_when_ready(*simulator_, args_.env_id, args_.env_init);
     }
     Space sensor_space() override {
         return sim::declared_space(session().sensor_space(), "sensor space");
@@ -62,7 +83,7 @@ class LazySpaceClient final : public sim_server_util::SpaceClient {
         if (!simulator_) {
             simulator_ =
                 protocol_ == "grpc" ? sim::connect_grpc(address_) : sim::connect_http(address_);
-            simulator_->make(env_id_, Json::object());
+            make_when_ready(*simulator_, env_id_, Json::object());
         }
         return *simulator_;
     }

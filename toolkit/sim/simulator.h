@@ -19,6 +19,8 @@ class SimulatorError : public std::runtime_error {
         failed,
         // It gave no answer within the time limit.
         timed_out,
+        // Nothing answered at its address.
+        unreachable,
     };
     SimulatorError(Kind kind, const std::string& message)
         : std::runtime_error(message), kind_(kind) {}
