@@ -60,6 +60,20 @@ TEST(SimContainers, StartRunsTheSimImageAndSaysWhere) {
     EXPECT_EQ(calls(quiet)[0][7], "IS_HISTORIAN_ENABLED=0");
 }
 
+TEST(SimContainers, LogsAreShownOrFollowed) {
+    NorvaSandbox sandbox;
+    sandbox.docker_scenario({{"rules", {rule({"logs"}, "line one\n"), rule({"run"}, "id\n")}}});
+    auto shown = sandbox.run({"sim", "logs", "cart"});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, "line one\n");
+    auto followed = sandbox.run({"sim", "start", "cart", "--stream", "--show-name"});
+    EXPECT_EQ(followed.out, "line one\n");
+    auto made = calls(sandbox);
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0], (std::vector<std::string>{"logs", "cart"}));
+    EXPECT_EQ(made[2], (std::vector<std::string>{"logs", "--follow", "cart"}));
+}
+
 TEST(SimContainers, DockerFailuresReachTheUserInDockersWords) {
     NorvaSandbox sandbox;
     sandbox.docker_scenario(
