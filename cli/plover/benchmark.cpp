@@ -21,10 +21,7 @@ void benchmark(OptionalText path, OptionalText path_option, OptionalText address
 }
 
 void _benchmark(OptionalText path, OptionalText address, long samples) {
-    if (!path && !address) {
-        throw std::invalid_argument("Either `path` or `address` must be provided");
-    }
-    std::string target = path && !path->empty() ? *path : address.value_or("");
+    std::string target = _target(path, address);
     double rate = norva_core::sim_server_util::benchmark(target, samples);
     print("Samples per second: " + norva_core::text_forms::float_repr(rate));
 }

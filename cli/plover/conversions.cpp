@@ -29,4 +29,12 @@ nlohmann::ordered_json _to_mapping(const std::string& option, const std::string&
     return value;
 }
 
+std::string _target(const std::optional<std::string>& path,
+                    const std::optional<std::string>& address) {
+    if (!path && !address) {
+        throw std::invalid_argument("Either `path` or `address` must be provided");
+    }
+    return path && !path->empty() ? *path : address.value_or("");
+}
+
 }  // namespace plover

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 
 namespace plover {
@@ -11,5 +12,10 @@ long _to_whole_number(const std::string& option, const std::string& text);
 
 // The option's text read as a JSON object, or an error naming the option.
 nlohmann::ordered_json _to_mapping(const std::string& option, const std::string& text);
+
+// What validate and benchmark work on: the path unless it is absent or empty, else the address
+// unchanged. Neither given is an error.
+std::string _target(const std::optional<std::string>& path,
+                    const std::optional<std::string>& address);
 
 }  // namespace plover

@@ -1,6 +1,7 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "conversions.h"
 #include "norva_core/async_util.h"
 #include "norva_core/sim_validator_util.h"
 
@@ -14,10 +15,7 @@ void validate(OptionalText path, OptionalText path_option, OptionalText address,
 
 void _validate(OptionalText path, OptionalText address, const std::string& protocol,
                bool is_print) {
-    if (!path && !address) {
-        throw std::invalid_argument("Either `path` or `address` must be provided");
-    }
-    std::string target = path && !path->empty() ? *path : address.value_or("");
+    std::string target = _target(path, address);
     auto [is_success, errors] = norva_core::sim_validator_util::validate(target, protocol);
     if (is_print) {
         norva_core::sim_validator_util::print_issues(errors);

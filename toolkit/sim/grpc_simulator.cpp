@@ -14,7 +14,11 @@ namespace v1 = norva::sim::v1;
 
 class GrpcSimulator final : public Simulator {
   public:
-    explicit GrpcSimulator(const Address& address) : address_(address.text()) {
+    explicit GrpcSimulator(const Address& address)
+        // The server holds every call to the simulator's own time limit; this one only guards
+        // against a server that went silent.
+        : address_(address.text()),
+          call_limit_(answer_timeout_setting() + std::chrono::seconds(5)) {
         route_grpc_logs();
         BlockedInterrupts blocked;
         stub_ = v1::Simulator::NewStub(
@@ -95,11 +99,8 @@ class GrpcSimulator final : public Simulator {
         return parsed(reply, op);
     }
 
-    static void limit(grpc::ClientContext& context) {
-        // The server holds every call to the simulator's own time limit; this one only guards
-        // against a server that went silent.
-        context.set_deadline(std::chrono::system_clock::now() + answer_timeout_setting() +
-                             std::chrono::seconds(5));
+    void limit(grpc::ClientContext& context) const {
+        context.set_deadline(std::chrono::system_clock::now() + call_limit_);
     }
 
     void check(const grpc::Status& status, const char* op) const {
@@ -132,6 +133,7 @@ class GrpcSimulator final : public Simulator {
     }
 
     std::string address_;
+    std::chrono::milliseconds call_limit_;
     std::unique_ptr<v1::Simulator::Stub> stub_;
     std::string session_;
 };

@@ -92,9 +92,4 @@ void SessionRegistry::close_all() {
     }
 }
 
-std::size_t SessionRegistry::size() const {
-    std::lock_guard lock(mutex_);
-    return sessions_.size();
-}
-
 }  // namespace norva_core::sim

@@ -55,7 +55,6 @@ class SessionRegistry {
     void close(const std::string& id);
     // Ends every session at once; waits for answers in progress are abandoned.
     void close_all();
-    std::size_t size() const;
 
   private:
     struct Session {

@@ -15,10 +15,14 @@ void check_protocol(const std::string& protocol) {
     }
 }
 
+namespace {
+
 bool names_folder(const std::string& target) {
     std::error_code error;
     return std::filesystem::is_directory(target, error);
 }
+
+}  // namespace
 
 Target open_target(const std::string& target, const std::string& protocol) {
     Target opened;

@@ -20,8 +20,6 @@ struct Target {
     std::optional<Manifest> manifest;
 };
 
-bool names_folder(const std::string& target);
-
 // Starts the folder's program or prepares the connection; throws ManifestError for a folder
 // that cannot be served and std::invalid_argument for an address that cannot be read.
 Target open_target(const std::string& target, const std::string& protocol);
