@@ -25,6 +25,8 @@ void _run(const std::string& path, const std::string& host, int port, const std:
 
 void publish(std::string path, OptionalText path_option);
 void _publish(const std::string& path);
+// The kind sent with an upload: "zip" for a plain sim, otherwise the type without any "sim-".
+std::string _sim_type(const std::string& plugin_type);
 
 void list(bool local);
 void _list();

@@ -1,8 +1,35 @@
+#include <stdexcept>
+
+#include "catalogue.h"
 #include "commands.h"
 #include "norva_core/async_util.h"
-#include "norva_core/errors.h"
+#include "norva_core/docker_util.h"
+#include "norva_core/markup.h"
+#include "norva_core/settings.h"
 
 namespace plover {
+namespace {
+
+// A cell as received: text as it is, a number written out, absent as the default, null as
+// empty. Anything else is not something a table cell can show.
+std::string cell(const Record& record, const char* key, const std::string& absent) {
+    if (!record.is_object() || !record.contains(key)) {
+        return absent;
+    }
+    const auto& value = record.at(key);
+    if (value.is_null()) {
+        return "";
+    }
+    if (value.is_number()) {
+        return value.dump();
+    }
+    if (!value.is_string()) {
+        throw std::invalid_argument(std::string("\"") + key + "\" is not text: " + value.dump());
+    }
+    return norva_core::markup::escape(value.get<std::string>());
+}
+
+}  // namespace
 
 void list(bool local) {
     if (local) {
@@ -13,11 +40,38 @@ void list(bool local) {
 }
 
 void _list() {
-    throw norva_core::NotImplemented("norva sim list");
+    norva_api::APINoCode client(norva_core::settings::URL_API() + "/v1");
+    auto organization = _select_organization(client);
+    auto sims = client.sims.list(_record_text(organization, "uuid"));
+
+    norva_core::console::Table table;
+    for (const char* column : {"Name", "Version", "Description", "Status", "UUID"}) {
+        table.add_column(column);
+    }
+    for (const auto& sim : sims) {
+        std::string status = "Unknown";
+        std::string version = "1";
+        if (auto versions = _newest_first(sim); !versions.empty()) {
+            version = norva_core::markup::escape(_version_text(versions.front()));
+            status = cell(versions.front(), "configuration_status", "UNKNOWN");
+        }
+        table.add_row({cell(sim, "name", "Unknown"), version, cell(sim, "description", "Unknown"),
+                       status, cell(sim, "id", "Unknown")});
+    }
+    console.print(table);
 }
 
 void _list_docker() {
-    throw norva_core::NotImplemented("norva sim list --local");
+    auto images = norva_core::docker_util::sim_list_images();
+    norva_core::console::Table table;
+    for (const char* column : {"Sim Name", "Docker URL", "Version"}) {
+        table.add_column(column);
+    }
+    for (const auto& image : images) {
+        std::string name = cell(image, "name", "");
+        table.add_row({name, "norva/" + name, cell(image, "last_updated", "")});
+    }
+    console.print(table);
 }
 
 }  // namespace plover

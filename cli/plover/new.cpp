@@ -1,10 +1,10 @@
 #include "commands.h"
-#include "norva_core/errors.h"
+#include "norva_cli/main.h"
 
 namespace plover {
 
-void new_(std::string, std::string, std::string, bool) {
-    throw norva_core::NotImplemented("norva sim new");
+void new_(std::string name, std::string description, std::string location, bool is_docker) {
+    norva_cli::main::sim::create(name, description, location, is_docker);
 }
 
 }  // namespace plover

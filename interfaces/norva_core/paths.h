@@ -19,4 +19,25 @@ std::string install_prefix();
 // The login name of the current user.
 std::string login_name();
 
+// A folder made for one job, named "<prefix>XXXXXX" inside the parent, readable by the owner
+// only. It is removed with everything in it when the object goes, unless it was kept.
+class TemporaryFolder {
+  public:
+    TemporaryFolder(const std::string& parent, const std::string& prefix);
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Leaves the folder in place for whoever takes it over.
+    void keep() { kept_ = true; }
+
+  private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+// The system's folder for temporary files (TMPDIR, else /tmp).
+std::string temp_dir();
+
 }  // namespace norva_core::paths

@@ -8,4 +8,8 @@ namespace norva_core::text_forms {
 // "1234.5", "1.0", "1e-05", "1e+16", "inf", "nan".
 std::string float_repr(double value);
 
+// The text as Python writes it as a literal: in single quotes, or in double quotes when it holds
+// a single quote and no double quote; backslashes, the quote and control characters escaped.
+std::string str_repr(const std::string& text);
+
 }  // namespace norva_core::text_forms

@@ -1,4 +1,3 @@
-#include <cctype>
 #include <cstdlib>
 
 #include "connection.h"
@@ -20,10 +19,7 @@ std::optional<Record> APINoCode::Organizations::cli_select() const {
         chosen != nullptr && *chosen != '\0') {
         return Record{{"uuid", chosen}};
     }
-    auto listing = connection->request("GET", "/organizations");
-    if (!listing.is_array()) {
-        throw PlatformError("Platform request failed: GET /organizations: expected a list");
-    }
+    auto listing = expect_list(connection->request("GET", "/organizations"), "GET /organizations");
     std::vector<std::string> entries;
     for (const auto& organization : listing) {
         entries.push_back(organization.value("name", "") +
@@ -36,36 +32,9 @@ std::optional<Record> APINoCode::Organizations::cli_select() const {
     return listing[*choice];
 }
 
-}  // namespace norva_api
-
-namespace norva_api {
-namespace {
-
-// An identifier as one path segment: whatever it holds, it cannot reach another path.
-std::string segment(const std::string& text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0xF];
-        }
-    }
-    return encoded;
-}
-
-}  // namespace
-
 std::vector<Record> APINoCode::Projects::list(const std::string& organization_id) const {
-    std::string path = "/organizations/" + segment(organization_id) + "/projects";
-    auto listing = connection->request("GET", path);
-    if (!listing.is_array()) {
-        throw PlatformError("Platform request failed: GET " + path + ": expected a list");
-    }
-    return {listing.begin(), listing.end()};
+    std::string path = "/organizations/" + url_segment(organization_id) + "/projects";
+    return expect_list(connection->request("GET", path), "GET " + path);
 }
 
 }  // namespace norva_api

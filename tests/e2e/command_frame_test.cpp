@@ -100,9 +100,11 @@ TEST(RootProgram, UsageErrorsEndWithStatusTwo) {
 
 TEST(RootProgram, FailedCommandsReportAnErrorWithStatusOne) {
     NorvaSandbox sandbox;
+    sandbox.unset_env("NORVA_TOKEN");
     auto result = sandbox.run({"sim", "retrieve"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error: `norva sim retrieve` is not implemented yet\n");
+    EXPECT_EQ(result.err.rfind("Error: No NORVA session token found. Set NORVA_TOKEN", 0), 0u)
+        << result.err;
     EXPECT_EQ(result.out, "");
 }
 

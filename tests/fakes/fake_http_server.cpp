@@ -57,8 +57,12 @@ void FakeHttpServer::start(int port) {
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(recorded);
-            if (auto found = replies_.find(request.method + " " + request.path);
-                found != replies_.end()) {
+            std::string key = request.method + " " + request.path;
+            auto found = replies_.find(recorded.query.empty() ? key : key + "?" + recorded.query);
+            if (found == replies_.end()) {
+                found = replies_.find(key);
+            }
+            if (found != replies_.end()) {
                 reply = found->second;
             }
         }

@@ -48,6 +48,7 @@ class FakeHttpServer {
     int port() const { return port_; }
     std::string url() const;
 
+    // path may carry a query ("/sims?name=x"): such a reply wins over the one for the bare path.
     void on(const std::string& method, const std::string& path, Reply reply);
     std::vector<RecordedRequest> requests() const;
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "plover/catalogue.h"
 #include "plover/commands.h"
 #include "temp_dir.h"
 #include "test_sims.h"
@@ -37,6 +38,38 @@ TEST(ValidateRoutine, ChoosesThePathOverTheAddressUnlessThePathIsEmpty) {
         EXPECT_EQ(std::string(error.what()).rfind("'nowhere' is not a sim folder", 0), 0u);
     }
     EXPECT_THROW(plover::_validate(std::nullopt, std::nullopt), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimType, PlainSimsAreZipsAndEverySimPrefixGoes) {
+    EXPECT_EQ(plover::_sim_type("sim"), "zip");
+    EXPECT_EQ(plover::_sim_type("sim-docker"), "docker");
+    EXPECT_EQ(plover::_sim_type("sim-sim-x"), "x");
+    EXPECT_EQ(plover::_sim_type("custom"), "custom");
+    EXPECT_EQ(plover::_sim_type("simsim-"), "sim");
+}
+
+std::vector<std::string> versions_in_order(const nlohmann::ordered_json& sim) {
+    std::vector<std::string> order;
+    for (const auto& version : plover::_newest_first(sim)) {
+        order.push_back(plover::_version_text(version) + version.value("tag", ""));
+    }
+    return order;
+}
+
+TEST(VersionOrder, NewestFirstByNumberStableAndNonNumbersLast) {
+    auto sim = nlohmann::ordered_json::parse(R"json({"versions": [
+        {"version": "2"}, {"version": "10"}, {"version": "x"}, {"version": 3},
+        {"version": "9", "tag": "a"}, {}, {"version": " 9 ", "tag": "b"}, {"version": "9", "tag": "c"}
+    ]})json");
+    EXPECT_EQ(versions_in_order(sim),
+              (std::vector<std::string>{"10", "9a", " 9 b", "9c", "3", "2", "1", "x"}));
+    EXPECT_TRUE(plover::_newest_first(nlohmann::ordered_json::object()).empty());
+    EXPECT_TRUE(plover::_newest_first({{"versions", nullptr}}).empty());
+    EXPECT_THROW(plover::_newest_first({{"versions", "1"}}), std::invalid_argument);
 }
 
 }  // namespace

@@ -27,3 +27,14 @@ TEST(FloatRepr, WritesNumbersTheWayPythonDoes) {
 }
 
 }  // namespace
+
+TEST(StrRepr, QuotesTextTheWayPythonDoes) {
+    using norva_core::text_forms::str_repr;
+    EXPECT_EQ(str_repr("bot"), "'bot'");
+    EXPECT_EQ(str_repr(""), "''");
+    EXPECT_EQ(str_repr("it's"), "\"it's\"");
+    EXPECT_EQ(str_repr("say \"hi\""), "'say \"hi\"'");
+    EXPECT_EQ(str_repr("both ' and \""), "'both \\' and \"'");
+    EXPECT_EQ(str_repr("a\\b\nc\td\x01"), "'a\\\\b\\nc\\td\\x01'");
+    EXPECT_EQ(str_repr("pässwörd"), "'pässwörd'");
+}

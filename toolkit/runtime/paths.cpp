@@ -7,6 +7,7 @@
 #include <mach-o/dyld.h>
 #endif
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -84,6 +85,32 @@ std::string login_name() {
         return entry->pw_name;
     }
     return "user";
+}
+
+}  // namespace norva_core::paths
+
+namespace norva_core::paths {
+
+TemporaryFolder::TemporaryFolder(const std::string& parent, const std::string& prefix) {
+    std::string pattern = (std::filesystem::path(parent) / (prefix + "XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::filesystem::filesystem_error("cannot create a folder in", parent,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    path_ = pattern;
+}
+
+TemporaryFolder::~TemporaryFolder() {
+    if (!kept_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+std::string temp_dir() {
+    std::error_code error;
+    auto folder = std::filesystem::temp_directory_path(error);
+    return error ? "/tmp" : folder.string();
 }
 
 }  // namespace norva_core::paths

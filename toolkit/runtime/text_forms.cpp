@@ -57,4 +57,33 @@ std::string float_repr(double value) {
     return out;
 }
 
+std::string str_repr(const std::string& text) {
+    const bool has_single = text.find('\'') != std::string::npos;
+    const bool has_double = text.find('"') != std::string::npos;
+    const char quote = has_single && !has_double ? '"' : '\'';
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string literal(1, quote);
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == quote || c == '\\') {
+            literal += '\\';
+            literal += c;
+        } else if (c == '\n') {
+            literal += "\\n";
+        } else if (c == '\r') {
+            literal += "\\r";
+        } else if (c == '\t') {
+            literal += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            literal += "\\x";
+            literal += hex[byte >> 4];
+            literal += hex[byte & 0xF];
+        } else {
+            literal += c;
+        }
+    }
+    literal += quote;
+    return literal;
+}
+
 }  // namespace norva_core::text_forms
