@@ -12,6 +12,9 @@ void project();
 void _project_async();
 
 void disconnect();
+
+// Reports the node state record and whether the compute service answers; changes nothing.
+void status(bool json);
 void _disconnect_async();
 
 }  // namespace kestrel

@@ -15,7 +15,7 @@ std::string COMPOSE_FILE() {
 }
 
 Commands entry_points() {
-    return {connect, project, disconnect};
+    return {connect, project, disconnect, status};
 }
 
 std::shared_ptr<CLI::App> cli(Commands commands) {
@@ -38,6 +38,11 @@ std::shared_ptr<CLI::App> cli(Commands commands) {
         ->add_subcommand("disconnect",
                          "Stop the local compute node and deregister it from the NORVA platform.")
         ->callback(commands.disconnect);
+    auto* status_command = group->add_subcommand(
+        "status", "Show whether a compute node is connected, and how it is doing.");
+    auto json = std::make_shared<bool>(false);
+    status_command->add_flag("--json", *json, "Write the status as JSON, for scripts");
+    status_command->callback([json, run = commands.status] { run(*json); });
     return group;
 }
 

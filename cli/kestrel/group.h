@@ -38,6 +38,7 @@ struct Commands {
         connect;
     std::function<void()> project;
     std::function<void()> disconnect;
+    std::function<void(bool json)> status;
 };
 
 // The command entries of the group.

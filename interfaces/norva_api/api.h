@@ -27,6 +27,8 @@ class APINoCode {
   public:
     // base: the platform address followed by "/v1". Needs the user's session token.
     explicit APINoCode(std::string base);
+    // With a token of the caller's, for checking one before it is stored.
+    APINoCode(std::string base, std::string token);
 
     // The user's platform session token.
     std::string token;
@@ -35,6 +37,7 @@ class APINoCode {
         // Lets the user pick one of their organizations (NORVA_ORGANIZATION_ID picks without a
         // menu); nothing when the user cancels.
         std::optional<Record> cli_select() const;
+        std::vector<Record> list() const;
         std::shared_ptr<const Connection> connection;
     } organizations;
 

@@ -25,4 +25,9 @@ std::optional<std::string> node_api_key();
 std::string require_session_token();
 std::string require_node_api_key();
 
+// Keeps the session token in the credentials file (mode 0600), next to what it already holds.
+void store_session_token(const std::string& token);
+// Removes the session token from the credentials file; true when one was stored.
+bool forget_session_token();
+
 }  // namespace norva_api::credentials

@@ -87,4 +87,7 @@ class TerminalMenu {
 // Asks for one value on the terminal, showing the default; an empty answer takes the default.
 std::string prompt(std::string_view text, std::string_view default_value);
 
+// Asks for a secret without showing what is typed; nothing at end of input.
+std::optional<std::string> prompt_secret(std::string_view text);
+
 }  // namespace norva_core::console

@@ -7,7 +7,11 @@
 
 namespace norva_api {
 
-APINoCode::APINoCode(std::string base) : token(credentials::require_session_token()) {
+APINoCode::APINoCode(std::string base)
+    : APINoCode(std::move(base), credentials::require_session_token()) {}
+
+APINoCode::APINoCode(std::string base, std::string session_token)
+    : token(std::move(session_token)) {
     auto connection = std::make_shared<const Connection>(Connection{std::move(base), token});
     organizations.connection = connection;
     projects.connection = connection;
@@ -19,7 +23,7 @@ std::optional<Record> APINoCode::Organizations::cli_select() const {
         chosen != nullptr && *chosen != '\0') {
         return Record{{"uuid", chosen}};
     }
-    auto listing = expect_list(connection->request("GET", "/organizations"), "GET /organizations");
+    auto listing = list();
     std::vector<std::string> entries;
     for (const auto& organization : listing) {
         entries.push_back(organization.value("name", "") +
@@ -30,6 +34,10 @@ std::optional<Record> APINoCode::Organizations::cli_select() const {
         return std::nullopt;
     }
     return listing[*choice];
+}
+
+std::vector<Record> APINoCode::Organizations::list() const {
+    return expect_list(connection->request("GET", "/organizations"), "GET /organizations");
 }
 
 std::vector<Record> APINoCode::Projects::list(const std::string& organization_id) const {

@@ -39,8 +39,8 @@ std::string require_session_token() {
         return *token;
     }
     throw MissingCredential(
-        "No NORVA session token found. Set NORVA_TOKEN, or store it as \"token\" in " +
-        credentials_path() + ".");
+        "No NORVA session token found. Sign in with `norva login`, or set "
+        "NORVA_TOKEN.");
 }
 
 std::string require_node_api_key() {
@@ -50,6 +50,23 @@ std::string require_node_api_key() {
     throw MissingCredential(
         "No node API key found. Set NORVA_API_KEY, or store it as \"api_key\" in " +
         credentials_path() + ".");
+}
+
+void store_session_token(const std::string& token) {
+    auto stored = norva_platform::read_json_object(credentials_path())
+                      .value_or(nlohmann::ordered_json::object());
+    stored["token"] = token;
+    norva_platform::write_private_json(credentials_path(), stored);
+}
+
+bool forget_session_token() {
+    auto stored = norva_platform::read_json_object(credentials_path());
+    if (!stored || !stored->contains("token")) {
+        return false;
+    }
+    stored->erase("token");
+    norva_platform::write_private_json(credentials_path(), *stored);
+    return true;
 }
 
 }  // namespace norva_api::credentials

@@ -103,7 +103,8 @@ TEST(RootProgram, FailedCommandsReportAnErrorWithStatusOne) {
     sandbox.unset_env("NORVA_TOKEN");
     auto result = sandbox.run({"sim", "retrieve"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err.rfind("Error: No NORVA session token found. Set NORVA_TOKEN", 0), 0u)
+    EXPECT_EQ(
+        result.err.rfind("Error: No NORVA session token found. Sign in with `norva login`", 0), 0u)
         << result.err;
     EXPECT_EQ(result.out, "");
 }

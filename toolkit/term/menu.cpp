@@ -166,4 +166,15 @@ std::string prompt(std::string_view text, std::string_view default_value) {
     return *line;
 }
 
+std::optional<std::string> prompt_secret(std::string_view text) {
+    term::write_all(screen_fd, std::string(text) + ": ");
+    std::optional<std::string> line;
+    {
+        term::NoEcho quiet(input_fd);
+        line = term::read_line(input_fd);
+    }
+    term::write_all(screen_fd, "\n");
+    return line;
+}
+
 }  // namespace norva_core::console

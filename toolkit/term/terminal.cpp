@@ -27,6 +27,21 @@ RawMode::~RawMode() {
     }
 }
 
+NoEcho::NoEcho(int fd) : fd_(fd) {
+    if (tcgetattr(fd_, &saved_) != 0) {
+        return;
+    }
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+}
+
+NoEcho::~NoEcho() {
+    if (active_) {
+        tcsetattr(fd_, TCSAFLUSH, &saved_);
+    }
+}
+
 std::optional<char> read_byte(int fd, int timeout_ms) {
     int waited = 0;
     for (;;) {

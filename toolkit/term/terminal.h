@@ -21,6 +21,20 @@ class RawMode {
     termios saved_{};
 };
 
+// Stops a terminal from echoing what is typed for as long as it lives; always restores it.
+class NoEcho {
+  public:
+    explicit NoEcho(int fd);
+    ~NoEcho();
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+  private:
+    int fd_;
+    bool active_ = false;
+    termios saved_{};
+};
+
 // Reads one line from the descriptor without its newline; nothing at end of input. Throws
 // Interrupted when the user interrupts while it waits.
 std::optional<std::string> read_line(int fd);

@@ -1,0 +1,75 @@
+#include "account.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+
+#include "norva_api/api.h"
+#include "norva_api/credentials.h"
+#include "norva_core/async_util.h"
+#include "norva_core/console.h"
+#include "norva_core/markup.h"
+#include "norva_core/settings.h"
+
+namespace norva_app {
+namespace {
+
+std::string trimmed(const std::string& text) {
+    auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string read_token(bool with_token) {
+    if (with_token) {
+        return trimmed(std::string(std::istreambuf_iterator<char>(std::cin), {}));
+    }
+    return trimmed(
+        norva_core::console::prompt_secret("Paste your NORVA session token").value_or(""));
+}
+
+void check_token(const std::string& token) {
+    try {
+        norva_api::APINoCode(norva_core::settings::URL_API() + "/v1", token).organizations.list();
+    } catch (const norva_api::PlatformError& error) {
+        throw std::runtime_error(std::string("The platform did not accept this token. ") +
+                                 error.what());
+    }
+}
+
+void sign_in(bool with_token) {
+    auto token = read_token(with_token);
+    if (token.empty()) {
+        throw std::invalid_argument("No token given; nothing was stored.");
+    }
+    check_token(token);
+    norva_api::credentials::store_session_token(token);
+    norva_core::console::Console out(stdout);
+    out.print("[green]Signed in. The token is stored in " +
+              norva_core::markup::escape(norva_api::credentials::credentials_path()) + ".[/green]");
+    if (const char* overriding = std::getenv("NORVA_TOKEN");
+        overriding != nullptr && *overriding != '\0') {
+        out.print("[yellow]NORVA_TOKEN is set and is used instead while it stays set.[/yellow]");
+    }
+}
+
+}  // namespace
+
+void login(bool with_token) {
+    norva_core::async_util::async_to_sync(sign_in)(with_token);
+}
+
+void logout() {
+    norva_core::console::Console out(stdout);
+    if (norva_api::credentials::forget_session_token()) {
+        out.print("Signed out: the session token is removed from " +
+                  norva_core::markup::escape(norva_api::credentials::credentials_path()) + ".");
+    } else {
+        out.print("No session token was stored; nothing to do.");
+    }
+}
+
+}  // namespace norva_app

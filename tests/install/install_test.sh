@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs norva the two ways users do, into scratch folders, and runs it from there:
+# `cmake --install` into a prefix, and the Debian package unpacked into a root.
+# Usage: install_test.sh <build dir>
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+runs_from() {
+  local norva=$1
+  "$norva" --version | grep -qx "norva [0-9.]*"
+  (cd "$scratch" && rm -rf from-install && "$norva" sim new -n from-install -d "installed" -l . >/dev/null)
+  "$norva" sim validate "$scratch/from-install" | grep -qx "Validation found no issues."
+}
+
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+test -f "$scratch/prefix/share/man/man1/norva.1"
+test -f "$scratch/prefix/share/norva/compute/docker-compose.yml"
+runs_from "$scratch/prefix/bin/norva"
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >/dev/null
+package=$(ls "$scratch"/deb/norva_*_amd64.deb)
+dpkg-deb -f "$package" Depends | grep -q "libgrpc++"
+dpkg-deb -x "$package" "$scratch/root"
+test -f "$scratch/root/usr/share/man/man1/norva.1"
+runs_from "$scratch/root/usr/bin/norva"
+echo "installed from the prefix and from $(basename "$package")"
