@@ -6,7 +6,9 @@
 
 namespace norva_core::interrupt {
 
-// Installs the SIGINT handler for as long as the scope lives and restores the previous one after.
+// Installs the interrupt handler for SIGINT and SIGTERM for as long as the scope lives, and
+// restores the previous ones after. SIGTERM counts as an interrupt so that `docker stop`, a
+// service manager or `kill` ends a command as cleanly as Ctrl-C does.
 class Scope {
   public:
     Scope();
@@ -15,7 +17,8 @@ class Scope {
     Scope& operator=(const Scope&) = delete;
 
   private:
-    struct sigaction previous_ {};
+    struct sigaction previous_int_ {};
+    struct sigaction previous_term_ {};
 };
 
 // True when an interrupt arrived and has not been taken yet.

@@ -182,8 +182,9 @@ TEST_P(RunTest, ServesUntilInterruptedAndLeavesNothingBehind) {
     EXPECT_EQ(measured.status, 0) << measured.err;
     EXPECT_EQ(measured.out.rfind("Samples per second: ", 0), 0u);
 
-    // The session is left open on purpose: stopping must end its simulator too.
-    ::kill(server.pid(), SIGINT);
+    // The session is left open on purpose: stopping must end its simulator too. Ctrl-C and a
+    // termination request (`docker stop`) end the server alike.
+    ::kill(server.pid(), protocol == "grpc" ? SIGINT : SIGTERM);
     auto result = NorvaSandbox::finish(server);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("KeyboardInterrupt, Gracefully stopping the server\n"),

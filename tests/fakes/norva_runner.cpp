@@ -47,7 +47,7 @@ std::vector<nlohmann::json> NorvaSandbox::docker_calls() const {
 }
 
 norva_core::process::Child NorvaSandbox::spawn(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{norva_binary()};
+    std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
     for (const auto& [name, value] : env_) {

@@ -11,6 +11,8 @@
 
 namespace norva_test {
 
+std::string norva_binary();
+
 struct RunResult {
     int status = -1;
     std::string out;
@@ -37,6 +39,9 @@ class NorvaSandbox {
     norva_core::process::Child spawn(const std::vector<std::string>& args) const;
     static RunResult finish(norva_core::process::Child& child);
 
+    // Runs this norva instead of the built one (an installed copy, say).
+    void use_program(std::string path) { program_ = std::move(path); }
+
     // Puts a shell script of that name first on the program's PATH (a fake nvidia-smi, say).
     void add_program(const std::string& name, const std::string& script) const;
 
@@ -47,8 +52,7 @@ class NorvaSandbox {
   private:
     TempDir dir_;
     std::map<std::string, std::string> env_;
+    std::string program_ = norva_binary();
 };
-
-std::string norva_binary();
 
 }  // namespace norva_test

@@ -141,6 +141,7 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     if (options.own_process_group) {

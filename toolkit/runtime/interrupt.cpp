@@ -25,11 +25,13 @@ Scope::Scope() {
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: blocking calls return EINTR, so waits notice the interrupt at once.
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, &previous_);
+    sigaction(SIGINT, &action, &previous_int_);
+    sigaction(SIGTERM, &action, &previous_term_);
 }
 
 Scope::~Scope() {
-    sigaction(SIGINT, &previous_, nullptr);
+    sigaction(SIGTERM, &previous_term_, nullptr);
+    sigaction(SIGINT, &previous_int_, nullptr);
 }
 
 bool pending() {

@@ -13,6 +13,7 @@ class BlockedInterrupts {
         sigset_t interrupt;
         sigemptyset(&interrupt);
         sigaddset(&interrupt, SIGINT);
+        sigaddset(&interrupt, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &interrupt, &previous_);
     }
     ~BlockedInterrupts() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }

@@ -21,8 +21,14 @@ class GrpcSimulator final : public Simulator {
           call_limit_(answer_timeout_setting() + std::chrono::seconds(5)) {
         route_grpc_logs();
         BlockedInterrupts blocked;
+        // A sim that is still starting is tried again soon, not after gRPC's growing back-off
+        // (up to two minutes), which would outlast the wait for a just-started container.
+        grpc::ChannelArguments arguments;
+        arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
+        arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
+        arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 500);
         stub_ = v1::Simulator::NewStub(
-            grpc::CreateChannel(address_, grpc::InsecureChannelCredentials()));
+            grpc::CreateCustomChannel(address_, grpc::InsecureChannelCredentials(), arguments));
     }
     ~GrpcSimulator() override {
         if (!session_.empty()) {
@@ -114,9 +120,11 @@ class GrpcSimulator final : public Simulator {
             case grpc::StatusCode::DEADLINE_EXCEEDED:
                 throw SimulatorError(SimulatorError::Kind::timed_out,
                                      std::string("no answer to '") + op + "' in time: " + message);
+            // Our server reports its own failures as INTERNAL, so this is the transport: nothing
+            // listens yet, or a proxy in front (Docker's) has nothing behind it yet.
             case grpc::StatusCode::UNAVAILABLE:
                 throw SimulatorError(
-                    SimulatorError::Kind::failed,
+                    SimulatorError::Kind::unreachable,
                     "Cannot reach a simulator over gRPC at " + address_ + ": " + message);
             default:
                 throw SimulatorError(SimulatorError::Kind::failed, message);

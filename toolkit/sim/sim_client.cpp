@@ -15,9 +15,10 @@ namespace {
 using sim::Json;
 using namespace std::chrono_literals;
 
-// A simulator container that was just started may need a moment before it answers.
+// A simulator container that was just started may need a moment before it answers; on a busy
+// machine its first start can take several seconds.
 void make_when_ready(sim::Simulator& simulator, const std::string& env_id, const Json& env_init) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
     for (;;) {
         try {
             simulator.make(env_id, env_init);

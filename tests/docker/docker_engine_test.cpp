@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "compute_fixture.h"
+#include "norva_core/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using norva_test::json;
+using norva_test::RunResult;
+using namespace std::chrono_literals;
+
+constexpr const char* SIM = "docker-test-sim";
+constexpr const char* PROJECT = "norvatest";
+
+norva_core::process::Result docker(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"docker"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return norva_core::process::run(argv);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty()) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// Why the real engine cannot be used, or nothing when it can.
+std::optional<std::string> engine_missing() {
+    if (std::getenv("DOCKER_HOST") == nullptr) {
+        return "DOCKER_HOST is not set; scripts/test starts an engine where the machine allows it";
+    }
+    try {
+        if (docker({"info"}).exit_code != 0) {
+            return "no Docker engine answers at DOCKER_HOST";
+        }
+        if (docker({"image", "inspect", std::string("norva/") + SIM}).exit_code != 0) {
+            return "the test images are missing; tests/docker/engine.sh makes them";
+        }
+    } catch (const std::exception& error) {
+        return std::string("docker cannot run: ") + error.what();
+    }
+    return std::nullopt;
+}
+
+// The built norva against the real engine: the real docker on PATH, the compose shim of the
+// set-up, nothing left running afterwards.
+class DockerEngineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto missing = engine_missing()) {
+            GTEST_SKIP() << *missing;
+        }
+        fs::remove(sandbox.dir().path() / "bin/docker");
+        sandbox.set_env("DOCKER_HOST", std::getenv("DOCKER_HOST"));
+        sandbox.set_env("DOCKER_CONFIG", std::string(ENGINE_STATE) + "/config");
+        sandbox.set_env("COMPOSE_PROJECT_NAME", PROJECT);
+    }
+
+    void TearDown() override {
+        if (!IsSkipped()) {
+            docker({"rm", "-f", SIM});
+        }
+    }
+
+    RunResult norva(const std::vector<std::string>& args) { return sandbox.run(args); }
+
+    norva_test::NorvaSandbox sandbox;
+};
+
+TEST_F(DockerEngineTest, SimContainersStartReportLogAndStop) {
+    auto info = norva({"sim", "info", "--name", SIM});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("Is Port Opened?  True"), std::string::npos);
+    EXPECT_NE(info.out.find("Simulator Info"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Address:  localhost:"), std::string::npos) << info.out;
+    EXPECT_EQ(lines(docker({"ps", "-aq", "--filter", std::string("name=") + SIM}).out).size(), 0u)
+        << "info stops the container it started";
+
+    auto mapped = norva({"sim", "mappings", "--image", std::string("norva/") + SIM});
+    ASSERT_EQ(mapped.status, 0) << mapped.err;
+    auto mappings = json::parse(mapped.out);
+    EXPECT_TRUE(mappings.contains("action_space") && mappings.contains("sensor_space"))
+        << mapped.out;
+    EXPECT_TRUE(
+        lines(docker({"ps", "-q", "--filter", "ancestor=norva/" + std::string(SIM)}).out).empty());
+
+    auto started = norva({"sim", "start", SIM});
+    ASSERT_EQ(started.status, 0) << started.err;
+    auto table = norva({"sim", "status"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find(SIM), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("localhost:"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("True"), std::string::npos) << table.out;
+
+    auto moniker = norva({"sim", "status", "--sim-name", SIM, "--moniker"});
+    ASSERT_EQ(moniker.status, 0) << moniker.err;
+    std::string address = lines(moniker.out).at(0);
+    EXPECT_EQ(address.rfind("localhost:", 0), 0u) << address;
+    RunResult reached;
+    for (int i = 0; i < 50; ++i) {
+        reached = norva({"sim", "validate", "--address", address});
+        if (reached.status == 0) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(reached.status, 0) << reached.out << reached.err;
+
+    auto logged = norva({"sim", "logs", SIM});
+    EXPECT_EQ(logged.status, 0) << logged.err;
+    EXPECT_NE((logged.out + logged.err).find("test sim good started"), std::string::npos)
+        << "the simulator's own log reaches the container's";
+
+    EXPECT_EQ(norva({"sim", "stop", "--sim-id", SIM}).status, 0);
+    EXPECT_TRUE(lines(docker({"ps", "-aq", "--filter", std::string("name=") + SIM}).out).empty());
+    ASSERT_EQ(norva({"sim", "start", SIM}).status, 0);
+    EXPECT_EQ(norva({"sim", "stop"}).status, 0);
+    EXPECT_TRUE(lines(docker({"ps", "-aq", "--filter", "label=ai.norva.sim"}).out).empty());
+}
+
+// A compute node on the real engine, with the test stack as its installed compose file.
+class ComputeOnEngineTest : public DockerEngineTest {
+  protected:
+    ComputeOnEngineTest() : platform(norva_test::test_ca()) {}
+
+    void SetUp() override {
+        DockerEngineTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        sandbox.set_env("NORVA_API_URL", platform.url());
+        sandbox.set_env("NORVA_CA_BUNDLE", norva_test::test_ca().ca_file());
+        sandbox.set_env("NORVA_API_KEY", "node-key");
+        sandbox.set_env("NORVA_TOKEN", "user-token");
+        sandbox.set_env("NORVA_ORGANIZATION_ID", "org-1");
+        sandbox.add_program("nvidia-smi", "exit 127");
+        platform.on("POST", "/v1/clusters/local", {201, R"({"id":"c-42"})"});
+        platform.on("DELETE", "/v1/clusters/c-42", {204, ""});
+        prefix = sandbox.dir().path() / "prefix";
+        fs::create_directories(prefix / "bin");
+        fs::create_directories(prefix / "share/norva/compute");
+        fs::copy_file(norva_test::norva_binary(), prefix / "bin/norva");
+        fs::copy_file(COMPUTE_STACK_FILE, prefix / "share/norva/compute/docker-compose.yml");
+        sandbox.use_program(prefix / "bin/norva");
+    }
+
+    void TearDown() override {
+        if (!IsSkipped()) {
+            compose({"down", "--volumes"});
+        }
+    }
+
+    // docker-compose v1 itself, so that the test's own calls need no plugin.
+    norva_core::process::Result compose(std::vector<std::string> args) {
+        args.insert(args.begin(), {"docker-compose", "--project-name", PROJECT, "--file",
+                                   (prefix / "share/norva/compute/docker-compose.yml").string()});
+        return norva_core::process::run(args);
+    }
+
+    std::string redis(const std::vector<std::string>& command) {
+        std::vector<std::string> args{"exec", "-T", "redis", "/usr/bin/redis-cli"};
+        args.insert(args.end(), command.begin(), command.end());
+        return compose(args).out;
+    }
+
+    std::vector<std::string> project_objects(const std::string& kind) {
+        return lines(docker({kind, "ls", "-q", "--filter",
+                             std::string("label=com.docker.compose.project=") + PROJECT})
+                         .out);
+    }
+
+    std::vector<std::string> project_containers() {
+        return lines(docker({"ps", "-aq", "--filter",
+                             std::string("label=com.docker.compose.project=") + PROJECT})
+                         .out);
+    }
+
+    norva_test::FakePlatform platform;
+    fs::path prefix;
+};
+
+TEST_F(ComputeOnEngineTest, ConnectRunsTheStackWithAFreshCacheAndDisconnectTakesItDown) {
+    ASSERT_EQ(compose({"up", "-d", "redis"}).exit_code, 0);
+    std::string answer;
+    for (int i = 0; i < 50 && answer != "OK\n"; ++i) {
+        answer = redis({"SET", "left-over", "1"});
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(answer, "OK\n") << "Redis takes a key before connect";
+
+    auto connected = sandbox.run({"compute", "connect"});
+    ASSERT_EQ(connected.status, 0) << connected.out << connected.err;
+    EXPECT_EQ(project_containers().size(), 3u);
+    EXPECT_EQ(redis({"EXISTS", "left-over"}), "0\n") << "connect flushes the session cache";
+    auto status = sandbox.run({"compute", "status", "--json"});
+    EXPECT_EQ(json::parse(status.out).value("compute_service_answering", false), true)
+        << status.out;
+
+    auto disconnected = sandbox.run({"compute", "disconnect"});
+    ASSERT_EQ(disconnected.status, 0) << disconnected.out << disconnected.err;
+    EXPECT_TRUE(project_containers().empty());
+    EXPECT_TRUE(project_objects("network").empty());
+    EXPECT_EQ(project_objects("volume").size(), 1u) << "only the declared Redis volume is kept";
+    EXPECT_EQ(platform.requests().back().method, "DELETE");
+}
+
+}  // namespace
