@@ -43,10 +43,17 @@ class SimServerTest : public ::testing::TestWithParam<std::string> {
     void SetUp() override { ::setenv("TEST_SIM_LOG", log.c_str(), 1); }
     void TearDown() override { ::unsetenv("TEST_SIM_LOG"); }
 
+    // "grpc-streamed" is the gRPC protocol with the steps of a session on one stream.
+    std::string protocol() const { return GetParam() == "http" ? "http" : "grpc"; }
+
     std::unique_ptr<norva_core::sim::Simulator> connect() const {
+        using norva_core::sim::GrpcSteps;
         norva_core::sim::Address address{"127.0.0.1", port};
-        return GetParam() == "grpc" ? norva_core::sim::connect_grpc(address)
-                                    : norva_core::sim::connect_http(address);
+        if (GetParam() == "http") {
+            return norva_core::sim::connect_http(address);
+        }
+        return norva_core::sim::connect_grpc(
+            address, GetParam() == "grpc" ? GrpcSteps::unary : GrpcSteps::streamed);
     }
 
     norva_test::TempDir dir;
@@ -55,7 +62,7 @@ class SimServerTest : public ::testing::TestWithParam<std::string> {
 };
 
 TEST_P(SimServerTest, ServesSessionsEachWithItsOwnSimulator) {
-    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), GetParam(), port);
+    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), protocol(), port);
     auto first = connect();
     auto second = connect();
     first->make("env-a", Json{{"seed", 5}});
@@ -94,7 +101,7 @@ TEST_P(SimServerTest, ServesSessionsEachWithItsOwnSimulator) {
 }
 
 TEST_P(SimServerTest, PassesSimulatorFailuresOnAndDropsTheSession) {
-    ServedSim served(norva_test::write_test_sim(dir.path(), "crash"), GetParam(), port);
+    ServedSim served(norva_test::write_test_sim(dir.path(), "crash"), protocol(), port);
     auto session = connect();
     session->make("env", Json::object());
     session->reset();
@@ -116,9 +123,9 @@ TEST_P(SimServerTest, PassesSimulatorFailuresOnAndDropsTheSession) {
 }
 
 TEST_P(SimServerTest, ClientsOfTheToolkitReadTheSpaces) {
-    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), GetParam(), port);
+    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), protocol(), port);
     auto spaces =
-        norva_core::sim_server_util::create_client(GetParam(), "my-env-id", "127.0.0.1", port);
+        norva_core::sim_server_util::create_client(protocol(), "my-env-id", "127.0.0.1", port);
     EXPECT_EQ(spaces->action_space_info().to_string(), "Box(-1.0, 1.0, (2,), float32)");
     EXPECT_EQ(spaces->sensor_space_info().to_string(),
               "Dict('position': Box(-10.0, 10.0, (2,), float32), 'gear': Discrete(3))");
@@ -126,10 +133,10 @@ TEST_P(SimServerTest, ClientsOfTheToolkitReadTheSpaces) {
 }
 
 TEST_P(SimServerTest, RefusesAPortThatIsTaken) {
-    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), GetParam(), port);
+    ServedSim served(norva_test::write_test_sim(dir.path(), "good"), protocol(), port);
     try {
         norva_core::sim::server::make_from_sim_path(dir / "test-sim-good", "127.0.0.1", port,
-                                                    Json::object(), GetParam());
+                                                    Json::object(), protocol());
         FAIL() << "a second server on the port should not start";
     } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()),
@@ -138,7 +145,8 @@ TEST_P(SimServerTest, RefusesAPortThatIsTaken) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, SimServerTest, ::testing::Values("grpc", "http"));
+INSTANTIATE_TEST_SUITE_P(Protocols, SimServerTest,
+                         ::testing::Values("grpc", "grpc-streamed", "http"));
 
 TEST(SimReachability, TellsWhetherSomethingServes) {
     norva_test::TempDir dir;

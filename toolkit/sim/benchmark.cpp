@@ -20,7 +20,8 @@ double benchmark(const std::string& target, long samples) {
     if (samples <= 0) {
         throw std::invalid_argument("the number of samples must be positive");
     }
-    auto opened = sim::open_target(target, "grpc");
+    // Many steps in a row: over gRPC they share one stream.
+    auto opened = sim::open_target(target, "grpc", sim::GrpcSteps::streamed);
     auto& simulator = *opened.simulator;
     simulator.make("benchmark", Json::object());
     auto action_space = sim::declared_space(simulator.action_space(), "action space");

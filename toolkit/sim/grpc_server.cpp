@@ -1,5 +1,8 @@
 #include <grpcpp/grpcpp.h>
 
+#include <mutex>
+#include <set>
+
 #include "sim.grpc.pb.h"
 #include "sim/address.h"
 #include "sim/grpc_logging.h"
@@ -84,18 +87,67 @@ class Service final : public v1::Simulator::Service {
         });
     }
 
+    grpc::Status StepStream(
+        grpc::ServerContext* context,
+        grpc::ServerReaderWriter<v1::JsonReply, v1::StepRequest>* stream) override {
+        OpenStream open(*this, context);
+        return guarded([&] {
+            v1::StepRequest request;
+            v1::JsonReply reply;
+            while (stream->Read(&request)) {
+                Json action = wire_json::parse(request.action_json());
+                reply.set_json(
+                    wire_json::dump(sessions_.with(request.session_id(), [&](Simulator& simulator) {
+                        return simulator.step(action);
+                    })));
+                if (!stream->Write(reply)) {
+                    return;
+                }
+            }
+        });
+    }
+
     grpc::Status Close(grpc::ServerContext*, const v1::SessionRequest* request,
                        v1::CloseReply*) override {
         return guarded([&] { sessions_.close(request->session_id()); });
     }
 
+    // A stream waits for its client's next step; stopping must not wait for that.
+    void cancel_streams() {
+        std::lock_guard lock(streams_mutex_);
+        for (auto* context : streams_) {
+            context->TryCancel();
+        }
+    }
+
   private:
+    class OpenStream {
+      public:
+        OpenStream(Service& service, grpc::ServerContext* context)
+            : service_(service), context_(context) {
+            std::lock_guard lock(service_.streams_mutex_);
+            service_.streams_.insert(context_);
+        }
+        ~OpenStream() {
+            std::lock_guard lock(service_.streams_mutex_);
+            service_.streams_.erase(context_);
+        }
+        OpenStream(const OpenStream&) = delete;
+        OpenStream& operator=(const OpenStream&) = delete;
+
+      private:
+        Service& service_;
+        grpc::ServerContext* context_;
+    };
+
     template <class Call>
     grpc::Status reply_json(const std::string& id, v1::JsonReply* reply, Call&& call) {
         return guarded([&] { reply->set_json(wire_json::dump(sessions_.with(id, call))); });
     }
 
     SessionRegistry& sessions_;
+    std::mutex streams_mutex_;
+    std::set<grpc::ServerContext*> streams_;
 };
 
 class GrpcListener final : public Listener {
@@ -120,6 +172,7 @@ class GrpcListener final : public Listener {
 
     void shutdown() override {
         if (server_) {
+            service_.cancel_streams();
             // Calls still waiting on a simulator get a moment, then are cancelled.
             server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
             server_->Wait();

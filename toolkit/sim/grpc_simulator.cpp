@@ -14,10 +14,11 @@ namespace v1 = norva::sim::v1;
 
 class GrpcSimulator final : public Simulator {
   public:
-    explicit GrpcSimulator(const Address& address)
+    GrpcSimulator(const Address& address, GrpcSteps steps)
         // The server holds every call to the simulator's own time limit; this one only guards
         // against a server that went silent.
         : address_(address.text()),
+          steps_(steps),
           call_limit_(answer_timeout_setting() + std::chrono::seconds(5)) {
         route_grpc_logs();
         BlockedInterrupts blocked;
@@ -60,6 +61,9 @@ class GrpcSimulator final : public Simulator {
     Json reset() override { return session_call(&v1::Simulator::Stub::Reset, "reset"); }
 
     Json step(const Json& action) override {
+        if (steps_ == GrpcSteps::streamed) {
+            return streamed_step(action);
+        }
         v1::StepRequest request;
         request.set_session_id(session());
         request.set_action_json(wire_json::dump(action));
@@ -71,6 +75,7 @@ class GrpcSimulator final : public Simulator {
     }
 
     void close() override {
+        end_stream();
         if (session_.empty()) {
             return;
         }
@@ -83,6 +88,36 @@ class GrpcSimulator final : public Simulator {
     }
 
   private:
+    struct StepStream {
+        grpc::ClientContext context;
+        std::unique_ptr<grpc::ClientReaderWriter<v1::StepRequest, v1::JsonReply>> calls;
+    };
+
+    Json streamed_step(const Json& action) {
+        if (!stream_) {
+            stream_ = std::make_unique<StepStream>();
+            BlockedInterrupts blocked;
+            stream_->calls = stub_->StepStream(&stream_->context);
+        }
+        step_request_.set_session_id(session());
+        step_request_.set_action_json(wire_json::dump(action));
+        if (!stream_->calls->Write(step_request_) || !stream_->calls->Read(&step_reply_)) {
+            check(end_stream(), "step");
+            throw SimulatorError(SimulatorError::Kind::failed, "the step stream ended early");
+        }
+        return parsed(step_reply_, "step");
+    }
+
+    // Ends the step stream, if one is open, and gives its final status.
+    grpc::Status end_stream() {
+        if (!stream_) {
+            return grpc::Status::OK;
+        }
+        auto stream = std::move(stream_);
+        stream->calls->WritesDone();
+        return stream->calls->Finish();
+    }
+
     using SessionMethod = grpc::Status (v1::Simulator::Stub::*)(grpc::ClientContext*,
                                                                 const v1::SessionRequest&,
                                                                 v1::JsonReply*);
@@ -141,15 +176,21 @@ class GrpcSimulator final : public Simulator {
     }
 
     std::string address_;
+    GrpcSteps steps_;
     std::chrono::milliseconds call_limit_;
     std::unique_ptr<v1::Simulator::Stub> stub_;
     std::string session_;
+    // Declared after the stub, so that it ends first.
+    std::unique_ptr<StepStream> stream_;
+    // Kept between steps so that their buffers are reused.
+    v1::StepRequest step_request_;
+    v1::JsonReply step_reply_;
 };
 
 }  // namespace
 
-std::unique_ptr<Simulator> connect_grpc(const Address& address) {
-    return std::make_unique<GrpcSimulator>(address);
+std::unique_ptr<Simulator> connect_grpc(const Address& address, GrpcSteps steps) {
+    return std::make_unique<GrpcSimulator>(address, steps);
 }
 
 }  // namespace norva_core::sim

@@ -26,6 +26,7 @@ class HttpSimulator final : public Simulator {
         : address_(address.text()), client_(address.host, address.port) {
         client_.set_keep_alive(true);
         client_.set_tcp_nodelay(true);
+        client_.set_tcp_nodelay(true);
         client_.set_connection_timeout(std::chrono::seconds(5));
         auto limit = answer_timeout_setting() + std::chrono::seconds(5);
         client_.set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(limit));

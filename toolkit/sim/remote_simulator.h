@@ -7,8 +7,12 @@
 
 namespace norva_core::sim {
 
+// How a gRPC session sends its steps: one call each, or all over one stream, which saves the
+// per-call cost for clients that step many times.
+enum class GrpcSteps { unary, streamed };
+
 // A session with a simulator served at an address. Nothing is sent before make().
-std::unique_ptr<Simulator> connect_grpc(const Address& address);
+std::unique_ptr<Simulator> connect_grpc(const Address& address, GrpcSteps steps = GrpcSteps::unary);
 std::unique_ptr<Simulator> connect_http(const Address& address);
 
 }  // namespace norva_core::sim

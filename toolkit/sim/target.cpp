@@ -24,7 +24,7 @@ bool names_folder(const std::string& target) {
 
 }  // namespace
 
-Target open_target(const std::string& target, const std::string& protocol) {
+Target open_target(const std::string& target, const std::string& protocol, GrpcSteps steps) {
     Target opened;
     if (names_folder(target)) {
         auto folder = std::filesystem::absolute(target).lexically_normal();
@@ -49,7 +49,7 @@ Target open_target(const std::string& target, const std::string& protocol) {
                                     "write an address as host:port, e.g. localhost:1337");
     }
     auto parsed = parse_address(address);
-    opened.simulator = chosen == "grpc" ? connect_grpc(parsed) : connect_http(parsed);
+    opened.simulator = chosen == "grpc" ? connect_grpc(parsed, steps) : connect_http(parsed);
     return opened;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/manifest.h"
+#include "sim/remote_simulator.h"
 #include "sim/simulator.h"
 
 namespace norva_core::sim {
@@ -22,6 +23,8 @@ struct Target {
 
 // Starts the folder's program or prepares the connection; throws ManifestError for a folder
 // that cannot be served and std::invalid_argument for an address that cannot be read.
-Target open_target(const std::string& target, const std::string& protocol);
+// gRPC sessions send their steps as steps says.
+Target open_target(const std::string& target, const std::string& protocol,
+                   GrpcSteps steps = GrpcSteps::unary);
 
 }  // namespace norva_core::sim
