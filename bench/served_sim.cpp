@@ -1,0 +1,55 @@
+#include "served_sim.h"
+
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+#include "norva_core/network_util.h"
+#include "test_sims.h"
+
+namespace norva_bench {
+namespace {
+
+norva_core::process::Options quiet() {
+    norva_core::process::Options options;
+    options.out = norva_core::process::Output::discard;
+    options.err = norva_core::process::Output::discard;
+    return options;
+}
+
+}  // namespace
+
+const std::filesystem::path& test_sim_folder() {
+    static const norva_test::TempDir dir;
+    static const std::filesystem::path folder = norva_test::write_test_sim(dir.path(), "good");
+    return folder;
+}
+
+ServedSim::ServedSim(const std::string& protocol)
+    : port_(norva_test::free_port()),
+      server_({NORVA_BINARY, "sim", "run", test_sim_folder().string(), "--port",
+               std::to_string(port_), "--protocol", protocol},
+              quiet()) {
+    std::string address = "127.0.0.1:" + std::to_string(port_);
+    for (int i = 0; i < 500 && !norva_core::network_util::is_port_opened(address); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+ServedSim::~ServedSim() {
+    ::kill(server_.pid(), SIGINT);
+    server_.communicate();
+}
+
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+}  // namespace norva_bench

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "norva_core/process.h"
+#include "temp_dir.h"
+
+namespace norva_bench {
+
+// `norva sim run` of the test simulator on a free port, for as long as the object lives.
+class ServedSim {
+  public:
+    explicit ServedSim(const std::string& protocol);
+    ~ServedSim();
+    ServedSim(const ServedSim&) = delete;
+    ServedSim& operator=(const ServedSim&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return server_.pid(); }
+
+  private:
+    norva_test::TempDir dir_;
+    int port_;
+    norva_core::process::Child server_;
+};
+
+// The test simulator's folder, written once for the whole run.
+const std::filesystem::path& test_sim_folder();
+
+// Resident memory of a process in KiB, from /proc.
+long resident_kib(pid_t pid);
+
+}  // namespace norva_bench
