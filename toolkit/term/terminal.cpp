@@ -9,38 +9,32 @@
 
 namespace norva_core::term {
 
-RawMode::RawMode(int fd) : fd_(fd) {
+TerminalMode::TerminalMode(int fd, void (*change)(termios&)) : fd_(fd) {
     if (tcgetattr(fd_, &saved_) != 0) {
         return;
     }
-    termios raw = saved_;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    active_ = tcsetattr(fd_, TCSAFLUSH, &raw) == 0;
+    termios changed = saved_;
+    change(changed);
+    active_ = tcsetattr(fd_, TCSAFLUSH, &changed) == 0;
 }
 
-RawMode::~RawMode() {
+TerminalMode::~TerminalMode() {
     if (active_) {
         tcsetattr(fd_, TCSAFLUSH, &saved_);
     }
 }
 
-NoEcho::NoEcho(int fd) : fd_(fd) {
-    if (tcgetattr(fd_, &saved_) != 0) {
-        return;
-    }
-    termios quiet = saved_;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-}
+RawMode::RawMode(int fd)
+    : TerminalMode(fd, [](termios& settings) {
+          settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+          settings.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+          settings.c_cc[VMIN] = 1;
+          settings.c_cc[VTIME] = 0;
+      }) {}
 
-NoEcho::~NoEcho() {
-    if (active_) {
-        tcsetattr(fd_, TCSAFLUSH, &saved_);
-    }
-}
+NoEcho::NoEcho(int fd)
+    : TerminalMode(fd,
+                   [](termios& settings) { settings.c_lflag &= ~static_cast<tcflag_t>(ECHO); }) {}
 
 std::optional<char> read_byte(int fd, int timeout_ms) {
     int waited = 0;

@@ -7,13 +7,14 @@
 
 namespace norva_core::term {
 
-// Puts a terminal into raw mode for as long as it lives and always restores it.
-class RawMode {
+// Changes a terminal's settings for as long as it lives and always restores them; nothing
+// happens when the descriptor is not a terminal.
+class TerminalMode {
   public:
-    explicit RawMode(int fd);
-    ~RawMode();
-    RawMode(const RawMode&) = delete;
-    RawMode& operator=(const RawMode&) = delete;
+    TerminalMode(int fd, void (*change)(termios&));
+    ~TerminalMode();
+    TerminalMode(const TerminalMode&) = delete;
+    TerminalMode& operator=(const TerminalMode&) = delete;
 
   private:
     int fd_;
@@ -21,18 +22,16 @@ class RawMode {
     termios saved_{};
 };
 
-// Stops a terminal from echoing what is typed for as long as it lives; always restores it.
-class NoEcho {
+// Raw: keys arrive one by one, unechoed, Ctrl-C as a byte.
+class RawMode : public TerminalMode {
+  public:
+    explicit RawMode(int fd);
+};
+
+// What is typed is not shown.
+class NoEcho : public TerminalMode {
   public:
     explicit NoEcho(int fd);
-    ~NoEcho();
-    NoEcho(const NoEcho&) = delete;
-    NoEcho& operator=(const NoEcho&) = delete;
-
-  private:
-    int fd_;
-    bool active_ = false;
-    termios saved_{};
 };
 
 // Reads one line from the descriptor without its newline; nothing at end of input. Throws
