@@ -20,8 +20,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t SHOWN_LINE = 200;
 
-std::string shortened(const std::string& text) {
-    return text.size() <= SHOWN_LINE ? text : text.substr(0, SHOWN_LINE) + "...";
+std::string shortened(std::string_view text) {
+    if (text.size() <= SHOWN_LINE) {
+        return std::string(text);
+    }
+    return std::string(text.substr(0, SHOWN_LINE)) + "...";
 }
 
 std::string seconds_text(std::chrono::milliseconds duration) {
@@ -94,23 +97,23 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
 WorkerProcess::~WorkerProcess() = default;
 
 void WorkerProcess::make(const std::string& env_id, const Json& env_init) {
-    call("make", Json{{"env_id", env_id}, {"env_init", env_init}});
+    call("make", {{"env_id", Json(env_id)}, {"env_init", env_init}});
 }
 
 Json WorkerProcess::sensor_space() {
-    return call("sensor_space", Json::object());
+    return call("sensor_space");
 }
 
 Json WorkerProcess::action_space() {
-    return call("action_space", Json::object());
+    return call("action_space");
 }
 
 Json WorkerProcess::reset() {
-    return with_fields("reset", call("reset", Json::object()), {"observation"});
+    return with_fields("reset", call("reset"), {"observation"});
 }
 
 Json WorkerProcess::step(const Json& action) {
-    return with_fields("step", call("step", Json{{"action", action}}),
+    return with_fields("step", call("step", {{"action", action}}),
                        {"observation", "reward", "terminated", "truncated"});
 }
 
@@ -135,7 +138,7 @@ void WorkerProcess::close() {
         child_.reset();
         return;
     }
-    call("close", Json::object());
+    call("close");
     // A simulator that stays after saying goodbye is ended with the rest of its group.
     for (int waited = 0; waited < 2000 && !child_->poll(); waited += 10) {
         ::usleep(10000);
@@ -143,25 +146,26 @@ void WorkerProcess::close() {
     child_.reset();
 }
 
-Json WorkerProcess::call(std::string_view op, Json request) {
+Json WorkerProcess::call(std::string_view op, std::initializer_list<Field> fields) {
     if (broken_ || !child_) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              "the simulator has already failed or closed");
     }
     long long id = next_id_++;
-    Json line = Json::object();
-    line["id"] = id;
-    line["op"] = op;
-    for (auto& [key, value] : request.items()) {
-        line[key] = std::move(value);
+    request_.clear();
+    fmt::format_to(std::back_inserter(request_), "{{\"id\":{},\"op\":\"{}\"", id, op);
+    for (const auto& field : fields) {
+        fmt::format_to(std::back_inserter(request_), ",\"{}\":", field.key);
+        request_ += wire_json::dump(field.value);
     }
-    std::string text = wire_json::dump(line);
-    text += '\n';
-    if (!write_fully(child_->stdin_fd(), text)) {
+    request_ += "}\n";
+    if (!write_fully(child_->stdin_fd(), request_)) {
         fail(SimulatorError::Kind::failed,
              fmt::format("the simulator ended {}before it read '{}'", exit_description(), op));
     }
-    Json answer = checked_answer(op, read_line(op));
+    std::size_t line_end = await_line(op);
+    Json answer = checked_answer(op, std::string_view(pending_).substr(0, line_end));
+    pending_.erase(0, line_end + 1);
     if (answer.at("id") != id) {
         fail(SimulatorError::Kind::failed,
              fmt::format("the simulator answered id {} to request {} ('{}')",
@@ -175,15 +179,14 @@ Json WorkerProcess::call(std::string_view op, Json request) {
     return std::move(answer.at("result"));
 }
 
-std::string WorkerProcess::read_line(std::string_view op) {
+// Where the next whole line of the simulator's output ends in pending_.
+std::size_t WorkerProcess::await_line(std::string_view op) {
     auto deadline = Clock::now() + options_.answer_timeout;
     std::size_t searched = 0;
     for (;;) {
         auto end = pending_.find('\n', searched);
         if (end != std::string::npos) {
-            std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return line;
+            return end;
         }
         searched = pending_.size();
         if (options_.interruptible && interrupt::pending()) {
@@ -219,7 +222,7 @@ std::string WorkerProcess::read_line(std::string_view op) {
     }
 }
 
-Json WorkerProcess::checked_answer(std::string_view op, const std::string& line) {
+Json WorkerProcess::checked_answer(std::string_view op, std::string_view line) {
     Json answer;
     try {
         answer = wire_json::parse(line);

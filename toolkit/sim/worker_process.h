@@ -45,16 +45,22 @@ class WorkerProcess final : public Simulator {
     void close() override;
 
   private:
-    Json call(std::string_view op, Json request);
-    std::string read_line(std::string_view op);
+    struct Field {
+        std::string_view key;
+        const Json& value;
+    };
+    Json call(std::string_view op, std::initializer_list<Field> fields = {});
+    std::size_t await_line(std::string_view op);
     Json with_fields(std::string_view op, Json result, std::initializer_list<const char*> fields);
-    Json checked_answer(std::string_view op, const std::string& line);
+    Json checked_answer(std::string_view op, std::string_view line);
     [[noreturn]] void fail(SimulatorError::Kind kind, const std::string& message);
     std::string exit_description();
 
     WorkerOptions options_;
     std::optional<process::Child> child_;
     std::string pending_;
+    // Kept between calls so that a step costs no allocation for its request line.
+    std::string request_;
     long long next_id_ = 1;
     bool broken_ = false;
 };
