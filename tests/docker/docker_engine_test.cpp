@@ -150,6 +150,11 @@ class ComputeOnEngineTest : public DockerEngineTest {
         fs::create_directories(prefix / "bin");
         fs::create_directories(prefix / "share/norva/compute");
         fs::copy_file(norva_test::norva_binary(), prefix / "bin/norva");
+        const auto network_module = "lib/norva/norva-network.so";
+        fs::create_directories((prefix / network_module).parent_path());
+        fs::copy_file(
+            fs::path(norva_test::norva_binary()).parent_path().parent_path() / network_module,
+            prefix / network_module);
         fs::copy_file(COMPUTE_STACK_FILE, prefix / "share/norva/compute/docker-compose.yml");
         sandbox.use_program(prefix / "bin/norva");
     }

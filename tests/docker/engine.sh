@@ -76,9 +76,11 @@ make_images() {
   cp "$work/stand-in$build/bin/stack_stand_in" "$work/stand-in/stack_stand_in"
   import_image "$work/stand-in" norva-test/stand-in:latest
 
-  add_programs "$work/sim" "$build/bin/norva" "$build/bin/test_sim"
-  mkdir -p "$work/sim/usr/bin" "$work/sim/sim" "$work/sim/tmp"
+  add_programs "$work/sim" "$build/bin/norva" "$build/lib/norva/norva-network.so" \
+    "$build/bin/test_sim"
+  mkdir -p "$work/sim/usr/bin" "$work/sim/usr/lib/norva" "$work/sim/sim" "$work/sim/tmp"
   cp "$build/bin/norva" "$work/sim/usr/bin/norva"
+  cp "$build/lib/norva/norva-network.so" "$work/sim/usr/lib/norva/norva-network.so"
   cp "$build/bin/test_sim" "$work/sim/sim/test_sim"
   cat >"$work/sim/sim/norva-sim.toml" <<'TOML'
 name = "docker-test-sim"

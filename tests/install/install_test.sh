@@ -12,6 +12,10 @@ runs_from() {
   "$norva" --version | grep -qx "norva [0-9.]*"
   (cd "$scratch" && rm -rf from-install && "$norva" sim new -n from-install -d "installed" -l . >/dev/null)
   "$norva" sim validate "$scratch/from-install" | grep -qx "Validation found no issues."
+  # Only the network module speaks gRPC, so this answer shows that it was found and loaded.
+  local unreachable
+  unreachable=$("$norva" sim validate --address grpc://127.0.0.1:9 2>&1 || true)
+  grep -q "Cannot reach a simulator over gRPC" <<<"$unreachable"
 }
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null

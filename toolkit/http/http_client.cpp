@@ -46,14 +46,6 @@ std::unique_ptr<curl_mime, MimeDeleter> build_form(CURL* handle,
 
 }  // namespace
 
-TlsConfig default_tls() {
-    TlsConfig config;
-    if (const char* bundle = std::getenv("NORVA_CA_BUNDLE"); bundle != nullptr && *bundle != '\0') {
-        config.ca_bundle = bundle;
-    }
-    return config;
-}
-
 Response send(const Request& request) {
     std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
     if (!handle) {

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <grpcpp/grpcpp.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,11 +8,8 @@
 #include <memory>
 #include <optional>
 
-#include "norva_core/grpc_util.h"
 #include "norva_core/network_util.h"
 #include "sim/address.h"
-#include "sim/blocked_interrupts.h"
-#include "sim/grpc_logging.h"
 
 namespace norva_core {
 namespace {
@@ -72,17 +68,6 @@ bool network_util::is_port_opened(const std::string& address) {
         }
     }
     return false;
-}
-
-bool grpc_util::is_channel_available(const std::string& address) {
-    auto parsed = readable_address(address);
-    if (!parsed) {
-        return false;
-    }
-    sim::route_grpc_logs();
-    sim::BlockedInterrupts blocked;
-    auto channel = grpc::CreateChannel(parsed->text(), grpc::InsecureChannelCredentials());
-    return channel->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(2));
 }
 
 }  // namespace norva_core

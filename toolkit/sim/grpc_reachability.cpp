@@ -1,0 +1,25 @@
+#include <grpcpp/grpcpp.h>
+
+#include <optional>
+
+#include "norva_core/grpc_util.h"
+#include "sim/address.h"
+#include "sim/blocked_interrupts.h"
+#include "sim/grpc_logging.h"
+
+namespace norva_core {
+
+bool grpc_util::is_channel_available(const std::string& address) {
+    std::optional<sim::Address> parsed;
+    try {
+        parsed = sim::parse_address(address);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    sim::route_grpc_logs();
+    sim::BlockedInterrupts blocked;
+    auto channel = grpc::CreateChannel(parsed->text(), grpc::InsecureChannelCredentials());
+    return channel->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(2));
+}
+
+}  // namespace norva_core
