@@ -1,9 +1,13 @@
 // Steps per second of the fast test simulator: straight over its pipes (the limit), then
 // through `norva sim run` over each protocol.
 #include <benchmark/benchmark.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <memory>
+#include <string>
 
+#include "norva_core/process.h"
 #include "served_sim.h"
 #include "sim/manifest.h"
 #include "sim/remote_simulator.h"
@@ -30,11 +34,63 @@ void step_loop(benchmark::State& state, Simulator& simulator) {
     simulator.close();
 }
 
+// What any two processes pay for a line there and back over pipes on this machine: `cat`
+// echoing a line the size of a step answer.
+void bare_pipe(benchmark::State& state) {
+    norva_core::process::Options options;
+    options.out = norva_core::process::Output::capture;
+    norva_core::process::Child cat({"cat"}, options, true);
+    const std::string line(160, 'x');
+    const std::string sent = line + "\n";
+    char buffer[4096];
+    for (auto _ : state) {
+        if (::write(cat.stdin_fd(), sent.data(), sent.size()) !=
+            static_cast<ssize_t>(sent.size())) {
+            state.SkipWithError("cat stopped reading");
+            return;
+        }
+        for (std::size_t got = 0; got < sent.size();) {
+            ssize_t count = ::read(cat.stdout_fd(), buffer, sizeof buffer);
+            if (count <= 0) {
+                state.SkipWithError("cat stopped writing");
+                return;
+            }
+            got += static_cast<std::size_t>(count);
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void worker_pipe(benchmark::State& state) {
     const auto& folder = norva_bench::test_sim_folder();
     norva_core::sim::WorkerProcess worker(folder, norva_core::sim::load_manifest(folder),
                                           {std::chrono::seconds(30)});
     step_loop(state, worker);
+}
+
+// Keeps this process and the children it starts on the CPU it is on, for as long as it lives.
+// Two processes on one CPU hand over without waking an idle one, which on a virtual machine
+// costs more than everything else a step does.
+class OnOneCpu {
+  public:
+    OnOneCpu() {
+        ::sched_getaffinity(0, sizeof before_, &before_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(::sched_getcpu(), &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+    }
+    ~OnOneCpu() { ::sched_setaffinity(0, sizeof before_, &before_); }
+    OnOneCpu(const OnOneCpu&) = delete;
+    OnOneCpu& operator=(const OnOneCpu&) = delete;
+
+  private:
+    cpu_set_t before_{};
+};
+
+void worker_pipe_one_cpu(benchmark::State& state) {
+    OnOneCpu pinned;
+    worker_pipe(state);
 }
 
 void served(benchmark::State& state, const std::string& protocol,
@@ -48,7 +104,9 @@ void served(benchmark::State& state, const std::string& protocol,
 
 using norva_core::sim::GrpcSteps;
 
+BENCHMARK(bare_pipe)->MinTime(2.0)->UseRealTime();
 BENCHMARK(worker_pipe)->MinTime(2.0)->UseRealTime();
+BENCHMARK(worker_pipe_one_cpu)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(served, grpc_streamed, std::string("grpc"), GrpcSteps::streamed)
     ->MinTime(2.0)
     ->UseRealTime();

@@ -38,8 +38,14 @@ for name, label, limit in [("norva_version", "norva --version", 5.0),
         f"{wall:.1f} ms, {entry['peak_rss_kib'] / 1024:.1f} MiB",
         f"true {ms(true):.1f} ms; python 1/{1 / ratio:.0f} ({ms(python):.0f} ms)", target, met)
 
-pipe = find("worker_pipe")["items_per_second"]
-row("worker pipe: steps/s", f"{pipe:,.0f}", "the limit", ">= 100,000", pipe >= 100000)
+bare = find("bare_pipe")["items_per_second"]
+pipe = find("worker_pipe/")["items_per_second"]
+row("worker pipe: steps/s", f"{pipe:,.0f}",
+    f"{pipe / bare:.0%} of a bare pipe round trip ({bare:,.0f}/s)", ">= 100,000",
+    pipe >= 100000)
+pinned = find("worker_pipe_one_cpu")["items_per_second"]
+row("worker pipe, both on one CPU: steps/s", f"{pinned:,.0f}", "no idle CPU to wake",
+    ">= 100,000", pinned >= 100000)
 for name, label, share in [("served/grpc_streamed", "gRPC streamed", 0.5),
                            ("served/grpc_unary", "gRPC unary", 0.2),
                            ("served/http", "HTTP", 0.2)]:
