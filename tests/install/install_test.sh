@@ -29,4 +29,14 @@ dpkg-deb -f "$package" Depends | grep -q "libgrpc++"
 dpkg-deb -x "$package" "$scratch/root"
 test -f "$scratch/root/usr/share/man/man1/norva.1"
 runs_from "$scratch/root/usr/bin/norva"
+# Without its network module, norva still starts, and a command that needs the network says
+# what is missing instead of failing some other way.
+mkdir -p "$scratch/partial/bin"
+cp "$scratch/prefix/bin/norva" "$scratch/partial/bin/norva"
+"$scratch/partial/bin/norva" --version | grep -qx "norva [0-9.]*"
+status=0
+partial=$("$scratch/partial/bin/norva" sim validate --address grpc://127.0.0.1:9 2>&1) || status=$?
+test "$status" -eq 1
+grep -q "norva's network support cannot be loaded: .*norva-network.so" <<<"$partial"
+
 echo "installed from the prefix and from $(basename "$package")"
