@@ -11,24 +11,19 @@
 #include "norva_core/console.h"
 #include "norva_core/markup.h"
 #include "norva_core/settings.h"
+#include "norva_core/text_forms.h"
 
 namespace norva_app {
 namespace {
 
-std::string trimmed(const std::string& text) {
-    auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
+using norva_core::text_forms::trimmed;
 
 std::string read_token(bool with_token) {
-    if (with_token) {
-        return trimmed(std::string(std::istreambuf_iterator<char>(std::cin), {}));
-    }
-    return trimmed(
-        norva_core::console::prompt_secret("Paste your NORVA session token").value_or(""));
+    std::string given =
+        with_token
+            ? std::string(std::istreambuf_iterator<char>(std::cin), {})
+            : norva_core::console::prompt_secret("Paste your NORVA session token").value_or("");
+    return std::string(trimmed(given));
 }
 
 void check_token(const std::string& token) {

@@ -7,17 +7,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "norva_core/text_forms.h"
+
 namespace kestrel {
 namespace {
-
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t\r\n\f\v";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 bool is_utf8(std::string_view text) {
     std::size_t i = 0;
@@ -53,8 +46,8 @@ class FirstFieldReader {
             if (!row_has_content) {
                 continue;
             }
-            if (auto value = trimmed(field); !value.empty()) {
-                fields.push_back(value);
+            if (auto value = norva_core::text_forms::trimmed(field); !value.empty()) {
+                fields.emplace_back(value);
             }
         }
         return fields;

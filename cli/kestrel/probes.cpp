@@ -16,19 +16,10 @@
 
 #include "group.h"
 #include "norva_core/process.h"
+#include "norva_core/text_forms.h"
 
 namespace kestrel {
 namespace {
-
-std::string_view trim(std::string_view text) {
-    const char* blanks = " \t\r\n\f\v";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
 
 std::optional<double> parse_whole_number(std::string_view text) {
     if (text.empty()) {
@@ -46,7 +37,7 @@ std::optional<double> parse_whole_number(std::string_view text) {
 
 std::optional<double> darwin_total_bytes() {
     auto result = norva_core::process::run({"sysctl", "-n", "hw.memsize"});
-    return parse_whole_number(trim(result.out));
+    return parse_whole_number(norva_core::text_forms::trimmed(result.out));
 }
 
 std::optional<double> linux_total_bytes(const std::string& meminfo_path) {
@@ -128,9 +119,9 @@ std::string _get_memory_gib() {
 }
 
 std::optional<std::string> _first_gpu_name(std::string_view output) {
-    std::istringstream lines{std::string(trim(output))};
+    std::istringstream lines{std::string(norva_core::text_forms::trimmed(output))};
     for (std::string line; std::getline(lines, line);) {
-        if (auto name = trim(line); !name.empty()) {
+        if (auto name = norva_core::text_forms::trimmed(line); !name.empty()) {
             return std::string(name);
         }
     }

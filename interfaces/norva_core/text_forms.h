@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace norva_core::text_forms {
 
@@ -11,5 +12,8 @@ std::string float_repr(double value);
 // The text as Python writes it as a literal: in single quotes, or in double quotes when it holds
 // a single quote and no double quote; backslashes, the quote and control characters escaped.
 std::string str_repr(const std::string& text);
+
+// The text without the blanks (spaces, tabs, line ends, form feeds) at either end.
+std::string_view trimmed(std::string_view text);
 
 }  // namespace norva_core::text_forms

@@ -6,19 +6,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "norva_core/text_forms.h"
+
 namespace norva_core::packaging {
 namespace {
 
 constexpr std::array<const char*, 4> always_ignored_folders = {".git", "build", "__pycache__",
                                                                ".venv"};
-
-std::string trimmed(const std::string& line) {
-    auto first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return "";
-    }
-    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-}
 
 std::string name_of(const std::string& relative) {
     auto slash = relative.rfind('/');
@@ -30,7 +24,7 @@ std::string name_of(const std::string& relative) {
 IgnoreRules::IgnoreRules(const std::string& norvaignore_text) {
     std::istringstream lines(norvaignore_text);
     for (std::string line; std::getline(lines, line);) {
-        std::string glob = trimmed(line);
+        std::string glob(text_forms::trimmed(line));
         if (glob.empty() || glob.front() == '#') {
             continue;
         }

@@ -86,4 +86,13 @@ std::string str_repr(const std::string& text) {
     return literal;
 }
 
+std::string_view trimmed(std::string_view text) {
+    constexpr std::string_view blanks = " \t\r\n\f\v";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 }  // namespace norva_core::text_forms
