@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "norva_core/network_util.h"
+#include "temp_dir.h"
 #include "test_sims.h"
 
 namespace norva_bench {

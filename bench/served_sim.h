@@ -3,11 +3,9 @@
 #include <sys/types.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "norva_core/process.h"
-#include "temp_dir.h"
 
 namespace norva_bench {
 
@@ -23,7 +21,6 @@ class ServedSim {
     pid_t pid() const { return server_.pid(); }
 
   private:
-    norva_test::TempDir dir_;
     int port_;
     norva_core::process::Child server_;
 };

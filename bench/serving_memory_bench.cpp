@@ -3,13 +3,12 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "served_sim.h"
 #include "sim/remote_simulator.h"
+#include "test_sims.h"
 
 namespace {
 
@@ -19,17 +18,13 @@ using norva_core::sim::Json;
 long children_kib(pid_t server) {
     long total = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string text;
-        if (!std::getline(stat, text) || text.rfind(')') == std::string::npos) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (parent == server) {
-            total += norva_bench::resident_kib(std::stoi(entry.path().filename().string()));
+        pid_t pid = std::stoi(name);
+        if (auto stat = norva_test::process_stat(pid); stat && stat->parent == server) {
+            total += norva_bench::resident_kib(pid);
         }
     }
     return total;

@@ -55,21 +55,25 @@ long logged_steps(const std::string& log_path) {
     return values.empty() ? 0 : std::stol(values.back());
 }
 
-bool process_exists(pid_t pid) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) {
-        return false;
-    }
+std::optional<ProcessStat> process_stat(pid_t pid) {
     // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold spaces.
     auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     auto after_name = stat.rfind(')');
     if (after_name == std::string::npos) {
-        return false;
+        return std::nullopt;
     }
     std::istringstream fields(stat.substr(after_name + 1));
-    char state = '?';
-    pid_t parent = 0;
-    fields >> state >> parent;
-    return state != 'Z' || parent == ::getpid();
+    ProcessStat found{'?', 0};
+    fields >> found.state >> found.parent;
+    return found;
+}
+
+bool process_exists(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    auto stat = process_stat(pid);
+    return stat && (stat->state != 'Z' || stat->parent == ::getpid());
 }
 
 int free_port() {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,13 @@ std::filesystem::path write_test_sim(const std::filesystem::path& parent, const 
 // What test simulators wrote to their TEST_SIM_LOG file.
 std::vector<pid_t> logged_pids(const std::string& log_path);
 long logged_steps(const std::string& log_path);
+
+// A process's state letter and parent, from /proc; nothing once it is gone.
+struct ProcessStat {
+    char state;
+    pid_t parent;
+};
+std::optional<ProcessStat> process_stat(pid_t pid);
 
 // True while the process runs, or lingers as an unreaped child of this test. A zombie that
 // another parent (init) has yet to reap was ended and is no longer ours.

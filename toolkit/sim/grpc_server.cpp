@@ -78,13 +78,7 @@ class Service final : public v1::Simulator::Service {
 
     grpc::Status Step(grpc::ServerContext*, const v1::StepRequest* request,
                       v1::JsonReply* reply) override {
-        return guarded([&] {
-            Json action = wire_json::parse(request->action_json());
-            reply->set_json(
-                wire_json::dump(sessions_.with(request->session_id(), [&](Simulator& simulator) {
-                    return simulator.step(action);
-                })));
-        });
+        return guarded([&] { step(*request, *reply); });
     }
 
     grpc::Status StepStream(
@@ -95,11 +89,7 @@ class Service final : public v1::Simulator::Service {
             v1::StepRequest request;
             v1::JsonReply reply;
             while (stream->Read(&request)) {
-                Json action = wire_json::parse(request.action_json());
-                reply.set_json(
-                    wire_json::dump(sessions_.with(request.session_id(), [&](Simulator& simulator) {
-                        return simulator.step(action);
-                    })));
+                step(request, reply);
                 if (!stream->Write(reply)) {
                     return;
                 }
@@ -139,6 +129,12 @@ class Service final : public v1::Simulator::Service {
         Service& service_;
         grpc::ServerContext* context_;
     };
+
+    void step(const v1::StepRequest& request, v1::JsonReply& reply) {
+        Json action = wire_json::parse(request.action_json());
+        reply.set_json(wire_json::dump(sessions_.with(
+            request.session_id(), [&](Simulator& simulator) { return simulator.step(action); })));
+    }
 
     template <class Call>
     grpc::Status reply_json(const std::string& id, v1::JsonReply* reply, Call&& call) {
