@@ -32,4 +32,12 @@ Address parse_address(const std::string& text) {
     return address;
 }
 
+std::optional<Address> readable_address(const std::string& text) {
+    try {
+        return parse_address(text);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace norva_core::sim

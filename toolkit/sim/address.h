@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace norva_core::sim {
@@ -13,5 +14,8 @@ struct Address {
 
 // Reads "host:port"; throws std::invalid_argument saying what is wrong with the text.
 Address parse_address(const std::string& text);
+
+// The address in the text, or nothing when it is not one: for checks that only answer yes or no.
+std::optional<Address> readable_address(const std::string& text);
 
 }  // namespace norva_core::sim

@@ -1,7 +1,5 @@
 #include <grpcpp/grpcpp.h>
 
-#include <optional>
-
 #include "norva_core/grpc_util.h"
 #include "sim/address.h"
 #include "sim/blocked_interrupts.h"
@@ -10,10 +8,8 @@
 namespace norva_core {
 
 bool grpc_util::is_channel_available(const std::string& address) {
-    std::optional<sim::Address> parsed;
-    try {
-        parsed = sim::parse_address(address);
-    } catch (const std::invalid_argument&) {
+    auto parsed = sim::readable_address(address);
+    if (!parsed) {
         return false;
     }
     sim::route_grpc_logs();

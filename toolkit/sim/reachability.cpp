@@ -16,14 +16,6 @@ namespace {
 
 constexpr int CONNECT_LIMIT_MS = 1000;
 
-std::optional<sim::Address> readable_address(const std::string& text) {
-    try {
-        return sim::parse_address(text);
-    } catch (const std::invalid_argument&) {
-        return std::nullopt;
-    }
-}
-
 bool connects(const addrinfo& candidate) {
     int socket_fd =
         ::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -50,7 +42,7 @@ bool connects(const addrinfo& candidate) {
 }  // namespace
 
 bool network_util::is_port_opened(const std::string& address) {
-    auto parsed = readable_address(address);
+    auto parsed = sim::readable_address(address);
     if (!parsed) {
         return false;
     }
