@@ -30,7 +30,9 @@ void check_token(const std::string& token) {
     try {
         norva_api::APINoCode(norva_core::settings::URL_API() + "/v1", token).organizations.list();
     } catch (const norva_api::PlatformError& error) {
-        throw std::runtime_error(std::string("The platform did not accept this token. ") +
+        bool refused = error.status() == 401 || error.status() == 403;
+        throw std::runtime_error(std::string(refused ? "The platform did not accept this token. "
+                                                     : "Could not check the token. ") +
                                  error.what());
     }
 }

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "norva_core/errors.h"
 #include "norva_core/markup.h"
@@ -17,6 +19,28 @@ void write_error(const std::string& message) {
                                    norva_core::markup::color_enabled(stderr)) +
         "\n";
     std::fputs(line.c_str(), stderr);
+}
+
+// The command the user ran as far as it was recognised: a group, or a command within one.
+const CLI::App& deepest_command(const CLI::App& root) {
+    const CLI::App* command = &root;
+    for (auto chosen = command->get_subcommands(); !chosen.empty();
+         chosen = command->get_subcommands()) {
+        command = chosen.front();
+    }
+    return *command;
+}
+
+// For a group given a word it does not know, a message naming that word: the parser would only
+// say that a command is required.
+std::optional<std::string> unknown_word(const CLI::App& root) {
+    const auto& command = deepest_command(root);
+    auto left = command.remaining();
+    if (command.get_subcommands({}).empty() || left.empty()) {
+        return std::nullopt;
+    }
+    const auto& word = left.front();
+    return (word.rfind('-', 0) == 0 ? "No such option '" : "No such command '") + word + "'.";
 }
 
 }  // namespace
@@ -35,7 +59,7 @@ int report_outcome(std::exception_ptr outcome, const CLI::App& root) {
         if (error.get_exit_code() == 0) {
             return const_cast<CLI::App&>(root).exit(error);
         }
-        write_error(error.what());
+        write_error(unknown_word(root).value_or(error.what()));
         std::fputs("Run with --help for more information.\n", stderr);
         return exit_usage;
     } catch (const norva_core::ExitRequest& request) {

@@ -6,6 +6,7 @@
 #include "norva_core/errors.h"
 #include "norva_core/markup.h"
 #include "norva_core/process.h"
+#include "norva_core/text_forms.h"
 #include "registration.h"
 #include "state/state.h"
 
@@ -35,7 +36,8 @@ std::optional<std::string> deregister(const std::string& cluster_id, const std::
         if (response.status == 200 || response.status == 204) {
             return std::nullopt;
         }
-        return "Deregistration failed (" + std::to_string(response.status) + "): " + response.body;
+        return "Deregistration failed (" + std::to_string(response.status) +
+               "): " + norva_core::text_forms::excerpt(response.body);
     } catch (const norva_core::http::TimeoutError&) {
         return "Could not reach NORVA platform to deregister: timed out";
     } catch (const norva_core::http::ClientError& failure) {

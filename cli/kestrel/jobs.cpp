@@ -5,6 +5,7 @@
 #include "group.h"
 #include "norva_core/http.h"
 #include "norva_core/markup.h"
+#include "norva_core/text_forms.h"
 
 namespace kestrel {
 
@@ -18,9 +19,11 @@ void _shutdown_jobs() {
     try {
         auto response = http::send(request);
         if (response.status != 200) {
-            console.print("[yellow]Failed to shut down active jobs cleanly (" +
-                          std::to_string(response.status) +
-                          "): " + norva_core::markup::escape(response.body) + "[/yellow]");
+            console.print(
+                "[yellow]Failed to shut down active jobs cleanly (" +
+                std::to_string(response.status) +
+                "): " + norva_core::markup::escape(norva_core::text_forms::excerpt(response.body)) +
+                "[/yellow]");
         }
     } catch (const http::ClientError&) {
     } catch (const http::TimeoutError&) {

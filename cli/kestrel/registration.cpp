@@ -4,8 +4,10 @@
 
 #include "group.h"
 #include "norva_api/api.h"
+#include "norva_core/json_input.h"
 #include "norva_core/markup.h"
 #include "norva_core/settings.h"
+#include "norva_core/text_forms.h"
 #include "probes.h"
 
 namespace kestrel {
@@ -43,7 +45,7 @@ nlohmann::ordered_json registration_payload(const ClusterRegistration& registrat
 }
 
 std::optional<std::string> cluster_id_of(const std::string& body) {
-    auto answer = nlohmann::ordered_json::parse(body);
+    auto answer = norva_core::json_input::parse(body);
     if (!answer.is_object() || !answer.contains("id") || answer["id"].is_null()) {
         return std::nullopt;
     }
@@ -59,24 +61,27 @@ std::string unreachable(const std::string& failure) {
 
 RegistrationResult _register_cluster(const ClusterRegistration& registration) {
     auto status = console.status("Registering with NORVA platform...");
+    // The host probes run before anything is sent: their failure is this machine's, not the
+    // platform's.
+    auto payload = registration_payload(registration).dump();
     try {
         auto request = platform_request(
             "POST", registration.managed ? "/v1/clusters/managed" : "/v1/clusters/local",
             registration.bearer);
         request.headers.emplace_back("Content-Type", "application/json");
-        request.body = registration_payload(registration).dump();
+        request.body = payload;
         auto response = norva_core::http::send(request);
         if (response.status != 200 && response.status != 201) {
             return {std::nullopt, "Registration failed (" + std::to_string(response.status) +
-                                      "): " + response.body};
+                                      "): " + norva_core::text_forms::excerpt(response.body)};
         }
         auto cluster_id = cluster_id_of(response.body);
         if (!cluster_id) {
             return {std::nullopt, "Response is missing cluster id"};
         }
         return {cluster_id, {}};
-    } catch (const nlohmann::json::exception&) {
-        return {std::nullopt, unreachable("the answer is not valid JSON")};
+    } catch (const norva_core::json_input::InputError& error) {
+        return {std::nullopt, unreachable(std::string("the answer is ") + error.what())};
     } catch (const std::exception& failure) {
         return {std::nullopt, unreachable(failure.what())};
     }
@@ -92,7 +97,8 @@ void _deregister_cluster_quietly(const std::string& cluster_id, const std::strin
         auto response = _send_deregistration(cluster_id, bearer);
         if (response.status != 200 && response.status != 204) {
             console.print("[yellow]Deregistration failed (" + std::to_string(response.status) +
-                          "): " + escape(response.body) + "[/yellow]");
+                          "): " + escape(norva_core::text_forms::excerpt(response.body)) +
+                          "[/yellow]");
         }
     } catch (const std::exception& failure) {
         std::string text = failure.what();

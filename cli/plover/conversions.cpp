@@ -3,6 +3,8 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "norva_core/json_input.h"
+
 namespace plover {
 
 long _to_whole_number(const std::string& option, const std::string& text) {
@@ -21,8 +23,13 @@ long _to_whole_number(const std::string& option, const std::string& text) {
 }
 
 nlohmann::ordered_json _to_mapping(const std::string& option, const std::string& text) {
-    auto value = nlohmann::ordered_json::parse(text, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) {
+    nlohmann::ordered_json value;
+    try {
+        value = norva_core::json_input::parse(text);
+    } catch (const norva_core::json_input::InputError&) {
+        value = nullptr;
+    }
+    if (!value.is_object()) {
         throw std::invalid_argument("Invalid value for '" + option + "': '" + text +
                                     "' is not a JSON object.");
     }

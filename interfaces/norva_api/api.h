@@ -14,10 +14,16 @@ namespace norva_api {
 
 using Record = nlohmann::ordered_json;
 
-// The platform answered a request with a status that is not a success.
+// A platform request failed: a status that is not a success (status() gives it), or an answer
+// that cannot be read, or none in time (status() is 0).
 class PlatformError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit PlatformError(const std::string& message, long status = 0)
+        : std::runtime_error(message), status_(status) {}
+    long status() const { return status_; }
+
+  private:
+    long status_;
 };
 
 struct Connection;

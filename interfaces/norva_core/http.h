@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,18 @@ class ClientError : public std::runtime_error {
 class TimeoutError : public std::runtime_error {
   public:
     TimeoutError() : std::runtime_error("") {}
+};
+
+// The peer accepted the request but moved no data for the request's stall limit.
+class StalledError : public ClientError {
+  public:
+    using ClientError::ClientError;
+};
+
+// The answer's body is longer than the request allows.
+class TooLargeError : public ClientError {
+  public:
+    using ClientError::ClientError;
 };
 
 // How the peer's certificate is verified. Verification is always on; the CA bundle is the
@@ -45,6 +58,10 @@ struct Request {
     std::vector<FormPart> form;
     std::optional<std::chrono::milliseconds> total_timeout;
     std::optional<std::chrono::milliseconds> connect_timeout;
+    // When set, a transfer that moves no data for this long fails with StalledError.
+    std::optional<std::chrono::milliseconds> stall_timeout;
+    // A longer answer body fails with TooLargeError.
+    std::size_t max_response = std::size_t{64} << 20;
     TlsConfig tls = default_tls();
 };
 
@@ -54,7 +71,8 @@ struct Response {
 };
 
 // Sends one request on its own connection, which is closed on every path. Any HTTP status is a
-// response; only transport failures and time-outs throw. An interrupt throws Interrupted.
+// response; only transport failures, time-outs and the limits above throw. An interrupt throws
+// Interrupted. Implemented in toolkit/http/http_client.cpp.
 Response send(const Request& request);
 
 }  // namespace norva_core::http

@@ -14,8 +14,14 @@ std::string render(std::string_view text, bool color);
 // The text with every tag removed, as it appears on a terminal.
 std::string strip(std::string_view text);
 
-// Makes data safe to embed in a message: its brackets can never be read as style tags.
+// Makes data safe to embed in a message: its brackets can never be read as style tags, and its
+// control characters are shown as visible() shows them.
 std::string escape(std::string_view data);
+
+// Data from outside as it may reach a terminal: control characters (C0 but tab and line end,
+// DEL, C1) shown as "\xNN", so that they cannot move the cursor, retitle the terminal or hide
+// text.
+std::string visible(std::string_view data);
 
 // Whether styles should be written to this stream: a terminal with NO_COLOR unset and TERM not
 // "dumb", or FORCE_COLOR set.

@@ -16,4 +16,8 @@ std::string str_repr(const std::string& text);
 // The text without the blanks (spaces, tabs, line ends, form feeds) at either end.
 std::string_view trimmed(std::string_view text);
 
+// A body quoted in a message: its first 1,000 characters, and when it is longer, "… (N bytes)"
+// after them with its whole size.
+std::string excerpt(std::string_view text);
+
 }  // namespace norva_core::text_forms

@@ -3,8 +3,19 @@
 #include <cctype>
 
 #include "norva_api/api.h"
+#include "norva_core/json_input.h"
+#include "norva_core/text_forms.h"
 
 namespace norva_api {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto CONNECT_LIMIT = 10s;
+// Uploads have no total limit, so a platform that went silent is noticed by this alone.
+constexpr auto STALL_LIMIT = 60s;
+
+}  // namespace
 
 nlohmann::ordered_json Connection::request(const std::string& method, const std::string& path,
                                            const std::string& body) const {
@@ -31,20 +42,33 @@ nlohmann::ordered_json Connection::exchange(norva_core::http::Request request,
     request.headers.emplace_back("Authorization", "Bearer " + token);
     request.headers.emplace_back("Accept", "application/json");
     request.tls = get_ssl_connector();
-    auto response = norva_core::http::send(request);
+    request.connect_timeout = CONNECT_LIMIT;
+    request.stall_timeout = STALL_LIMIT;
+    std::string failed = "Platform request failed: " + request.method + " " + path;
+    norva_core::http::Response response;
+    try {
+        response = norva_core::http::send(request);
+    } catch (const norva_core::http::StalledError&) {
+        throw PlatformError(failed + ": the platform stopped answering");
+    } catch (const norva_core::http::TooLargeError& error) {
+        throw PlatformError(failed + ": " + error.what());
+    } catch (const norva_core::http::TimeoutError&) {
+        throw PlatformError(failed + ": could not connect within " +
+                            std::to_string(CONNECT_LIMIT.count()) + " s");
+    }
     if (response.status < 200 || response.status > 299) {
-        throw PlatformError("Platform request failed: " + request.method + " " + path + " (" +
-                            std::to_string(response.status) + "): " + response.body);
+        throw PlatformError(failed + " (" + std::to_string(response.status) +
+                                "): " + norva_core::text_forms::excerpt(response.body),
+                            response.status);
     }
     if (response.body.empty()) {
         return nullptr;
     }
-    auto answer = nlohmann::ordered_json::parse(response.body, nullptr, false);
-    if (answer.is_discarded()) {
-        throw PlatformError("Platform request failed: " + request.method + " " + path +
-                            ": the answer is not valid JSON");
+    try {
+        return norva_core::json_input::parse(response.body);
+    } catch (const norva_core::json_input::InputError& error) {
+        throw PlatformError(failed + ": the answer is " + error.what());
     }
-    return answer;
 }
 
 std::string url_segment(const std::string& text) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "norva_core/json_input.h"
 #include "norva_core/paths.h"
 #include "state/state.h"
 
@@ -48,9 +49,15 @@ std::optional<nlohmann::ordered_json> read_json_object(const std::string& path) 
     }
     std::stringstream text;
     text << file.rdbuf();
-    auto value = nlohmann::ordered_json::parse(text.str(), nullptr, false);
-    if (value.is_discarded() || !value.is_object()) {
-        throw StateError(path + " is damaged (not a JSON object); fix or remove it");
+    StateError damaged(path + " is damaged (not a JSON object); fix or remove it");
+    nlohmann::ordered_json value;
+    try {
+        value = norva_core::json_input::parse(text.str());
+    } catch (const norva_core::json_input::InputError&) {
+        throw damaged;
+    }
+    if (!value.is_object()) {
+        throw damaged;
     }
     return value;
 }

@@ -98,6 +98,21 @@ TEST(RootProgram, UsageErrorsEndWithStatusTwo) {
               std::string::npos);
 }
 
+TEST(RootProgram, AnUnknownCommandOrOptionIsNamed) {
+    NorvaSandbox sandbox;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"nonsense"}, {"compute", "nonsense"}, {"sim", "nonsense", "x"}}) {
+        auto result = sandbox.run(args);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err,
+                  "Error: No such command 'nonsense'.\nRun with --help for more information.\n");
+    }
+    EXPECT_EQ(sandbox.run({"--bogus"}).err,
+              "Error: No such option '--bogus'.\nRun with --help for more information.\n");
+    EXPECT_EQ(sandbox.run({"sim"}).err,
+              "Error: A subcommand is required\nRun with --help for more information.\n");
+}
+
 TEST(RootProgram, FailedCommandsReportAnErrorWithStatusOne) {
     NorvaSandbox sandbox;
     sandbox.unset_env("NORVA_TOKEN");

@@ -10,6 +10,7 @@ using norva_core::markup::display_width;
 using norva_core::markup::escape;
 using norva_core::markup::render;
 using norva_core::markup::strip;
+using norva_core::markup::visible;
 
 TEST(Markup, StripsKnownTagsWithoutColor) {
     EXPECT_EQ(strip("[red]Docker daemon is not running.[/red]"), "Docker daemon is not running.");
@@ -59,4 +60,21 @@ TEST(Markup, ColourFollowsTheEnvironment) {
 TEST(Markup, WidthCountsCharactersNotBytes) {
     EXPECT_EQ(display_width("abc"), 3u);
     EXPECT_EQ(display_width("Zürich — ok"), 11u);
+}
+
+TEST(Markup, OutsideTextCannotControlTheTerminal) {
+    EXPECT_EQ(visible("a\x1b[2Jb\x07"
+                      "c\x7f"),
+              "a\\x1b[2Jb\\x07c\\x7f");
+    // C1 as a code point and as a lone byte; tab, line end and other text stay.
+    EXPECT_EQ(visible("\xc2\x9b"
+                      "1m \x9b\tZürich —\n"),
+              "\\x9b1m \\x9b\tZürich —\n");
+    EXPECT_EQ(visible("\xc2\xa0"), "\xc2\xa0");
+    // A cut sequence: its lead byte is no control, its lone continuation byte is C1.
+    EXPECT_EQ(visible("cut \xe2\x80"), "cut \xe2\\x80");
+    // Data embedded in markup gets both.
+    EXPECT_EQ(escape("[red]\x1b]0;x\x07"), "\\[red]\\x1b]0;x\\x07");
+    EXPECT_EQ(render(escape("\x1b[31m"), true).find('\x1b' + std::string("[31m")),
+              std::string::npos);
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "norva_core/json_input.h"
 #include "norva_core/space.h"
 #include "norva_core/space_util.h"
 #include "sim/wire_json.h"
@@ -11,11 +12,11 @@ namespace {
 using Json = nlohmann::ordered_json;
 using norva_core::Space;
 
-Space space(const char* text) {
+Space space(const std::string& text) {
     return Space::from_json(Json::parse(text));
 }
 
-std::string refusal(const char* text) {
+std::string refusal(const std::string& text) {
     try {
         space(text);
     } catch (const std::invalid_argument& error) {
@@ -133,8 +134,56 @@ TEST(WireJson, CarriesNonFiniteNumbersBothWays) {
     EXPECT_EQ(value["s"], "NaN Infinity");
     EXPECT_EQ(value["v"][1].get<double>(), -INFINITY);
     EXPECT_EQ(dump(value), R"({"r":NaN,"s":"NaN Infinity","v":[Infinity,-Infinity,1.5]})");
-    EXPECT_THROW(parse("{\"r\": NaNa}"), nlohmann::json::parse_error);
-    EXPECT_THROW(parse("not json"), nlohmann::json::parse_error);
+    EXPECT_THROW(parse("{\"r\": NaNa}"), norva_core::json_input::InputError);
+    EXPECT_THROW(parse("not json"), norva_core::json_input::InputError);
+}
+
+TEST(OutsideJson, NestingIsBoundedWhereverItHides) {
+    using norva_core::json_input::parse;
+    auto nested = [](int depth, const std::string& open, const std::string& close) {
+        std::string text;
+        for (int i = 0; i < depth; ++i) {
+            text += open;
+        }
+        for (int i = 0; i < depth; ++i) {
+            text += close;
+        }
+        return text;
+    };
+    EXPECT_EQ(parse(nested(256, "[", "]")).dump().size(), 512u);
+    for (const auto& deep : {nested(257, "[", "]"), nested(100000, "{\"a\":", "}")}) {
+        try {
+            parse(deep);
+            ADD_FAILURE() << "read " << deep.size() << " bytes of nesting";
+        } catch (const norva_core::json_input::InputError& error) {
+            EXPECT_STREQ(error.what(), "nested deeper than 256 levels");
+        }
+    }
+    // Brackets inside strings are text, escaped quotes included.
+    EXPECT_NO_THROW(parse("[\"" + std::string(1000, '[') + "\\\"\"]"));
+    EXPECT_THROW(norva_core::sim::wire_json::parse(nested(300, "[", "]")),
+                 norva_core::json_input::InputError);
+    EXPECT_THROW(parse("[1,"), norva_core::json_input::InputError);
+}
+
+TEST(SpaceDescription, RefusesSpacesWhoseValuesWouldExhaustMemory) {
+    const std::string limit = "a value of this space would hold more than 16777216 elements";
+    EXPECT_EQ(refusal(R"({"type":"box","low":0,"high":1,"shape":[100000,100000]})"), limit);
+    // Sizes whose product overflows 64 bits.
+    EXPECT_EQ(refusal(R"({"type":"box","low":0,"high":1,"shape":[4294967296,4294967296,16]})"),
+              limit);
+    EXPECT_EQ(refusal(R"({"type":"multi_binary","n":20000000})"), limit);
+    // The parts add up.
+    EXPECT_EQ(refusal(R"({"type":"tuple","spaces":[
+        {"type":"box","low":0,"high":1,"shape":[4096,4096]},{"type":"discrete","n":2}]})"),
+              "[1]: " + limit);
+    std::string many_sizes = "1";
+    for (int i = 0; i < 64; ++i) {
+        many_sizes += ",1";
+    }
+    EXPECT_EQ(refusal(R"({"type":"box","low":0,"high":1,"shape":[)" + many_sizes + "]}"),
+              "'shape' may have at most 64 sizes");
+    EXPECT_NO_THROW(space(R"({"type":"box","low":0,"high":1,"shape":[4096,4096]})"));
 }
 
 }  // namespace

@@ -38,3 +38,15 @@ TEST(StrRepr, QuotesTextTheWayPythonDoes) {
     EXPECT_EQ(str_repr("a\\b\nc\td\x01"), "'a\\\\b\\nc\\td\\x01'");
     EXPECT_EQ(str_repr("pässwörd"), "'pässwörd'");
 }
+
+TEST(Excerpt, CutsLongBodiesAtACharacterAndSaysTheirSize) {
+    using norva_core::text_forms::excerpt;
+    EXPECT_EQ(excerpt("short"), "short");
+    EXPECT_EQ(excerpt(std::string(1000, 'a')), std::string(1000, 'a'));
+    EXPECT_EQ(excerpt(std::string(1001, 'a')), std::string(1000, 'a') + "… (1001 bytes)");
+    std::string wide;
+    for (int i = 0; i < 1001; ++i) {
+        wide += "é";
+    }
+    EXPECT_EQ(excerpt(wide), wide.substr(0, 2000) + "… (2002 bytes)");
+}

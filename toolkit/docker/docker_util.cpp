@@ -4,6 +4,7 @@
 
 #include "docker/docker_cli.h"
 #include "norva_core/console.h"
+#include "norva_core/json_input.h"
 #include "norva_core/markup.h"
 
 namespace norva_core::docker_util {
@@ -25,11 +26,11 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 Record parsed(const std::string& text, const std::string& what) {
-    auto value = Record::parse(text, nullptr, false);
-    if (value.is_discarded()) {
-        throw docker::DockerError("Docker gave " + what + " that is not JSON");
+    try {
+        return json_input::parse(text);
+    } catch (const json_input::InputError& error) {
+        throw docker::DockerError("Docker gave " + what + " that is " + error.what());
     }
-    return value;
 }
 
 // The containers' full descriptions, as `docker inspect` gives them.

@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <fmt/format.h>
 
 #include <cstdlib>
 #include <memory>
@@ -19,13 +20,43 @@ struct MimeDeleter {
     void operator()(curl_mime* mime) const { curl_mime_free(mime); }
 };
 
+using Clock = std::chrono::steady_clock;
+
+// What one transfer has moved so far, for its limits.
+struct Transfer {
+    const Request& request;
+    Response& response;
+    bool too_large = false;
+    bool stalled = false;
+    curl_off_t moved = 0;
+    Clock::time_point last_moved = Clock::now();
+};
+
 std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
+    auto& transfer = *static_cast<Transfer*>(target);
+    if (transfer.response.body.size() + size * count > transfer.request.max_response) {
+        transfer.too_large = true;
+        return 0;
+    }
+    transfer.response.body.append(data, size * count);
     return size * count;
 }
 
-int check_interrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return interrupt::pending() ? 1 : 0;
+int check_progress(void* target, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto& transfer = *static_cast<Transfer*>(target);
+    if (interrupt::pending()) {
+        return 1;
+    }
+    auto now = Clock::now();
+    if (received + sent != transfer.moved) {
+        transfer.moved = received + sent;
+        transfer.last_moved = now;
+    } else if (transfer.request.stall_timeout &&
+               now - transfer.last_moved > *transfer.request.stall_timeout) {
+        transfer.stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 std::unique_ptr<curl_mime, MimeDeleter> build_form(CURL* handle,
@@ -59,10 +90,12 @@ Response send(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+    Transfer transfer{request, response};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_interrupt);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
@@ -101,6 +134,15 @@ Response send(const Request& request) {
     CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK) {
         interrupt::throw_if_pending();
+        if (transfer.stalled) {
+            throw StalledError(fmt::format(
+                "nothing arrived for {} s",
+                std::chrono::duration_cast<std::chrono::seconds>(*request.stall_timeout).count()));
+        }
+    }
+    if (transfer.too_large) {
+        throw TooLargeError(
+            fmt::format("the answer is larger than {} MiB", request.max_response >> 20));
     }
     if (code == CURLE_OPERATION_TIMEDOUT) {
         throw TimeoutError();

@@ -137,11 +137,18 @@ void add_folder(TarGzWriter& writer, const fs::path& root, const fs::path& folde
 
 Package package(const std::string& path_abs) {
     auto manifest = sim::load_manifest(path_abs);
+    auto rules = packaging::IgnoreRules::of_folder(path_abs);
+    // The platform reads the sim from its manifest: an archive without one is no sim at all.
+    if (rules.ignored(sim::MANIFEST_FILE, false)) {
+        throw PackagingError(std::string("The ignore rules of .norvaignore leave the manifest ") +
+                             sim::MANIFEST_FILE +
+                             " out of the archive; change the rule that matches it");
+    }
     paths::TemporaryFolder folder(paths::temp_dir(), "norva-package-");
     std::string file_name = archive_name(manifest);
     std::string archive_path = (fs::path(folder.path()) / file_name).string();
     TarGzWriter writer(archive_path);
-    add_folder(writer, path_abs, path_abs, packaging::IgnoreRules::of_folder(path_abs));
+    add_folder(writer, path_abs, path_abs, rules);
     writer.close();
     folder.keep();
     return {archive_path,         file_name,     manifest.name,

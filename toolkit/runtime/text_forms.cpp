@@ -95,4 +95,17 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+std::string excerpt(std::string_view text) {
+    constexpr std::size_t shown_characters = 1000;
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // A character starts at every byte that does not continue a UTF-8 sequence.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 &&
+            ++characters > shown_characters) {
+            return std::string(text.substr(0, i)) + "… (" + std::to_string(text.size()) + " bytes)";
+        }
+    }
+    return std::string(text);
+}
+
 }  // namespace norva_core::text_forms

@@ -1,5 +1,6 @@
 #include "sim/grpc_logging.h"
 
+#include <google/protobuf/stubs/logging.h>
 #include <grpc/support/log.h>
 
 #include <mutex>
@@ -18,11 +19,24 @@ void to_debug_log(gpr_log_func_args* args) {
     }
 }
 
+// Protobuf logs what it makes of a malformed message (invalid UTF-8, say); the caller already
+// hears of it through the call's status, and the server's output is the user's.
+void protobuf_to_debug_log(google::protobuf::LogLevel, const char* file, int line,
+                           const std::string& message) {
+    static const auto logger = logger_util::get_logger("protobuf");
+    if (logger.debug_enabled()) {
+        logger.debug(std::string(file) + ":" + std::to_string(line) + " " + message);
+    }
+}
+
 }  // namespace
 
 void route_grpc_logs() {
     static std::once_flag once;
-    std::call_once(once, [] { gpr_set_log_function(to_debug_log); });
+    std::call_once(once, [] {
+        gpr_set_log_function(to_debug_log);
+        google::protobuf::SetLogHandler(protobuf_to_debug_log);
+    });
 }
 
 }  // namespace norva_core::sim

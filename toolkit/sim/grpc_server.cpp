@@ -1,5 +1,7 @@
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/support/server_interceptor.h>
 
+#include <climits>
 #include <mutex>
 #include <set>
 
@@ -7,6 +9,7 @@
 #include "sim/address.h"
 #include "sim/grpc_logging.h"
 #include "sim/listener.h"
+#include "sim/message_limit.h"
 #include "sim/wire_json.h"
 
 namespace norva_core::sim {
@@ -37,12 +40,42 @@ grpc::Status guarded(Body&& body) {
         return {grpc::StatusCode::NOT_FOUND, error.what()};
     } catch (const SimulatorError& error) {
         return status_of(error);
-    } catch (const nlohmann::json::exception& error) {
-        return {grpc::StatusCode::INVALID_ARGUMENT, std::string("not JSON: ") + error.what()};
+    } catch (const InvalidRequest& error) {
+        return {grpc::StatusCode::INVALID_ARGUMENT, error.what()};
     } catch (const std::exception& error) {
         return {grpc::StatusCode::INTERNAL, error.what()};
     }
 }
+
+// gRPC answers a request it cannot decode with INTERNAL and no message, as if the server had
+// failed; our own calls always say what went wrong, so that status can only mean the request.
+class UndecodableRequests final : public grpc::experimental::Interceptor {
+  public:
+    void Intercept(grpc::experimental::InterceptorBatchMethods* methods) override {
+        using grpc::experimental::InterceptionHookPoints;
+        if (methods->QueryInterceptionHookPoint(InterceptionHookPoints::PRE_SEND_STATUS)) {
+            auto status = methods->GetSendStatus();
+            if (status.error_code() == grpc::StatusCode::INTERNAL &&
+                status.error_message().empty()) {
+                methods->ModifySendStatus(
+                    {grpc::StatusCode::INVALID_ARGUMENT,
+                     "the request is not a valid message of the norva.sim.v1 protocol (malformed, "
+                     "or text that is not UTF-8)"});
+            }
+        }
+        methods->Proceed();
+    }
+};
+
+class UndecodableRequestsFactory final
+    : public grpc::experimental::ServerInterceptorFactoryInterface {
+  public:
+    grpc::experimental::Interceptor* CreateServerInterceptor(
+        grpc::experimental::ServerRpcInfo*) override {
+        // gRPC takes ownership of the interceptor.
+        return std::make_unique<UndecodableRequests>().release();
+    }
+};
 
 class Service final : public v1::Simulator::Service {
   public:
@@ -53,7 +86,10 @@ class Service final : public v1::Simulator::Service {
         return guarded([&] {
             Json env_init = request->env_init_json().empty()
                                 ? Json::object()
-                                : wire_json::parse(request->env_init_json());
+                                : request_json(request->env_init_json(), "'env_init_json'");
+            if (!env_init.is_object()) {
+                throw InvalidRequest("'env_init_json' must be a JSON object");
+            }
             reply->set_session_id(sessions_.open(request->env_id(), env_init));
         });
     }
@@ -131,7 +167,7 @@ class Service final : public v1::Simulator::Service {
     };
 
     void step(const v1::StepRequest& request, v1::JsonReply& reply) {
-        Json action = wire_json::parse(request.action_json());
+        Json action = request_json(request.action_json(), "'action_json'");
         reply.set_json(wire_json::dump(sessions_.with(
             request.session_id(), [&](Simulator& simulator) { return simulator.step(action); })));
     }
@@ -157,6 +193,13 @@ class GrpcListener final : public Listener {
         builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &bound_port);
         // Without this a second server on a taken port would start and share it silently.
         builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
+        int limit = static_cast<int>(std::min<std::size_t>(max_message_setting(), INT_MAX));
+        builder.SetMaxReceiveMessageSize(limit);
+        builder.SetMaxSendMessageSize(limit);
+        std::vector<std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface>>
+            interceptors;
+        interceptors.push_back(std::make_unique<UndecodableRequestsFactory>());
+        builder.experimental().SetInterceptorCreators(std::move(interceptors));
         builder.RegisterService(&service_);
         server_ = builder.BuildAndStart();
         if (!server_ || bound_port == 0) {

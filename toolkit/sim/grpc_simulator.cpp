@@ -1,8 +1,11 @@
 #include <grpcpp/grpcpp.h>
 
+#include <climits>
+
 #include "sim.grpc.pb.h"
 #include "sim/blocked_interrupts.h"
 #include "sim/grpc_logging.h"
+#include "sim/message_limit.h"
 #include "sim/remote_simulator.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
@@ -19,7 +22,8 @@ class GrpcSimulator final : public Simulator {
         // against a server that went silent.
         : address_(address.text()),
           steps_(steps),
-          call_limit_(answer_timeout_setting() + std::chrono::seconds(5)) {
+          call_limit_(answer_timeout_setting() + std::chrono::seconds(5)),
+          max_message_(max_message_setting()) {
         route_grpc_logs();
         BlockedInterrupts blocked;
         // A sim that is still starting is tried again soon, not after gRPC's growing back-off
@@ -28,6 +32,9 @@ class GrpcSimulator final : public Simulator {
         arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
         arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
         arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 500);
+        int limit = static_cast<int>(std::min<std::size_t>(max_message_, INT_MAX));
+        arguments.SetMaxReceiveMessageSize(limit);
+        arguments.SetMaxSendMessageSize(limit);
         stub_ = v1::Simulator::NewStub(
             grpc::CreateCustomChannel(address_, grpc::InsecureChannelCredentials(), arguments));
     }
@@ -161,6 +168,11 @@ class GrpcSimulator final : public Simulator {
                 throw SimulatorError(
                     SimulatorError::Kind::unreachable,
                     "Cannot reach a simulator over gRPC at " + address_ + ": " + message);
+            case grpc::StatusCode::RESOURCE_EXHAUSTED:
+                throw SimulatorError(SimulatorError::Kind::failed,
+                                     std::string("a message of '") + op +
+                                         "' is too large for the client or the server (here " +
+                                         message_limit_text(max_message_) + "): " + message);
             default:
                 throw SimulatorError(SimulatorError::Kind::failed, message);
         }
@@ -169,15 +181,17 @@ class GrpcSimulator final : public Simulator {
     static Json parsed(const v1::JsonReply& reply, const char* op) {
         try {
             return wire_json::parse(reply.json());
-        } catch (const nlohmann::json::exception&) {
-            throw SimulatorError(SimulatorError::Kind::failed,
-                                 std::string("the server's answer to '") + op + "' is not JSON");
+        } catch (const json_input::InputError& error) {
+            throw SimulatorError(
+                SimulatorError::Kind::failed,
+                std::string("the server's answer to '") + op + "' is " + error.what());
         }
     }
 
     std::string address_;
     GrpcSteps steps_;
     std::chrono::milliseconds call_limit_;
+    std::size_t max_message_;
     std::unique_ptr<v1::Simulator::Stub> stub_;
     std::string session_;
     // Declared after the stub, so that it ends first.

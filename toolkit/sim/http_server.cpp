@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "sim/listener.h"
+#include "sim/message_limit.h"
 #include "sim/wire_json.h"
 
 namespace norva_core::sim {
@@ -38,15 +39,36 @@ void guarded(httplib::Response& response, Body&& body) {
                 reply_error(response, 502, "failed", error.what());
                 break;
         }
-    } catch (const nlohmann::json::exception& error) {
-        reply_error(response, 400, "invalid", std::string("not JSON: ") + error.what());
+    } catch (const InvalidRequest& error) {
+        reply_error(response, 400, "invalid", error.what());
     } catch (const std::exception& error) {
         reply_error(response, 500, "failed", error.what());
     }
 }
 
+// The request body as a JSON object; an empty body is an empty object.
 Json body_of(const httplib::Request& request) {
-    return request.body.empty() ? Json::object() : wire_json::parse(request.body);
+    if (request.body.empty()) {
+        return Json::object();
+    }
+    Json body = request_json(request.body, "the request body");
+    if (!body.is_object()) {
+        throw InvalidRequest("the request body must be a JSON object");
+    }
+    return body;
+}
+
+// Errors that no route answered (an unknown path, a body over the limit) get a JSON body too.
+void explain_error(const httplib::Request& request, httplib::Response& response) {
+    if (!response.body.empty()) {
+        return;
+    }
+    std::string message = response.status == 404
+                              ? "no such route: " + request.method + " " + request.path
+                          : response.status == 413
+                              ? "the request body is " + over_message_limit(max_message_setting())
+                              : "HTTP " + std::to_string(response.status);
+    reply_error(response, response.status, "invalid", message);
 }
 
 void sockets_for_serving(socket_t socket) {
@@ -63,6 +85,8 @@ class HttpListener final : public Listener {
         server_.set_socket_options(sockets_for_serving);
         server_.set_tcp_nodelay(true);
         server_.set_keep_alive_max_count(1000000);
+        server_.set_payload_max_length(max_message_setting());
+        server_.set_error_handler(explain_error);
         // Idle connections are dropped soon, so that stopping never waits long for them;
         // clients reconnect on their next call.
         server_.set_keep_alive_timeout(1);
@@ -100,8 +124,14 @@ class HttpListener final : public Listener {
                      [this](const httplib::Request& request, httplib::Response& response) {
                          guarded(response, [&] {
                              Json body = body_of(request);
+                             if (body.contains("env_id") && !body.at("env_id").is_string()) {
+                                 throw InvalidRequest("'env_id' must be a string");
+                             }
                              auto env_id = body.value("env_id", std::string());
                              auto env_init = body.value("env_init", Json::object());
+                             if (!env_init.is_object()) {
+                                 throw InvalidRequest("'env_init' must be a JSON object");
+                             }
                              return Json{{"session_id", sessions_.open(env_id, env_init)}};
                          });
                      });

@@ -1,5 +1,8 @@
 #include <httplib.h>
 
+#include <cstdint>
+
+#include "sim/message_limit.h"
 #include "sim/remote_simulator.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
@@ -23,9 +26,10 @@ SimulatorError::Kind kind_of(const Json& error_body, int status) {
 class HttpSimulator final : public Simulator {
   public:
     explicit HttpSimulator(const Address& address)
-        : address_(address.text()), client_(address.host, address.port) {
+        : address_(address.text()),
+          client_(address.host, address.port),
+          max_message_(max_message_setting()) {
         client_.set_keep_alive(true);
-        client_.set_tcp_nodelay(true);
         client_.set_tcp_nodelay(true);
         client_.set_connection_timeout(std::chrono::seconds(5));
         auto limit = answer_timeout_setting() + std::chrono::seconds(5);
@@ -77,10 +81,29 @@ class HttpSimulator final : public Simulator {
 
     Json send(const std::string& method, const std::string& target, const Json& body,
               const char* op) {
-        httplib::Result result = method == "GET" ? client_.Get(target)
-                                 : method == "DELETE"
-                                     ? client_.Delete(target)
-                                     : client_.Post(target, wire_json::dump(body), JSON_TYPE);
+        httplib::Request request;
+        request.method = method;
+        request.path = target;
+        if (method == "POST") {
+            request.body = wire_json::dump(body);
+            request.set_header("Content-Type", JSON_TYPE);
+        }
+        std::string answer;
+        bool over_limit = false;
+        request.content_receiver = [&](const char* data, std::size_t length, std::uint64_t,
+                                       std::uint64_t) {
+            over_limit = answer.size() + length > max_message_;
+            if (!over_limit) {
+                answer.append(data, length);
+            }
+            return !over_limit;
+        };
+        httplib::Result result = client_.send(request);
+        if (over_limit) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 std::string("the server's answer to '") + op + "' is " +
+                                     over_message_limit(max_message_));
+        }
         if (!result) {
             throw SimulatorError(SimulatorError::Kind::unreachable,
                                  "Cannot reach a simulator over HTTP at " + address_ + ": " +
@@ -88,11 +111,12 @@ class HttpSimulator final : public Simulator {
         }
         Json reply;
         try {
-            reply = wire_json::parse(result->body);
-        } catch (const nlohmann::json::exception&) {
+            reply = wire_json::parse(answer);
+        } catch (const json_input::InputError& error) {
             throw SimulatorError(SimulatorError::Kind::failed,
-                                 std::string("the server's answer to '") + op +
-                                     "' is not JSON (HTTP " + std::to_string(result->status) + ")");
+                                 std::string("the server's answer to '") + op + "' is " +
+                                     error.what() + " (HTTP " + std::to_string(result->status) +
+                                     ")");
         }
         if (result->status >= 200 && result->status < 300) {
             return reply;
@@ -105,6 +129,7 @@ class HttpSimulator final : public Simulator {
 
     std::string address_;
     httplib::Client client_;
+    std::size_t max_message_;
     std::string session_;
 };
 

@@ -4,8 +4,24 @@
 #include <string>
 
 #include "sim/session_registry.h"
+#include "sim/wire_json.h"
 
 namespace norva_core::sim {
+
+// A request that the protocol cannot carry out as sent; its text is for the client.
+class InvalidRequest : public std::invalid_argument {
+  public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// JSON a client sent; `what` names it in the error ("the request body").
+inline Json request_json(std::string_view text, const std::string& what) {
+    try {
+        return wire_json::parse(text);
+    } catch (const json_input::InputError& error) {
+        throw InvalidRequest(what + " is " + error.what());
+    }
+}
 
 // A bound network front of a session registry; serves from construction until shut down.
 class Listener {

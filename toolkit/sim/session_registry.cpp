@@ -25,7 +25,8 @@ SessionRegistry::SessionRegistry(std::filesystem::path folder, Manifest manifest
     : folder_(std::move(folder)),
       manifest_(std::move(manifest)),
       base_env_init_(std::move(base_env_init)),
-      answer_timeout_(answer_timeout_setting()) {}
+      answer_timeout_(answer_timeout_setting()),
+      max_message_(max_message_setting()) {}
 
 SessionRegistry::~SessionRegistry() {
     close_all();
@@ -40,7 +41,7 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     }
     auto session = std::make_shared<Session>();
     session->worker = std::make_unique<WorkerProcess>(
-        folder_, manifest_, WorkerOptions{answer_timeout_, false, &closing_});
+        folder_, manifest_, WorkerOptions{answer_timeout_, false, &closing_, max_message_});
     session->worker->make(env_id, merged);
     auto id = new_session_id();
     std::lock_guard lock(mutex_);

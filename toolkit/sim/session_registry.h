@@ -68,6 +68,7 @@ class SessionRegistry {
     Manifest manifest_;
     Json base_env_init_;
     std::chrono::milliseconds answer_timeout_;
+    std::size_t max_message_;
     std::atomic<bool> closing_{false};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;

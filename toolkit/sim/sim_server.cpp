@@ -5,6 +5,7 @@
 
 #include "norva_core/interrupt.h"
 #include "norva_core/logger_util.h"
+#include "norva_core/markup.h"
 #include "sim/blocked_interrupts.h"
 #include "sim/listener.h"
 #include "sim/target.h"
@@ -17,8 +18,8 @@ class SimServer final : public Server {
     SimServer(const std::filesystem::path& folder, const std::string& host, int port,
               const Json& env_init, const std::string& protocol)
         : sessions_(folder, load_manifest(folder), env_init),
-          description_("sim '" + sessions_.manifest().name + "' over " + protocol + " on " + host +
-                       ":" + std::to_string(port)) {
+          description_("sim '" + markup::escape(sessions_.manifest().name) + "' over " + protocol +
+                       " on " + host + ":" + std::to_string(port)) {
         BlockedInterrupts blocked;
         listener_ = protocol == "grpc" ? listen_grpc(sessions_, host, port)
                                        : listen_http(sessions_, host, port);

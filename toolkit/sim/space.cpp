@@ -35,15 +35,47 @@ long long positive_whole(const Json& space, const char* field, const std::string
     return space.at(field).get<long long>();
 }
 
-void check_box(const Json& space, const std::string& where) {
+// What one value of a space may hold in all: past this a single sample or check would take
+// gigabytes, and no message could carry the value anyway.
+constexpr std::size_t MAX_ELEMENTS = std::size_t{1} << 24;
+constexpr std::size_t MAX_DIMENSIONS = 64;
+
+// Counts the elements of one value of the space being checked, across all its parts.
+class ElementBudget {
+  public:
+    void take(std::size_t count, const std::string& where) {
+        if (count > MAX_ELEMENTS - used_) {
+            invalid(where, "a value of this space would hold more than " +
+                               std::to_string(MAX_ELEMENTS) + " elements");
+        }
+        used_ += count;
+    }
+
+  private:
+    std::size_t used_ = 0;
+};
+
+void check_shape(const Json& space, const std::string& where, ElementBudget& budget) {
     if (!space.contains("shape") || !space.at("shape").is_array()) {
         invalid(where, "a box needs 'shape', a list of sizes such as [3]");
     }
+    if (space.at("shape").size() > MAX_DIMENSIONS) {
+        invalid(where, "'shape' may have at most " + std::to_string(MAX_DIMENSIONS) + " sizes");
+    }
+    std::size_t count = 1;
     for (const auto& size : space.at("shape")) {
         if (!is_whole(size) || size.get<long long>() < 0) {
             invalid(where, "'shape' must list whole sizes such as [3]");
         }
+        auto extent = size.get<unsigned long long>();
+        count = extent > MAX_ELEMENTS || count * extent > MAX_ELEMENTS ? MAX_ELEMENTS + 1
+                                                                       : count * extent;
     }
+    budget.take(count, where);
+}
+
+void check_box(const Json& space, const std::string& where, ElementBudget& budget) {
+    check_shape(space, where, budget);
     auto dtype = dtype_of(space);
     if (!space.value("dtype", Json("float32")).is_string() || !DTYPES.contains(dtype)) {
         invalid(where, "'dtype' must be one of float32, float64, int64, uint8, ...");
@@ -68,15 +100,16 @@ void check_box(const Json& space, const std::string& where) {
     }
 }
 
-void check(const Json& space, const std::string& where) {
+void check(const Json& space, const std::string& where, ElementBudget& budget) {
     if (!space.is_object() || !space.contains("type") || !space.at("type").is_string()) {
         invalid(where, "a space must be an object with a 'type'");
     }
     auto type = space.at("type").get<std::string>();
     if (type == "box") {
-        check_box(space, where);
+        check_box(space, where, budget);
     } else if (type == "discrete") {
         positive_whole(space, "n", where);
+        budget.take(1, where);
         if (space.contains("start") && !is_whole(space.at("start"))) {
             invalid(where, "'start' must be a whole number");
         }
@@ -84,19 +117,20 @@ void check(const Json& space, const std::string& where) {
         if (!space.contains("nvec") || !space.at("nvec").is_array() || space.at("nvec").empty()) {
             invalid(where, "'nvec' must be a non-empty list of whole numbers such as [2, 3]");
         }
+        budget.take(space.at("nvec").size(), where);
         for (const auto& n : space.at("nvec")) {
             if (!is_whole(n) || n.get<long long>() < 1) {
                 invalid(where, "'nvec' must list whole numbers of at least 1");
             }
         }
     } else if (type == "multi_binary") {
-        positive_whole(space, "n", where);
+        budget.take(static_cast<std::size_t>(positive_whole(space, "n", where)), where);
     } else if (type == "dict") {
         if (!space.contains("spaces") || !space.at("spaces").is_object()) {
             invalid(where, "a dict needs 'spaces', an object of named spaces");
         }
         for (const auto& [key, item] : space.at("spaces").items()) {
-            check(item, where.empty() ? "'" + key + "'" : where + "." + "'" + key + "'");
+            check(item, where.empty() ? "'" + key + "'" : where + "." + "'" + key + "'", budget);
         }
     } else if (type == "tuple") {
         if (!space.contains("spaces") || !space.at("spaces").is_array()) {
@@ -104,7 +138,7 @@ void check(const Json& space, const std::string& where) {
         }
         std::size_t index = 0;
         for (const auto& item : space.at("spaces")) {
-            check(item, where + "[" + std::to_string(index++) + "]");
+            check(item, where + "[" + std::to_string(index++) + "]", budget);
         }
     } else {
         invalid(where, "unknown space type '" + type +
@@ -315,7 +349,8 @@ Json sample(const Json& space, std::mt19937_64& random) {
 }  // namespace
 
 Space Space::from_json(const Json& description) {
-    check(description, "");
+    ElementBudget budget;
+    check(description, "", budget);
     return Space(description);
 }
 

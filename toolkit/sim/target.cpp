@@ -30,7 +30,8 @@ Target open_target(const std::string& target, const std::string& protocol, GrpcS
         auto folder = std::filesystem::absolute(target).lexically_normal();
         opened.manifest = load_manifest(folder);
         opened.simulator = std::make_unique<WorkerProcess>(
-            folder, *opened.manifest, WorkerOptions{answer_timeout_setting(), true, nullptr});
+            folder, *opened.manifest,
+            WorkerOptions{answer_timeout_setting(), true, nullptr, max_message_setting()});
         return opened;
     }
     std::string address = target;

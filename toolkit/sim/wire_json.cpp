@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "norva_core/json_input.h"
+
 namespace norva_core::sim::wire_json {
 namespace {
 
@@ -119,12 +121,16 @@ Json marked_copy(const Json& value) {
 }  // namespace
 
 Json parse(std::string_view text) {
+    json_input::check_depth(text);
     Json value = Json::parse(text, nullptr, false);
     if (!value.is_discarded()) {
         return value;
     }
     // Rare: only documents with non-finite numbers (or broken ones) take the slow path.
-    value = Json::parse(mark_words(text));
+    value = Json::parse(mark_words(text), nullptr, false);
+    if (value.is_discarded()) {
+        throw json_input::InputError("not JSON");
+    }
     unmark(value);
     return value;
 }

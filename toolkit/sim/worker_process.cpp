@@ -185,6 +185,11 @@ std::size_t WorkerProcess::await_line(std::string_view op) {
     std::size_t searched = 0;
     for (;;) {
         auto end = pending_.find('\n', searched);
+        if (std::min(end, pending_.size()) > options_.max_message) {
+            fail(SimulatorError::Kind::failed,
+                 fmt::format("the simulator's answer to '{}' is {}", op,
+                             over_message_limit(options_.max_message)));
+        }
         if (end != std::string::npos) {
             return end;
         }
@@ -226,10 +231,10 @@ Json WorkerProcess::checked_answer(std::string_view op, std::string_view line) {
     Json answer;
     try {
         answer = wire_json::parse(line);
-    } catch (const nlohmann::json::exception&) {
+    } catch (const json_input::InputError& error) {
         fail(SimulatorError::Kind::failed,
-             fmt::format("the simulator wrote a line that is not JSON in answer to '{}': {}", op,
-                         shortened(line)));
+             fmt::format("the simulator wrote a line that is {} in answer to '{}': {}",
+                         error.what(), op, shortened(line)));
     }
     if (!answer.is_object() || !answer.contains("id")) {
         fail(SimulatorError::Kind::failed,

@@ -10,6 +10,7 @@
 
 #include "norva_core/process.h"
 #include "sim/manifest.h"
+#include "sim/message_limit.h"
 #include "sim/simulator.h"
 
 namespace norva_core::sim {
@@ -21,6 +22,8 @@ struct WorkerOptions {
     bool interruptible = true;
     // When set and true, waits for answers are abandoned: the owner is shutting down.
     const std::atomic<bool>* abandon = nullptr;
+    // The longest answer line taken; a longer one fails the simulator.
+    std::size_t max_message = DEFAULT_MAX_MESSAGE;
 };
 
 // The time limit for every answer: NORVA_SIM_TIMEOUT seconds, 30 by default.

@@ -1,7 +1,9 @@
 #include "norva_core/markup.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
@@ -9,6 +11,26 @@
 
 namespace norva_core::markup {
 namespace {
+
+// The length of the well-formed UTF-8 sequence the text starts with, or 0 when it starts with
+// none.
+std::size_t utf8_sequence_length(std::string_view text) {
+    auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = lead < 0x80                   ? 1
+                         : lead >= 0xc2 && lead < 0xe0 ? 2
+                         : lead >= 0xe0 && lead < 0xf0 ? 3
+                         : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                       : 0;
+    if (length == 0 || length > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
 
 std::optional<std::string_view> sgr_code(std::string_view word) {
     static constexpr std::pair<std::string_view, std::string_view> codes[] = {
@@ -157,11 +179,35 @@ std::string strip(std::string_view text) {
 std::string escape(std::string_view data) {
     std::string out;
     out.reserve(data.size());
-    for (char c : data) {
+    for (char c : visible(data)) {
         if (c == '[') {
             out += '\\';
         }
         out += c;
+    }
+    return out;
+}
+
+std::string visible(std::string_view data) {
+    std::string out;
+    out.reserve(data.size());
+    auto shown = [&out](unsigned code) { out += fmt::format("\\x{:02x}", code); };
+    for (std::size_t i = 0; i < data.size();) {
+        auto byte = static_cast<unsigned char>(data[i]);
+        if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7f) {
+            shown(byte);
+            ++i;
+            continue;
+        }
+        std::size_t length = utf8_sequence_length(data.substr(i));
+        if (length == 2 && byte == 0xc2 && static_cast<unsigned char>(data[i + 1]) < 0xa0) {
+            shown(static_cast<unsigned char>(data[i + 1]));  // C1, as a code point
+        } else if (length == 0 && byte >= 0x80 && byte < 0xa0) {
+            shown(byte);  // C1, as a terminal that reads bytes would take it
+        } else {
+            out.append(data.substr(i, std::max<std::size_t>(length, 1)));
+        }
+        i += std::max<std::size_t>(length, 1);
     }
     return out;
 }

@@ -122,7 +122,7 @@ std::optional<std::size_t> show_numbered(const std::string& title,
                                          const std::vector<std::string>& entries) {
     std::string listing = title + "\n";
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        listing += "  " + std::to_string(i + 1) + ") " + entries[i] + "\n";
+        listing += "  " + std::to_string(i + 1) + ") " + markup::visible(entries[i]) + "\n";
     }
     term::write_all(screen_fd, listing);
     for (;;) {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+#include <string_view>
+
+// The one reader for JSON that comes from outside (simulators, clients, the platform, files,
+// Docker): such text may be hostile, so its nesting is bounded before anything walks it.
+// Implemented in toolkit/runtime/json_input.cpp.
+namespace norva_core::json_input {
+
+inline constexpr int MAX_DEPTH = 256;
+
+// Text that cannot be read. what() completes a sentence such as "the answer is ...":
+// "not JSON" or "nested deeper than 256 levels".
+class InputError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws InputError for text nested deeper than MAX_DEPTH; reads nothing else.
+void check_depth(std::string_view text);
+
+// Throws InputError for text that is not JSON or is nested too deep.
+nlohmann::ordered_json parse(std::string_view text);
+
+}  // namespace norva_core::json_input
