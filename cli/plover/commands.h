@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "group.h"
+#include "norva_core/sim_server.h"
 
 namespace plover {
 
@@ -19,9 +20,11 @@ void _benchmark(OptionalText path, OptionalText address, long samples);
 void new_(std::string name, std::string description, std::string location, bool is_docker);
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
-         std::string protocol, std::string env_init);
+         std::string protocol, std::string env_init, OptionalText max_sessions = std::nullopt,
+         OptionalText session_timeout = std::nullopt);
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init);
+          const nlohmann::ordered_json& env_init,
+          const norva_core::sim::SessionLimits& limits = {});
 
 void publish(std::string path, OptionalText path_option);
 void _publish(const std::string& path);

@@ -22,6 +22,18 @@ long _to_whole_number(const std::string& option, const std::string& text) {
     return value;
 }
 
+std::chrono::milliseconds _to_duration(const std::string& option, const std::string& text) {
+    double seconds = 0;
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    auto [stop, error] = std::from_chars(begin, end, seconds);
+    if (begin == end || error != std::errc() || stop != end || !(seconds > 0) || seconds > 1e9) {
+        throw std::invalid_argument("Invalid value for '" + option + "': '" + text +
+                                    "' is not a positive number of seconds.");
+    }
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
 nlohmann::ordered_json _to_mapping(const std::string& option, const std::string& text) {
     nlohmann::ordered_json value;
     try {

@@ -111,9 +111,15 @@ void declare_run(CLI::App& group, const Commands& commands) {
     auto* port = text(command, "--port", "Port to run the sim", "1337");
     auto* protocol = text(command, "-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc");
     auto* env_init = text(command, "-e,--env-init", "Environment init", "{}");
+    auto* max_sessions = text(command, "--max-sessions",
+                              "Most sessions open at once; more are refused (default: no limit)");
+    auto* session_timeout =
+        text(command, "--session-timeout",
+             "Seconds a session may go without a call before it is closed (default: none)");
     command->callback([=, run = commands.run] {
         run(given_or(path, "./"), given(path_option), given_or(host, "0.0.0.0"),
-            given_or(port, "1337"), given_or(protocol, "grpc"), given_or(env_init, "{}"));
+            given_or(port, "1337"), given_or(protocol, "grpc"), given_or(env_init, "{}"),
+            given(max_sessions), given(session_timeout));
     });
 }
 

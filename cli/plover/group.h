@@ -33,7 +33,8 @@ struct Commands {
                        bool is_docker)>
         new_;
     std::function<void(std::string path, OptionalText path_option, std::string host,
-                       std::string port, std::string protocol, std::string env_init)>
+                       std::string port, std::string protocol, std::string env_init,
+                       OptionalText max_sessions, OptionalText session_timeout)>
         run;
     std::function<void(std::string path, OptionalText path_option)> publish;
     std::function<void(bool local)> list;

@@ -9,8 +9,30 @@
 
 namespace plover {
 
+namespace {
+
+norva_core::sim::SessionLimits session_limits(const OptionalText& max_sessions,
+                                              const OptionalText& session_timeout) {
+    norva_core::sim::SessionLimits limits;
+    if (max_sessions) {
+        long count = _to_whole_number("--max-sessions", *max_sessions);
+        if (count < 1) {
+            throw std::invalid_argument("Invalid value for '--max-sessions': " + *max_sessions +
+                                        " is not a count of at least 1.");
+        }
+        limits.max_sessions = static_cast<std::size_t>(count);
+    }
+    if (session_timeout) {
+        limits.idle_timeout = _to_duration("--session-timeout", *session_timeout);
+    }
+    return limits;
+}
+
+}  // namespace
+
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
-         std::string protocol, std::string env_init) {
+         std::string protocol, std::string env_init, OptionalText max_sessions,
+         OptionalText session_timeout) {
     std::string final_path = _final_path(path, path_option).value_or(path);
     long port_number = _to_whole_number("--port", port);
     if (port_number < 1 || port_number > 65535) {
@@ -18,14 +40,16 @@ void run(std::string path, OptionalText path_option, std::string host, std::stri
                                     " is not a port number (1 to 65535).");
     }
     auto env_init_mapping = _to_mapping("--env-init", env_init);
+    auto limits = session_limits(max_sessions, session_timeout);
     norva_core::async_util::async_to_sync(_run)(final_path, host, static_cast<int>(port_number),
-                                                protocol, env_init_mapping);
+                                                protocol, env_init_mapping, limits);
 }
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init) {
+          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits) {
     auto logger = norva_core::logger_util::get_logger("plover.run");
-    auto server = norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol);
+    auto server =
+        norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol, limits);
     try {
         server->start();
     } catch (const norva_core::Interrupted&) {

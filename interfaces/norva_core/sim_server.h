@@ -2,9 +2,25 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
+namespace norva_core::sim {
+
+// What a server allows its clients' sessions.
+struct SessionLimits {
+    // Past this many open sessions, a new one is refused.
+    std::optional<std::size_t> max_sessions;
+    // A session that receives no call for this long is closed, its simulator ended.
+    std::optional<std::chrono::milliseconds> idle_timeout;
+};
+
+}  // namespace norva_core::sim
+
+// Implemented in toolkit/sim/sim_server.cpp.
 namespace norva_core::sim::server {
 
 class Server {
@@ -17,6 +33,7 @@ class Server {
 
 std::unique_ptr<Server> make_from_sim_path(const std::string& path, const std::string& host,
                                            int port, const nlohmann::ordered_json& env_init,
-                                           const std::string& protocol);
+                                           const std::string& protocol,
+                                           const SessionLimits& limits = {});
 
 }  // namespace norva_core::sim::server

@@ -49,15 +49,23 @@ TEST(SimRun, DefaultsAndHostShortName) {
     std::vector<std::string> got;
     plover::Commands commands;
     commands.run = [&](auto path, auto path_option, auto host, auto port, auto protocol,
-                       auto env_init) {
-        got = {path, path_option.value_or("<none>"), host, port, protocol, env_init};
+                       auto env_init, auto max_sessions, auto session_timeout) {
+        got = {path,
+               path_option.value_or("<none>"),
+               host,
+               port,
+               protocol,
+               env_init,
+               max_sessions.value_or("<none>"),
+               session_timeout.value_or("<none>")};
     };
     parse(commands, {"run"});
-    EXPECT_EQ(got, (std::vector<std::string>{"./", "<none>", "0.0.0.0", "1337", "grpc", "{}"}));
-    parse(commands,
-          {"run", "sims/a", "-h", "127.0.0.1", "--port", "9000", "-e", R"({"a":1})", "-p", "http"});
+    EXPECT_EQ(got, (std::vector<std::string>{"./", "<none>", "0.0.0.0", "1337", "grpc", "{}",
+                                             "<none>", "<none>"}));
+    parse(commands, {"run", "sims/a", "-h", "127.0.0.1", "--port", "9000", "-e", R"({"a":1})", "-p",
+                     "http", "--max-sessions", "4", "--session-timeout", "30"});
     EXPECT_EQ(got, (std::vector<std::string>{"sims/a", "<none>", "127.0.0.1", "9000", "http",
-                                             R"({"a":1})"}));
+                                             R"({"a":1})", "4", "30"}));
 }
 
 TEST(SimBenchmark, SamplesArriveAsTextAndTheConversionRejectsNonNumbers) {

@@ -60,10 +60,5 @@ std::unique_ptr<Listener> listen_grpc(SessionRegistry& sessions, const std::stri
     return table().listen_grpc(sessions, host, port);
 }
 
-std::unique_ptr<Listener> listen_http(SessionRegistry& sessions, const std::string& host,
-                                      int port) {
-    return table().listen_http(sessions, host, port);
-}
-
 }  // namespace sim
 }  // namespace norva_core

@@ -5,8 +5,11 @@ extern "C" __attribute__((visibility("default"))) const norva_core::network::Net
 norva_network_table() {
     using namespace norva_core;
     static const network::NetworkTable table{
-        &http::send,       &sim::connect_grpc, &sim::connect_http,
-        &sim::listen_grpc, &sim::listen_http,  &grpc_util::is_channel_available,
+        &http::send,
+        &sim::connect_grpc,
+        &sim::connect_http,
+        &sim::listen_grpc,
+        &grpc_util::is_channel_available,
     };
     return &table;
 }

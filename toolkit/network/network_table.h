@@ -10,7 +10,7 @@
 
 namespace norva_core::network {
 
-// Everything that needs curl, gRPC or the HTTP server library. These libraries take longer to
+// Everything that needs curl, gRPC or the HTTP library. These libraries take longer to
 // load than most commands take to run, so they live in a module that the program loads the
 // first time one of these is called.
 struct NetworkTable {
@@ -18,7 +18,6 @@ struct NetworkTable {
     std::unique_ptr<sim::Simulator> (*connect_grpc)(const sim::Address&, sim::GrpcSteps);
     std::unique_ptr<sim::Simulator> (*connect_http)(const sim::Address&);
     std::unique_ptr<sim::Listener> (*listen_grpc)(sim::SessionRegistry&, const std::string&, int);
-    std::unique_ptr<sim::Listener> (*listen_http)(sim::SessionRegistry&, const std::string&, int);
     bool (*is_channel_available)(const std::string&);
 };
 

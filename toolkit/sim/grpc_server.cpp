@@ -38,6 +38,8 @@ grpc::Status guarded(Body&& body) {
         return grpc::Status::OK;
     } catch (const SessionNotFound& error) {
         return {grpc::StatusCode::NOT_FOUND, error.what()};
+    } catch (const SessionLimit& error) {
+        return {grpc::StatusCode::RESOURCE_EXHAUSTED, error.what()};
     } catch (const SimulatorError& error) {
         return status_of(error);
     } catch (const InvalidRequest& error) {

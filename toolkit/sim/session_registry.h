@@ -1,13 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "norva_core/sim_server.h"
 #include "sim/manifest.h"
 #include "sim/worker_process.h"
 
@@ -19,11 +23,21 @@ class SessionNotFound : public std::out_of_range {
         : std::out_of_range("no session '" + id + "'; it was closed or never made") {}
 };
 
+// The server holds as many sessions as it allows.
+class SessionLimit : public std::runtime_error {
+  public:
+    explicit SessionLimit(std::size_t max)
+        : std::runtime_error("the server holds its most sessions (" + std::to_string(max) +
+                             ", --max-sessions); close one or try again later") {}
+};
+
 // The sessions of one server, each with its own simulator process. Calls within a session run
 // one at a time; different sessions run side by side.
 class SessionRegistry {
   public:
-    SessionRegistry(std::filesystem::path folder, Manifest manifest, Json base_env_init);
+    // Throws SimulatorError when the manifest's program cannot be started.
+    SessionRegistry(std::filesystem::path folder, Manifest manifest, Json base_env_init,
+                    SessionLimits limits = {});
     ~SessionRegistry();
     SessionRegistry(const SessionRegistry&) = delete;
     SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -41,6 +55,7 @@ class SessionRegistry {
         if (!session->worker) {
             throw SessionNotFound(id);
         }
+        CallTime timed(*session);
         try {
             return call(*session->worker);
         } catch (const SimulatorError& error) {
@@ -57,21 +72,43 @@ class SessionRegistry {
     void close_all();
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Session {
         std::mutex mutex;
         std::unique_ptr<WorkerProcess> worker;
+        // When its last call ended, or began while one runs.
+        std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
+    };
+    // Marks a session used when a call begins and when it ends.
+    class CallTime {
+      public:
+        explicit CallTime(Session& session) : session_(session) { touch(); }
+        ~CallTime() { touch(); }
+        CallTime(const CallTime&) = delete;
+        CallTime& operator=(const CallTime&) = delete;
+
+      private:
+        void touch() { session_.last_call = Clock::now().time_since_epoch().count(); }
+        Session& session_;
     };
     std::shared_ptr<Session> find(const std::string& id) const;
     void forget(const std::string& id);
+    void close_idle_sessions();
 
     std::filesystem::path folder_;
     Manifest manifest_;
     Json base_env_init_;
     std::chrono::milliseconds answer_timeout_;
     std::size_t max_message_;
+    SessionLimits limits_;
     std::atomic<bool> closing_{false};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;
+    // Sessions whose simulator is starting: they count towards the limit.
+    std::size_t opening_ = 0;
+    std::condition_variable closed_;
+    // Ends idle sessions while the registry lives, when they have a time limit.
+    std::thread idle_closer_;
 };
 
 }  // namespace norva_core::sim

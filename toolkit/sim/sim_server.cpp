@@ -16,8 +16,8 @@ namespace {
 class SimServer final : public Server {
   public:
     SimServer(const std::filesystem::path& folder, const std::string& host, int port,
-              const Json& env_init, const std::string& protocol)
-        : sessions_(folder, load_manifest(folder), env_init),
+              const Json& env_init, const std::string& protocol, const SessionLimits& limits)
+        : sessions_(folder, load_manifest(folder), env_init, limits),
           description_("sim '" + markup::escape(sessions_.manifest().name) + "' over " + protocol +
                        " on " + host + ":" + std::to_string(port)) {
         BlockedInterrupts blocked;
@@ -54,10 +54,11 @@ class SimServer final : public Server {
 
 std::unique_ptr<Server> make_from_sim_path(const std::string& path, const std::string& host,
                                            int port, const nlohmann::ordered_json& env_init,
-                                           const std::string& protocol) {
+                                           const std::string& protocol,
+                                           const SessionLimits& limits) {
     check_protocol(protocol);
     auto folder = std::filesystem::absolute(path).lexically_normal();
-    return std::make_unique<SimServer>(folder, host, port, env_init, protocol);
+    return std::make_unique<SimServer>(folder, host, port, env_init, protocol, limits);
 }
 
 }  // namespace norva_core::sim::server

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "norva_core/interrupt.h"
+#include "sim/program_check.h"
 #include "sim/wire_json.h"
 
 namespace norva_core::sim {
@@ -80,6 +81,7 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     spawn.err = process::Output::inherit;
     spawn.cwd = folder.string();
     spawn.own_process_group = true;
+    check_startable(folder, manifest);
     try {
         child_.emplace(manifest.command, spawn, true);
     } catch (const process::ExecutableNotFound&) {

@@ -1,0 +1,128 @@
+"""Drives `norva sim run --protocol http` with Python's own HTTP client, as a trainer would.
+
+usage: http_client.py MODE PORT [ARGS]; prints one JSON object with what it saw.
+  pause              step, wait 2 s on the same kept-alive connection, step again
+  pipeline           two requests written at once on one connection
+  idle COUNT         COUNT idle kept-alive connections, then a new client makes and steps
+  load CLIENTS STEPS each client a session with STEPS steps, a new connection per request
+"""
+import http.client
+import json
+import socket
+import sys
+import threading
+import time
+
+HOST = "127.0.0.1"
+
+
+def request(connection, method, path, body=None, headers=None):
+    connection.request(method, path, body=None if body is None else json.dumps(body),
+                       headers={"Content-Type": "application/json", **(headers or {})})
+    answer = connection.getresponse()
+    data = answer.read()
+    if answer.status != 200:
+        raise RuntimeError(f"{method} {path}: {answer.status} {data[:200]!r}")
+    return json.loads(data)
+
+
+def make(connection):
+    return request(connection, "POST", "/v1/sessions", {"env_id": "python"})["session_id"]
+
+
+def step(connection, session):
+    return request(connection, "POST", f"/v1/sessions/{session}/step", {"action": [0.1, 0.1]})
+
+
+def pause(port):
+    connection = http.client.HTTPConnection(HOST, port, timeout=30)
+    session = make(connection)
+    request(connection, "POST", f"/v1/sessions/{session}/reset", {})
+    first = step(connection, session)
+    time.sleep(2)
+    second = step(connection, session)
+    request(connection, "DELETE", f"/v1/sessions/{session}")
+    return {"first": first["observation"], "second": second["observation"]}
+
+
+def read_answer(stream):
+    status = stream.readline().decode().split(" ", 2)
+    length = 0
+    while True:
+        line = stream.readline().decode().strip()
+        if not line:
+            break
+        name, _, value = line.partition(":")
+        if name.lower() == "content-length":
+            length = int(value)
+    return {"status": int(status[1]), "body": json.loads(stream.read(length))}
+
+
+def pipeline(port):
+    with socket.create_connection((HOST, port), timeout=10) as connection:
+        connection.sendall(b"GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"
+                           b"POST /v1/sessions/none/reset HTTP/1.1\r\nHost: x\r\n"
+                           b"Content-Length: 2\r\n\r\n{}")
+        stream = connection.makefile("rb")
+        return {"answers": [read_answer(stream), read_answer(stream)]}
+
+
+def idle(port, count):
+    held = []
+    for _ in range(count):
+        connection = http.client.HTTPConnection(HOST, port, timeout=30)
+        request(connection, "GET", "/v1/health")
+        held.append(connection)
+    started = time.monotonic()
+    fresh = http.client.HTTPConnection(HOST, port, timeout=30)
+    session = make(fresh)
+    observation = step(fresh, session)["observation"]
+    request(fresh, "DELETE", f"/v1/sessions/{session}")
+    waited = time.monotonic() - started
+    # The held connections are still served.
+    request(held[-1], "GET", "/v1/health")
+    return {"observation": observation, "seconds": waited, "held": len(held)}
+
+
+def load(port, clients, steps):
+    failures = []
+    answered = [0]
+    lock = threading.Lock()
+
+    def once(method, path, body=None):
+        connection = http.client.HTTPConnection(HOST, port, timeout=60)
+        try:
+            return request(connection, method, path, body, {"Connection": "close"})
+        finally:
+            connection.close()
+
+    def client():
+        try:
+            session = once("POST", "/v1/sessions", {"env_id": "load"})["session_id"]
+            once("POST", f"/v1/sessions/{session}/reset", {})
+            for _ in range(steps):
+                once("POST", f"/v1/sessions/{session}/step", {"action": [0.1, -0.1]})
+            once("DELETE", f"/v1/sessions/{session}")
+            with lock:
+                answered[0] += steps + 3
+        except Exception as error:  # every failure is counted and shown, whatever it is
+            with lock:
+                failures.append(repr(error))
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return {"answered": answered[0], "failed": len(failures), "failures": failures[:5]}
+
+
+def main():
+    mode, port = sys.argv[1], int(sys.argv[2])
+    numbers = [int(value) for value in sys.argv[3:]]
+    result = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load}[mode](port, *numbers)
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()

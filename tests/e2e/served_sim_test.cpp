@@ -1,0 +1,216 @@
+// `norva sim run` as its clients meet it: Python's own HTTP client on kept-alive and pipelined
+// connections and under load, curl, the session limits on both protocols, and a program that
+// cannot start.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "norva_core/network_util.h"
+#include "norva_runner.h"
+#include "sim/remote_simulator.h"
+#include "test_sims.h"
+
+namespace {
+
+using norva_core::sim::Json;
+using norva_test::NorvaSandbox;
+using norva_test::RunResult;
+using namespace std::chrono_literals;
+
+class SimServingTest : public ::testing::Test {
+  protected:
+    SimServingTest() { sandbox.set_env("TEST_SIM_LOG", log); }
+
+    norva_core::process::Child serve(const std::string& protocol,
+                                     std::vector<std::string> options = {}) {
+        port = norva_test::free_port();
+        std::vector<std::string> args{"sim",
+                                      "run",
+                                      norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                                      "--port",
+                                      std::to_string(port),
+                                      "--protocol",
+                                      protocol};
+        args.insert(args.end(), options.begin(), options.end());
+        auto server = sandbox.spawn(args);
+        for (int i = 0; i < 200 && !served(); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_TRUE(served()) << "nothing serves on " << port;
+        return server;
+    }
+
+    bool served() const {
+        return norva_core::network_util::is_port_opened("127.0.0.1:" + std::to_string(port));
+    }
+
+    // Runs the Python client in a mode and gives what it printed.
+    Json python(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{"python3", TEST_CLIENTS_DIR "/http_client.py"};
+        argv.push_back(args.front());
+        argv.push_back(std::to_string(port));
+        argv.insert(argv.end(), args.begin() + 1, args.end());
+        auto result = norva_core::process::run(argv);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        return result.exit_code == 0 ? Json::parse(result.out) : Json();
+    }
+
+    std::unique_ptr<norva_core::sim::Simulator> client(const std::string& protocol) const {
+        norva_core::sim::Address address{"127.0.0.1", port};
+        return protocol == "grpc" ? norva_core::sim::connect_grpc(address)
+                                  : norva_core::sim::connect_http(address);
+    }
+
+    void expect_no_simulator_left() const {
+        for (pid_t pid : norva_test::logged_pids(log)) {
+            EXPECT_FALSE(norva_test::process_exists(pid)) << "simulator " << pid << " was left";
+        }
+    }
+
+    static RunResult stop(norva_core::process::Child& server) {
+        ::kill(server.pid(), SIGINT);
+        return NorvaSandbox::finish(server);
+    }
+
+    NorvaSandbox sandbox;
+    std::string log = sandbox.dir() / "sims.log";
+    int port = 0;
+};
+
+TEST_F(SimServingTest, AKeptAliveConnectionOutlastsAPauseAndPipelinedRequestsAreAnsweredInOrder) {
+    auto server = serve("http");
+    auto paused = python({"pause"});
+    EXPECT_EQ(paused["first"]["position"], Json::array({0.1, 0.1}));
+    EXPECT_EQ(paused["second"]["position"], Json::array({0.2, 0.2}));
+
+    auto pipelined = python({"pipeline"});
+    ASSERT_EQ(pipelined["answers"].size(), 2u);
+    EXPECT_EQ(pipelined["answers"][0]["status"], 200);
+    EXPECT_EQ(pipelined["answers"][0]["body"], (Json{{"status", "ok"}}));
+    EXPECT_EQ(pipelined["answers"][1]["status"], 404);
+    EXPECT_EQ(pipelined["answers"][1]["body"]["error"],
+              "no session 'none'; it was closed or never made");
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+TEST_F(SimServingTest, IdleConnectionsDoNotKeepANewClientWaiting) {
+    auto server = serve("http");
+    auto seen = python({"idle", "256"});
+    EXPECT_EQ(seen["held"], 256);
+    EXPECT_EQ(seen["observation"]["position"], Json::array({0.1, 0.1}));
+    EXPECT_LT(seen["seconds"].get<double>(), 10.0);
+    // Stopping does not wait for the idle connections.
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+// 64 clients, each with a session of 40 steps and a new connection for every request.
+TEST_F(SimServingTest, LoadWithANewConnectionPerRequestLosesNothing) {
+    auto server = serve("http");
+    auto loaded = python({"load", "64", "40"});
+    EXPECT_EQ(loaded["failed"], 0) << loaded["failures"].dump();
+    EXPECT_EQ(loaded["answered"], 64 * 43);
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 64u);
+    expect_no_simulator_left();
+    auto after = client("http");
+    after->make("after", Json::object());
+    after->close();
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+TEST_F(SimServingTest, CurlSendsALargeBodyAfterAskingToContinue) {
+    auto server = serve("http");
+    // curl asks "Expect: 100-continue" for a body this size and waits for the answer.
+    std::string body =
+        Json{{"env_id", "curl"}, {"env_init", {{"pad", std::string(2 << 20, 'p')}}}}.dump();
+    norva_test::write_file(sandbox.dir() / "body.json", body);
+    auto curl = norva_core::process::run(
+        {"curl", "-sS", "--max-time", "20", "-H", "Content-Type: application/json", "--data-binary",
+         "@" + (sandbox.dir() / "body.json"), "-w", "\n%{http_code}",
+         "http://127.0.0.1:" + std::to_string(port) + "/v1/sessions"});
+    EXPECT_EQ(curl.exit_code, 0) << curl.err;
+    EXPECT_NE(curl.out.find("\"session_id\""), std::string::npos) << curl.out;
+    EXPECT_EQ(curl.out.substr(curl.out.rfind('\n') + 1), "200");
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+class SessionLimitTest : public SimServingTest,
+                         public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SessionLimitTest, SessionsPastTheMostAreRefusedWithAMessage) {
+    auto server = serve(GetParam(), {"--max-sessions", "1"});
+    auto first = client(GetParam());
+    first->make("one", Json::object());
+    auto second = client(GetParam());
+    try {
+        second->make("two", Json::object());
+        ADD_FAILURE() << "a second session was opened";
+    } catch (const norva_core::sim::SimulatorError& error) {
+        EXPECT_NE(std::string(error.what())
+                      .find("the server holds its most sessions (1, --max-sessions)"),
+                  std::string::npos)
+            << error.what();
+    }
+    first->close();
+    auto third = client(GetParam());
+    third->make("three", Json::object());
+    third->close();
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 2u) << "a refused session started a simulator";
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+TEST_P(SessionLimitTest, ASessionWithoutCallsForItsTimeoutIsClosed) {
+    auto server = serve(GetParam(), {"--session-timeout", "1"});
+    auto quiet = client(GetParam());
+    quiet->make("quiet", Json::object());
+    auto busy = client(GetParam());
+    busy->make("busy", Json::object());
+    for (int i = 0; i < 12; ++i) {
+        busy->reset();
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_NO_THROW(busy->reset()) << "a session in use was closed";
+    try {
+        quiet->reset();
+        ADD_FAILURE() << "the quiet session was still open";
+    } catch (const norva_core::sim::SimulatorError& error) {
+        EXPECT_NE(std::string(error.what()).find("it was closed or never made"), std::string::npos)
+            << error.what();
+    }
+    auto pids = norva_test::logged_pids(log);
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_FALSE(norva_test::process_exists(pids[0])) << "the closed session's simulator runs on";
+    busy->close();
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, SessionLimitTest, ::testing::Values("grpc", "http"));
+
+TEST_F(SimServingTest, RunRefusesAProgramThatCannotStartBeforeItBinds) {
+    auto folder = norva_test::write_test_sim(sandbox.dir().path(), "good");
+    std::filesystem::create_directories(folder / "a-folder");
+    norva_test::write_file(folder / "plain.txt", "not a program");
+    for (const auto& [program, problem] : std::vector<std::pair<std::string, std::string>>{
+             {"no-such-simulator-program", "was not found"},
+             {"./a-folder", "is a folder"},
+             {"./plain.txt", "is not executable"}}) {
+        norva_test::write_file(folder / "norva-sim.toml",
+                               "name = \"x\"\ndescription = \"d\"\ntype = \"sim\"\nversion = "
+                               "\"1\"\ncommand = [\"" +
+                                   program + "\"]\n");
+        std::string message = "Cannot start the simulator: the program '" + program +
+                              "' of the manifest's command " + problem;
+        port = norva_test::free_port();
+        auto ran = sandbox.run({"sim", "run", folder, "--port", std::to_string(port)});
+        EXPECT_EQ(ran.status, 1);
+        EXPECT_NE(ran.err.find("Error: " + message), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.err.find("Serving"), std::string::npos) << ran.err;
+        auto validated = sandbox.run({"sim", "validate", folder});
+        EXPECT_NE((validated.out + validated.err).find(message), std::string::npos)
+            << validated.out << validated.err;
+    }
+}
+
+}  // namespace

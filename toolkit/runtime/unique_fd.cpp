@@ -1,0 +1,52 @@
+#include "runtime/unique_fd.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace norva_core {
+
+void UniqueFd::reset(int fd) noexcept {
+    if (fd_ >= 0 && fd_ != fd) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+namespace {
+
+template <class Write>
+bool write_fully(std::string_view data, Write&& write) noexcept {
+    while (!data.empty()) {
+        ssize_t count = write(data);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_all(int fd, std::string_view data) noexcept {
+    return write_fully(
+        data, [fd](std::string_view rest) { return ::write(fd, rest.data(), rest.size()); });
+}
+
+bool send_all(int socket, std::string_view data) noexcept {
+#ifdef MSG_NOSIGNAL
+    constexpr int flags = MSG_NOSIGNAL;
+#else
+    constexpr int flags = 0;  // such systems set SO_NOSIGPIPE on the socket instead
+#endif
+    return write_fully(data, [socket](std::string_view rest) {
+        return ::send(socket, rest.data(), rest.size(), flags);
+    });
+}
+
+}  // namespace norva_core
