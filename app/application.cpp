@@ -14,6 +14,7 @@
 #include "help_formatter.h"
 #include "kestrel/group.h"
 #include "man_page.h"
+#include "norva_core/interrupt.h"
 #include "plover/group.h"
 #include "version.h"
 
@@ -84,6 +85,8 @@ std::unique_ptr<CLI::App> build_root() {
 int Application::run(int argc, char** argv) {
     // A closed pipe on stdout is an ordinary write error, not a reason to die silently.
     ::signal(SIGPIPE, SIG_IGN);
+    // From here on every ending signal becomes Interrupted, whatever the command.
+    norva_core::interrupt::Scope signals;
     auto root = build_root();
     std::exception_ptr outcome;
     try {

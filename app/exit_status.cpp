@@ -64,9 +64,9 @@ int report_outcome(std::exception_ptr outcome, const CLI::App& root) {
         return exit_usage;
     } catch (const norva_core::ExitRequest& request) {
         return request.status;
-    } catch (const norva_core::Interrupted&) {
+    } catch (const norva_core::Interrupted& interrupted) {
         std::fputs("\nAborted.\n", stderr);
-        return exit_interrupted;
+        return exit_signalled + interrupted.signal;
     } catch (const std::exception& error) {
         write_error(error.what());
         return exit_failure;

@@ -11,7 +11,8 @@ namespace norva_app {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
-inline constexpr int exit_interrupted = 130;
+// Plus the number of the signal that ended the command: 130 for Ctrl-C.
+inline constexpr int exit_signalled = 128;
 
 // Reports how a command ended, on stderr, and gives the exit status for it. Never shows a
 // stack trace.

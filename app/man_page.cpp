@@ -72,9 +72,12 @@ std::string man_page(const CommandInfo& root, const std::string& version) {
             ".TP\n.B NORVA_TOKEN\nThe platform session token; overrides the one "
             "\\fBnorva login\\fR stores.\n"
             ".TP\n.B NORVA_API_KEY\nThe node credential of a compute node.\n"
+            ".TP\n.B NORVA_SIM_MAX_MESSAGE\nMost bytes in one simulator answer, HTTP body or "
+            "gRPC message (default 64M).\n"
             ".TP\n.B NO_COLOR, FORCE_COLOR\nColour off or on, whatever the terminal.\n"
             ".SH EXIT STATUS\n"
-            "0 on success, 1 when a command fails, 2 for a usage error, 130 when interrupted.\n";
+            "0 on success, 1 when a command fails, 2 for a usage error, 128 plus the signal's "
+            "number when a signal ends the command (130 for Ctrl-C, 143 for SIGTERM).\n";
     return page.str();
 }
 

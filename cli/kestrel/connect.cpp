@@ -8,6 +8,7 @@
 #include "norva_api/credentials.h"
 #include "norva_core/async_util.h"
 #include "norva_core/errors.h"
+#include "norva_core/interrupt.h"
 #include "norva_core/markup.h"
 #include "norva_core/paths.h"
 #include "norva_core/settings.h"
@@ -218,6 +219,8 @@ void _connect_async(OptionalText name_arg, OptionalText organization_id_arg,
         _flush_stale_session_cache();
         state::save(node_record(cluster_id, api_key, managed, organization_id));
     } catch (...) {
+        // A further Ctrl-C (or a closed terminal) must not leave the cluster registered.
+        norva_core::interrupt::CleanupShield shield;
         console.print(
             "[yellow]Error during setup — deregistering cluster and shutting down compute "
             "stack[/yellow]");

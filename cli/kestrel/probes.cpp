@@ -17,6 +17,7 @@
 #include "group.h"
 #include "norva_core/process.h"
 #include "norva_core/text_forms.h"
+#include "norva_core/unique_fd.h"
 
 namespace kestrel {
 namespace {
@@ -57,23 +58,6 @@ std::string kernel_name() {
     }
     return info.sysname;
 }
-
-// Closes the socket whatever happens.
-class Socket {
-  public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        if (fd_ < 0) {
-            throw std::system_error(errno, std::generic_category(), "cannot create a socket");
-        }
-    }
-    ~Socket() { ::close(fd_); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -164,12 +148,16 @@ bool _check_docker_daemon() {
 }
 
 bool _is_port_in_use(int port) {
-    Socket socket;
+    norva_core::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    if (!socket) {
+        throw std::system_error(errno, std::generic_category(), "cannot create a socket");
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+           0;
 }
 
 }  // namespace kestrel

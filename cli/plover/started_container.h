@@ -15,11 +15,7 @@ class StartedContainer {
     explicit StartedContainer(std::string id) : id_(std::move(id)) {}
     ~StartedContainer() {
         if (!stopped_) {
-            try {
-                norva_core::docker_util::stop(id_);
-            } catch (const std::exception&) {
-                // The failure that brought us here matters more.
-            }
+            norva_core::docker_util::stop_quietly(id_);
         }
     }
     StartedContainer(const StartedContainer&) = delete;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+// Implemented in toolkit/docker/docker_util.cpp, through the docker tool.
 namespace norva_core::docker_util {
 
 using Record = nlohmann::ordered_json;
@@ -14,12 +15,15 @@ using Record = nlohmann::ordered_json;
 std::vector<Record> sim_list_images();
 // Running sim containers: [{"name", "env", "ports", "version"}].
 std::vector<Record> sim_list_running();
-// Starts image "norva/<name>" as a sim container; returns the container's name.
+// Starts image "norva/<name>" as a sim container; returns the container's name. A failure or an
+// interrupt after the start stops the container again.
 std::string sim_start(const std::string& name, bool enable_historian, bool show_output = false);
 void sim_logs(const std::string& id, bool stream);
 std::string start_container(const std::string& image, const std::map<std::string, int>& ports);
-// Stops and removes the container.
+// Stops and removes the container; throws DockerError when Docker cannot.
 void stop(const std::string& id);
+// The same on a failure path: signals do not cut it short, and its own failure is let go.
+void stop_quietly(const std::string& id) noexcept;
 // {"name", "image", "moniker", ...}
 Record get_info_container(const std::string& name);
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "norva_core/unique_fd.h"
+
+// Implemented in toolkit/process/process.cpp.
 namespace norva_core::process {
 
 // The program to start was not found on PATH.
@@ -59,31 +62,30 @@ class Child {
     Child& operator=(const Child&) = delete;
 
     pid_t pid() const { return pid_; }
-    int stdin_fd() const { return in_; }
-    int stdout_fd() const { return out_; }
-    int stderr_fd() const { return err_; }
-    void close_stdin();
+    int stdin_fd() const { return in_.get(); }
+    int stdout_fd() const { return out_.get(); }
+    int stderr_fd() const { return err_.get(); }
+    void close_stdin() noexcept;
 
     // Reads the captured streams to their end and waits for the exit; checks for interrupts.
     Result communicate();
     // Non-blocking: the exit code once the child has ended.
-    std::optional<int> poll();
-    // Waits for the exit.
-    int wait();
+    std::optional<int> poll() noexcept;
+    // Waits for the exit; -1 when the child cannot be waited for (someone else reaped it).
+    int wait() noexcept;
     // Asks the child to end (SIGTERM), then forces it (SIGKILL) after the grace period, and reaps
     // it.
-    int terminate(int grace_milliseconds = 3000);
+    int terminate(int grace_milliseconds = 3000) noexcept;
 
   private:
-    void release();
-    void close_fds();
+    void release() noexcept;
 
     pid_t pid_ = -1;
     bool own_group_ = false;
     std::optional<int> exit_code_;
-    int in_ = -1;
-    int out_ = -1;
-    int err_ = -1;
+    UniqueFd in_;
+    UniqueFd out_;
+    UniqueFd err_;
 };
 
 }  // namespace norva_core::process

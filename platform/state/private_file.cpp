@@ -12,6 +12,7 @@
 
 #include "norva_core/json_input.h"
 #include "norva_core/paths.h"
+#include "norva_core/unique_fd.h"
 #include "state/state.h"
 
 namespace norva_platform {
@@ -21,20 +22,6 @@ using norva_cli::compute::state::StateError;
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
     throw StateError(what + " " + path + ": " + std::strerror(errno));
-}
-
-void write_fully(int fd, const std::string& text, const std::string& path) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote < 0) {
-            fail("cannot write", path);
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
 }
 
 }  // namespace
@@ -67,32 +54,26 @@ void write_private_json(const std::string& path, const nlohmann::ordered_json& v
     std::string folder = target.parent_path().string();
     norva_core::paths::ensure_private_dir(folder);
     std::string temporary = path + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
+    norva_core::UniqueFd file(::mkstemp(temporary.data()));
+    if (!file) {
         fail("cannot write", path);
     }
     try {
-        write_fully(fd, value.dump(2) + "\n", temporary);
-        if (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0) {
+        if (!norva_core::write_all(file.get(), value.dump(2) + "\n") ||
+            ::fchmod(file.get(), 0600) != 0 || ::fsync(file.get()) != 0 ||
+            ::close(file.release()) != 0) {
             fail("cannot write", temporary);
         }
-        ::close(fd);
-        fd = -1;
         if (::rename(temporary.c_str(), path.c_str()) != 0) {
             fail("cannot replace", path);
         }
     } catch (...) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
         ::unlink(temporary.c_str());
         throw;
     }
     // Make the rename itself durable.
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    if (norva_core::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY)); dir) {
+        ::fsync(dir.get());
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include "docker/docker_cli.h"
 #include "norva_core/console.h"
+#include "norva_core/errors.h"
+#include "norva_core/interrupt.h"
 #include "norva_core/json_input.h"
 #include "norva_core/markup.h"
 
@@ -136,14 +138,27 @@ std::vector<Record> sim_list_running() {
 
 std::string sim_start(const std::string& name, bool enable_historian, bool show_output) {
     std::string image = "norva/" + name;
-    docker::run({"run", "--detach", "--name", name, "--label", SIM_LABEL, "--env",
-                 std::string("IS_HISTORIAN_ENABLED=") + (enable_historian ? "1" : "0"), "--publish",
-                 std::string("127.0.0.1::") + SIM_PORT, image});
-    if (show_output) {
-        auto info = get_info_container(name);
-        console::Console(stdout).print("Started sim [bold]" + markup::escape(name) +
-                                       "[/bold] from image " + markup::escape(image) + " at " +
-                                       markup::escape(info.at("moniker").get<std::string>()));
+    bool started = false;
+    try {
+        docker::run({"run", "--detach", "--name", name, "--label", SIM_LABEL, "--env",
+                     std::string("IS_HISTORIAN_ENABLED=") + (enable_historian ? "1" : "0"),
+                     "--publish", std::string("127.0.0.1::") + SIM_PORT, image});
+        started = true;
+        if (show_output) {
+            auto info = get_info_container(name);
+            console::Console(stdout).print("Started sim [bold]" + markup::escape(name) +
+                                           "[/bold] from image " + markup::escape(image) + " at " +
+                                           markup::escape(info.at("moniker").get<std::string>()));
+        }
+    } catch (const Interrupted&) {
+        // An interrupted `docker run` may have started the container all the same.
+        stop_quietly(name);
+        throw;
+    } catch (...) {
+        if (started) {
+            stop_quietly(name);
+        }
+        throw;
     }
     return name;
 }
@@ -173,6 +188,15 @@ std::string start_container(const std::string& image, const std::map<std::string
 void stop(const std::string& id) {
     docker::run({"stop", id});
     docker::run({"rm", id});
+}
+
+void stop_quietly(const std::string& id) noexcept {
+    interrupt::CleanupShield shield;
+    try {
+        stop(id);
+    } catch (...) {
+        // What made us stop it is what the user needs to hear of.
+    }
 }
 
 Record get_info_container(const std::string& name) {

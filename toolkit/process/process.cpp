@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "norva_core/errors.h"
@@ -40,32 +39,17 @@ struct SpawnSetup {
 
 // Both ends of a pipe; the ends still held are closed on destruction.
 struct Pipe {
-    int read_end = -1;
-    int write_end = -1;
+    UniqueFd read_end;
+    UniqueFd write_end;
 
     Pipe() {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
             throw SpawnError(std::string("cannot create a pipe: ") + std::strerror(errno));
         }
-        read_end = fds[0];
-        write_end = fds[1];
+        read_end.reset(fds[0]);
+        write_end.reset(fds[1]);
     }
-    ~Pipe() {
-        close_fd(read_end);
-        close_fd(write_end);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    static void close_fd(int& fd) {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    int take_read() { return std::exchange(read_end, -1); }
-    int take_write() { return std::exchange(write_end, -1); }
 };
 
 int decode_status(int status) {
@@ -82,7 +66,7 @@ void add_output(SpawnSetup& setup, Output mode, int target_fd, std::optional<Pip
     switch (mode) {
         case Output::capture:
             pipe.emplace();
-            posix_spawn_file_actions_adddup2(&setup.actions, pipe->write_end, target_fd);
+            posix_spawn_file_actions_adddup2(&setup.actions, pipe->write_end.get(), target_fd);
             break;
         case Output::discard:
             posix_spawn_file_actions_addopen(&setup.actions, target_fd, "/dev/null", O_WRONLY, 0);
@@ -103,13 +87,13 @@ std::vector<char*> c_strings(const std::vector<std::string>& texts) {
 }
 
 // Appends what the descriptor has to offer; closes it at end of stream.
-void drain(int& fd, std::string& into) {
+void drain(UniqueFd& fd, std::string& into) {
     char buffer[65536];
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got > 0) {
         into.append(buffer, static_cast<std::size_t>(got));
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        Pipe::close_fd(fd);
+        fd.reset();
     }
 }
 
@@ -126,7 +110,7 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
     std::optional<Pipe> in_pipe, out_pipe, err_pipe;
     if (with_stdin) {
         in_pipe.emplace();
-        posix_spawn_file_actions_adddup2(&setup.actions, in_pipe->read_end, STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&setup.actions, in_pipe->read_end.get(), STDIN_FILENO);
     }
     add_output(setup, options.out, STDOUT_FILENO, out_pipe);
     add_output(setup, options.err, STDERR_FILENO, err_pipe);
@@ -140,9 +124,9 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
     posix_spawnattr_setsigmask(&setup.attributes, &no_signals);
     sigset_t defaults;
     sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        sigaddset(&defaults, number);
+    }
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     if (options.own_process_group) {
         flags |= POSIX_SPAWN_SETPGROUP;
@@ -169,13 +153,13 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
         throw SpawnError("cannot start " + argv[0] + ": " + std::strerror(failure));
     }
     if (in_pipe) {
-        in_ = in_pipe->take_write();
+        in_ = std::move(in_pipe->write_end);
     }
     if (out_pipe) {
-        out_ = out_pipe->take_read();
+        out_ = std::move(out_pipe->read_end);
     }
     if (err_pipe) {
-        err_ = err_pipe->take_read();
+        err_ = std::move(err_pipe->read_end);
     }
 }
 
@@ -187,9 +171,9 @@ Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       own_group_(other.own_group_),
       exit_code_(other.exit_code_),
-      in_(std::exchange(other.in_, -1)),
-      out_(std::exchange(other.out_, -1)),
-      err_(std::exchange(other.err_, -1)) {}
+      in_(std::move(other.in_)),
+      out_(std::move(other.out_)),
+      err_(std::move(other.err_)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
@@ -197,15 +181,17 @@ Child& Child::operator=(Child&& other) noexcept {
         pid_ = std::exchange(other.pid_, -1);
         own_group_ = other.own_group_;
         exit_code_ = other.exit_code_;
-        in_ = std::exchange(other.in_, -1);
-        out_ = std::exchange(other.out_, -1);
-        err_ = std::exchange(other.err_, -1);
+        in_ = std::move(other.in_);
+        out_ = std::move(other.out_);
+        err_ = std::move(other.err_);
     }
     return *this;
 }
 
-void Child::release() {
-    close_fds();
+void Child::release() noexcept {
+    in_.reset();
+    out_.reset();
+    err_.reset();
     if (pid_ > 0 && !exit_code_) {
         terminate(1000);
     }
@@ -216,17 +202,11 @@ void Child::release() {
     pid_ = -1;
 }
 
-void Child::close_fds() {
-    Pipe::close_fd(in_);
-    Pipe::close_fd(out_);
-    Pipe::close_fd(err_);
+void Child::close_stdin() noexcept {
+    in_.reset();
 }
 
-void Child::close_stdin() {
-    Pipe::close_fd(in_);
-}
-
-std::optional<int> Child::poll() {
+std::optional<int> Child::poll() noexcept {
     if (exit_code_ || pid_ <= 0) {
         return exit_code_;
     }
@@ -238,20 +218,20 @@ std::optional<int> Child::poll() {
     return exit_code_;
 }
 
-int Child::wait() {
+int Child::wait() noexcept {
     while (!exit_code_) {
         int status = 0;
         pid_t done = ::waitpid(pid_, &status, 0);
         if (done == pid_) {
             exit_code_ = decode_status(status);
         } else if (done < 0 && errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
+            exit_code_ = -1;
         }
     }
     return *exit_code_;
 }
 
-int Child::terminate(int grace_milliseconds) {
+int Child::terminate(int grace_milliseconds) noexcept {
     if (poll()) {
         return *exit_code_;
     }
@@ -270,18 +250,18 @@ int Child::terminate(int grace_milliseconds) {
 Result Child::communicate() {
     close_stdin();
     Result result;
-    while (out_ >= 0 || err_ >= 0) {
+    while (out_ || err_) {
         if (interrupt::pending()) {
             terminate();
             interrupt::throw_if_pending();
         }
         pollfd entries[2];
         nfds_t count = 0;
-        if (out_ >= 0) {
-            entries[count++] = {out_, POLLIN, 0};
+        if (out_) {
+            entries[count++] = {out_.get(), POLLIN, 0};
         }
-        if (err_ >= 0) {
-            entries[count++] = {err_, POLLIN, 0};
+        if (err_) {
+            entries[count++] = {err_.get(), POLLIN, 0};
         }
         int ready = ::poll(entries, count, 100);
         if (ready <= 0) {
@@ -291,7 +271,7 @@ Result Child::communicate() {
             if (entries[i].revents == 0) {
                 continue;
             }
-            if (entries[i].fd == out_) {
+            if (entries[i].fd == out_.get()) {
                 drain(out_, result.out);
             } else {
                 drain(err_, result.err);

@@ -1,7 +1,10 @@
 #include "norva_core/interrupt.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 
@@ -10,37 +13,70 @@
 namespace norva_core::interrupt {
 namespace {
 
-// Written by the signal handler, so it must stay a lock-free atomic.
-std::atomic<bool> interrupt_pending{false};
+constexpr std::array<int, 4> ENDING_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-extern "C" void on_sigint(int) {
-    interrupt_pending.store(true);
+// Written by the signal handler, so both must stay lock-free atomics. 0: none pending.
+std::atomic<int> pending_signal{0};
+std::atomic<int> shields{0};
+
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void on_signal(int number) {
+    // The first one counts: it is the one the exit status tells.
+    int none = 0;
+    pending_signal.compare_exchange_strong(none, number);
+}
+
+sigset_t ending_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : ENDING_SIGNALS) {
+        sigaddset(&set, number);
+    }
+    return set;
 }
 
 }  // namespace
 
-Scope::Scope() {
+struct Scope::Saved {
+    std::array<struct sigaction, ENDING_SIGNALS.size()> previous{};
+};
+
+Scope::Scope() : saved_(std::make_unique<Saved>()) {
     struct sigaction action {};
-    action.sa_handler = on_sigint;
+    action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: blocking calls return EINTR, so waits notice the interrupt at once.
+    // No SA_RESTART: blocking calls return EINTR, so waits notice the signal at once.
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, &previous_int_);
-    sigaction(SIGTERM, &action, &previous_term_);
+    for (std::size_t i = 0; i < ENDING_SIGNALS.size(); ++i) {
+        sigaction(ENDING_SIGNALS[i], &action, &saved_->previous[i]);
+    }
 }
 
 Scope::~Scope() {
-    sigaction(SIGTERM, &previous_term_, nullptr);
-    sigaction(SIGINT, &previous_int_, nullptr);
+    for (std::size_t i = ENDING_SIGNALS.size(); i-- > 0;) {
+        sigaction(ENDING_SIGNALS[i], &saved_->previous[i], nullptr);
+    }
 }
 
-bool pending() {
-    return interrupt_pending.load();
+CleanupShield::CleanupShield() noexcept {
+    ++shields;
+}
+
+CleanupShield::~CleanupShield() {
+    --shields;
+}
+
+bool pending() noexcept {
+    return pending_signal.load() != 0 && shields.load() == 0;
 }
 
 void throw_if_pending() {
-    if (interrupt_pending.exchange(false)) {
-        throw Interrupted{};
+    if (shields.load() != 0) {
+        return;
+    }
+    if (int number = pending_signal.exchange(0); number != 0) {
+        throw Interrupted{number};
     }
 }
 
@@ -57,8 +93,21 @@ void sleep_for(std::chrono::milliseconds duration) {
     }
 }
 
-void raise_for_testing() {
-    interrupt_pending.store(true);
+void raise_for_testing(int signal) {
+    on_signal(signal);
+}
+
+struct BlockedInThreads::Saved {
+    sigset_t previous{};
+};
+
+BlockedInThreads::BlockedInThreads() : saved_(std::make_unique<Saved>()) {
+    sigset_t blocked = ending_set();
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved_->previous);
+}
+
+BlockedInThreads::~BlockedInThreads() {
+    pthread_sigmask(SIG_SETMASK, &saved_->previous, nullptr);
 }
 
 }  // namespace norva_core::interrupt

@@ -1,4 +1,4 @@
-#include "runtime/unique_fd.h"
+#include "norva_core/unique_fd.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

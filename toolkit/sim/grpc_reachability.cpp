@@ -1,8 +1,8 @@
 #include <grpcpp/grpcpp.h>
 
 #include "norva_core/grpc_util.h"
+#include "norva_core/interrupt.h"
 #include "sim/address.h"
-#include "sim/blocked_interrupts.h"
 #include "sim/grpc_logging.h"
 
 namespace norva_core {
@@ -13,7 +13,7 @@ bool grpc_util::is_channel_available(const std::string& address) {
         return false;
     }
     sim::route_grpc_logs();
-    sim::BlockedInterrupts blocked;
+    interrupt::BlockedInThreads blocked;
     auto channel = grpc::CreateChannel(parsed->text(), grpc::InsecureChannelCredentials());
     return channel->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(2));
 }

@@ -2,8 +2,8 @@
 
 #include <climits>
 
+#include "norva_core/interrupt.h"
 #include "sim.grpc.pb.h"
-#include "sim/blocked_interrupts.h"
 #include "sim/grpc_logging.h"
 #include "sim/message_limit.h"
 #include "sim/remote_simulator.h"
@@ -25,7 +25,7 @@ class GrpcSimulator final : public Simulator {
           call_limit_(answer_timeout_setting() + std::chrono::seconds(5)),
           max_message_(max_message_setting()) {
         route_grpc_logs();
-        BlockedInterrupts blocked;
+        interrupt::BlockedInThreads blocked;
         // A sim that is still starting is tried again soon, not after gRPC's growing back-off
         // (up to two minutes), which would outlast the wait for a just-started container.
         grpc::ChannelArguments arguments;
@@ -42,7 +42,7 @@ class GrpcSimulator final : public Simulator {
         if (!session_.empty()) {
             try {
                 close();
-            } catch (const SimulatorError&) {
+            } catch (...) {
                 // The server ends a session it cannot reach the client of.
             }
         }
@@ -103,7 +103,7 @@ class GrpcSimulator final : public Simulator {
     Json streamed_step(const Json& action) {
         if (!stream_) {
             stream_ = std::make_unique<StepStream>();
-            BlockedInterrupts blocked;
+            interrupt::BlockedInThreads blocked;
             stream_->calls = stub_->StepStream(&stream_->context);
         }
         step_request_.set_session_id(session());

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/unique_fd.h"
+#include "norva_core/unique_fd.h"
 #include "sim/address.h"
 #include "sim/http_wire.h"
 #include "sim/listener.h"

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "norva_core/network_util.h"
+#include "norva_core/unique_fd.h"
 #include "sim/address.h"
 
 namespace norva_core {
@@ -17,26 +18,26 @@ namespace {
 constexpr int CONNECT_LIMIT_MS = 1000;
 
 bool connects(const addrinfo& candidate) {
-    int socket_fd =
-        ::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                 candidate.ai_protocol);
-    if (socket_fd < 0) {
+    UniqueFd socket(::socket(candidate.ai_family,
+                             candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                             candidate.ai_protocol));
+    if (!socket) {
         return false;
     }
-    bool connected = false;
-    if (::connect(socket_fd, candidate.ai_addr, candidate.ai_addrlen) == 0) {
-        connected = true;
-    } else if (errno == EINPROGRESS) {
-        pollfd entry{socket_fd, POLLOUT, 0};
-        if (::poll(&entry, 1, CONNECT_LIMIT_MS) == 1) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            ::getsockopt(socket_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-            connected = error == 0;
-        }
+    if (::connect(socket.get(), candidate.ai_addr, candidate.ai_addrlen) == 0) {
+        return true;
     }
-    ::close(socket_fd);
-    return connected;
+    if (errno != EINPROGRESS) {
+        return false;
+    }
+    pollfd entry{socket.get(), POLLOUT, 0};
+    if (::poll(&entry, 1, CONNECT_LIMIT_MS) != 1) {
+        return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+    return error == 0;
 }
 
 }  // namespace

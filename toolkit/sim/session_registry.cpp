@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "sim/blocked_interrupts.h"
+#include "norva_core/interrupt.h"
 #include "sim/program_check.h"
 
 namespace norva_core::sim {
@@ -34,7 +34,7 @@ SessionRegistry::SessionRegistry(std::filesystem::path folder, Manifest manifest
       limits_(limits) {
     check_startable(folder_, manifest_);
     if (limits_.idle_timeout) {
-        BlockedInterrupts blocked;
+        interrupt::BlockedInThreads blocked;
         idle_closer_ = std::thread([this] { close_idle_sessions(); });
     }
 }

@@ -6,7 +6,6 @@
 #include "norva_core/interrupt.h"
 #include "norva_core/logger_util.h"
 #include "norva_core/markup.h"
-#include "sim/blocked_interrupts.h"
 #include "sim/listener.h"
 #include "sim/target.h"
 
@@ -20,7 +19,7 @@ class SimServer final : public Server {
         : sessions_(folder, load_manifest(folder), env_init, limits),
           description_("sim '" + markup::escape(sessions_.manifest().name) + "' over " + protocol +
                        " on " + host + ":" + std::to_string(port)) {
-        BlockedInterrupts blocked;
+        interrupt::BlockedInThreads blocked;
         listener_ = protocol == "grpc" ? listen_grpc(sessions_, host, port)
                                        : listen_http(sessions_, host, port);
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "norva_core/interrupt.h"
+#include "norva_core/unique_fd.h"
 #include "sim/program_check.h"
 #include "sim/wire_json.h"
 
@@ -39,21 +40,10 @@ bool write_fully(int fd, std::string_view text) {
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-    bool complete = true;
-    for (std::size_t written = 0; written < text.size();) {
-        ssize_t count = ::write(fd, text.data() + written, text.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            complete = false;
-            if (errno == EPIPE) {
-                timespec no_wait{0, 0};
-                sigtimedwait(&pipe_signal, nullptr, &no_wait);
-            }
-            break;
-        }
-        written += static_cast<std::size_t>(count);
+    bool complete = write_all(fd, text);
+    if (!complete && errno == EPIPE) {
+        timespec no_wait{0, 0};
+        sigtimedwait(&pipe_signal, nullptr, &no_wait);
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return complete;

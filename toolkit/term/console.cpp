@@ -1,7 +1,5 @@
 #include "norva_core/console.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "norva_core/interrupt.h"
 #include "norva_core/markup.h"
 
 namespace norva_core::console {
@@ -97,11 +96,6 @@ struct Status::Spinner {
     }
 
     void run() {
-        // The interrupt key must reach the command's own thread, not this one.
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
         std::unique_lock lock(wake_mutex);
         for (std::size_t frame = 0; !done; ++frame) {
             lock.unlock();
@@ -119,6 +113,8 @@ Status::Status(Console& console, std::string text) {
     spinner_ = std::make_unique<Spinner>();
     spinner_->shared = console.shared_;
     spinner_->text = std::move(text);
+    // Signals must reach the command's own thread, not this one.
+    interrupt::BlockedInThreads blocked;
     spinner_->thread = std::thread([spinner = spinner_.get()] { spinner->run(); });
 }
 

@@ -4,6 +4,7 @@
 
 #include "norva_core/console.h"
 #include "norva_core/markup.h"
+#include "norva_core/unique_fd.h"
 #include "term/terminal.h"
 
 namespace norva_core::console {
@@ -56,8 +57,8 @@ Key read_key() {
 // Hides the cursor while the menu is drawn and always shows it again.
 class HiddenCursor {
   public:
-    HiddenCursor() { term::write_all(screen_fd, "\x1b[?25l"); }
-    ~HiddenCursor() { term::write_all(screen_fd, "\x1b[?25h"); }
+    HiddenCursor() { write_all(screen_fd, "\x1b[?25l"); }
+    ~HiddenCursor() { write_all(screen_fd, "\x1b[?25h"); }
     HiddenCursor(const HiddenCursor&) = delete;
     HiddenCursor& operator=(const HiddenCursor&) = delete;
 };
@@ -83,7 +84,7 @@ std::optional<std::size_t> show_interactive(const std::string& title,
     HiddenCursor hidden;
     std::size_t cursor = 0;
     std::string move_back = "\x1b[" + std::to_string(entries.size() + 1) + "A";
-    term::write_all(screen_fd, draw(title, entries, cursor, color));
+    write_all(screen_fd, draw(title, entries, cursor, color));
     std::optional<std::size_t> chosen;
     for (bool open = true; open;) {
         switch (read_key()) {
@@ -103,8 +104,7 @@ std::optional<std::size_t> show_interactive(const std::string& title,
             case Key::other:
                 continue;
         }
-        term::write_all(screen_fd,
-                        move_back + (open ? draw(title, entries, cursor, color) : "\x1b[J"));
+        write_all(screen_fd, move_back + (open ? draw(title, entries, cursor, color) : "\x1b[J"));
     }
     return chosen;
 }
@@ -124,9 +124,9 @@ std::optional<std::size_t> show_numbered(const std::string& title,
     for (std::size_t i = 0; i < entries.size(); ++i) {
         listing += "  " + std::to_string(i + 1) + ") " + markup::visible(entries[i]) + "\n";
     }
-    term::write_all(screen_fd, listing);
+    write_all(screen_fd, listing);
     for (;;) {
-        term::write_all(screen_fd, "Enter a number (empty to cancel): ");
+        write_all(screen_fd, "Enter a number (empty to cancel): ");
         auto line = term::read_line(input_fd);
         if (!line || line->empty()) {
             return std::nullopt;
@@ -134,8 +134,8 @@ std::optional<std::size_t> show_numbered(const std::string& title,
         if (auto choice = parse_choice(*line, entries.size())) {
             return choice;
         }
-        term::write_all(
-            screen_fd, "Please enter a number from 1 to " + std::to_string(entries.size()) + ".\n");
+        write_all(screen_fd,
+                  "Please enter a number from 1 to " + std::to_string(entries.size()) + ".\n");
     }
 }
 
@@ -155,10 +155,10 @@ std::optional<std::size_t> TerminalMenu::show() {
 }
 
 std::string prompt(std::string_view text, std::string_view default_value) {
-    term::write_all(screen_fd, std::string(text) + " [" + std::string(default_value) + "]: ");
+    write_all(screen_fd, std::string(text) + " [" + std::string(default_value) + "]: ");
     auto line = term::read_line(input_fd);
     if (!line) {
-        term::write_all(screen_fd, "\n");
+        write_all(screen_fd, "\n");
     }
     if (!line || line->empty()) {
         return std::string(default_value);
@@ -167,13 +167,13 @@ std::string prompt(std::string_view text, std::string_view default_value) {
 }
 
 std::optional<std::string> prompt_secret(std::string_view text) {
-    term::write_all(screen_fd, std::string(text) + ": ");
+    write_all(screen_fd, std::string(text) + ": ");
     std::optional<std::string> line;
     {
         term::NoEcho quiet(input_fd);
         line = term::read_line(input_fd);
     }
-    term::write_all(screen_fd, "\n");
+    write_all(screen_fd, "\n");
     return line;
 }
 

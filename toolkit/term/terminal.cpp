@@ -86,18 +86,4 @@ std::optional<std::string> read_line(int fd) {
     }
 }
 
-void write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-}
-
 }  // namespace norva_core::term

@@ -42,6 +42,4 @@ std::optional<std::string> read_line(int fd);
 // of input.
 std::optional<char> read_byte(int fd, int timeout_ms);
 
-void write_all(int fd, const std::string& text);
-
 }  // namespace norva_core::term

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+// Implemented in toolkit/runtime/unique_fd.cpp.
 namespace norva_core {
 
 // Owns one file descriptor and closes it when it goes; moves hand the descriptor on.
