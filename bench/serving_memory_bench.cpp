@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "served_sim.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

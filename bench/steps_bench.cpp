@@ -10,7 +10,7 @@
 #include "norva_core/process.h"
 #include "served_sim.h"
 #include "sim/manifest.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/remote_simulator.h"
 #include "sim/worker_process.h"
 
 namespace {

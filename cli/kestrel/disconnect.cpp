@@ -7,7 +7,9 @@
 #include "norva_core/markup.h"
 #include "norva_core/process.h"
 #include "norva_core/text_forms.h"
+#include "orderly_exit.h"
 #include "registration.h"
+#include "stack.h"
 #include "state/state.h"
 
 namespace kestrel {
@@ -20,11 +22,10 @@ void stop_stack_or_exit() {
     norva_core::process::Result result;
     {
         auto status = console.status("Stopping compute stack...");
-        result = norva_core::process::run({"docker", "compose", "-f", COMPOSE_FILE(), "down"});
+        result = norva_core::process::run(_compose_command({"down"}));
     }
     if (result.exit_code != 0) {
-        console.print("[red]Failed to stop compute stack:\n" + escape(result.err) + "[/red]");
-        throw norva_core::ExitRequest{1};
+        _fail("[red]Failed to stop compute stack:\n" + escape(result.err) + "[/red]");
     }
 }
 
@@ -72,8 +73,7 @@ void disconnect() {
 void _disconnect_async() {
     auto record = state::load();
     if (!record) {
-        console.print("[red]No compute node is connected. Nothing to disconnect.[/red]");
-        throw norva_core::ExitRequest{1};
+        _fail("[red]No compute node is connected. Nothing to disconnect.[/red]");
     }
     {
         auto status = console.status("Shutting down active jobs...");

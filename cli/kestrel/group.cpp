@@ -15,7 +15,7 @@ std::string COMPOSE_FILE() {
 }
 
 Commands entry_points() {
-    return {connect, project, disconnect, status};
+    return {.connect = connect, .project = project, .disconnect = disconnect, .status = status};
 }
 
 std::shared_ptr<CLI::App> cli(Commands commands) {
@@ -25,7 +25,7 @@ std::shared_ptr<CLI::App> cli(Commands commands) {
     auto connect_command = std::make_shared<_ManagedFlagCommand>(
         "Start the local compute node and register it with the NORVA platform.", "connect");
     connect_command->callback([command = connect_command.get(), run = commands.connect] {
-        run(command->name(), command->organization_id(), command->managed());
+        run(command->cluster_name(), command->organization_id(), command->managed());
     });
     group->add_subcommand(connect_command);
 

@@ -35,7 +35,7 @@ _ManagedFlagCommand::_ManagedFlagCommand(std::string description, std::string na
                    ->group("");
 }
 
-std::optional<std::string> _ManagedFlagCommand::name() const {
+std::optional<std::string> _ManagedFlagCommand::cluster_name() const {
     return value_of(name_);
 }
 

@@ -14,7 +14,7 @@ class _ManagedFlagCommand : public CLI::App {
   public:
     _ManagedFlagCommand(std::string description, std::string name);
 
-    std::optional<std::string> name() const;
+    std::optional<std::string> cluster_name() const;
     std::optional<std::string> organization_id() const;
     std::optional<std::string> managed() const;
 

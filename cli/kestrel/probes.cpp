@@ -1,23 +1,15 @@
 #include "probes.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/utsname.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <system_error>
 #include <thread>
 
 #include "group.h"
+#include "norva_core/host_util.h"
+#include "norva_core/network_util.h"
 #include "norva_core/process.h"
 #include "norva_core/text_forms.h"
-#include "norva_core/unique_fd.h"
 
 namespace kestrel {
 namespace {
@@ -49,14 +41,6 @@ std::optional<double> linux_total_bytes(const std::string& meminfo_path) {
     std::stringstream text;
     text << file.rdbuf();
     return _meminfo_total_bytes(text.str());
-}
-
-std::string kernel_name() {
-    utsname info{};
-    if (uname(&info) != 0) {
-        return {};
-    }
-    return info.sysname;
 }
 
 }  // namespace
@@ -99,7 +83,7 @@ std::string _memory_gib_for(std::string_view kernel, const std::string& meminfo_
 }
 
 std::string _get_memory_gib() {
-    return _memory_gib_for(kernel_name(), std::string(_MEMINFO_PATH));
+    return _memory_gib_for(norva_core::host_util::kernel_name(), std::string(_MEMINFO_PATH));
 }
 
 std::optional<std::string> _first_gpu_name(std::string_view output) {
@@ -148,16 +132,7 @@ bool _check_docker_daemon() {
 }
 
 bool _is_port_in_use(int port) {
-    norva_core::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
-    if (!socket) {
-        throw std::system_error(errno, std::generic_category(), "cannot create a socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-           0;
+    return norva_core::network_util::accepts_on_loopback(port);
 }
 
 }  // namespace kestrel

@@ -5,12 +5,12 @@
 #include "group.h"
 #include "norva_core/interrupt.h"
 #include "norva_core/process.h"
+#include "stack.h"
 
 namespace kestrel {
 
 void _flush_stale_session_cache(int retries, double delay_seconds) {
-    const std::vector<std::string> flush{"docker", "compose", "-f",        COMPOSE_FILE(), "exec",
-                                         "-T",     "redis",   "redis-cli", "FLUSHALL"};
+    const auto flush = _compose_command({"exec", "-T", "redis", "redis-cli", "FLUSHALL"});
     for (int attempt = 0; attempt < retries; ++attempt) {
         if (norva_core::process::run(flush).exit_code == 0) {
             return;

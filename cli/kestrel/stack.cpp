@@ -6,19 +6,15 @@
 #include "norva_core/errors.h"
 #include "norva_core/markup.h"
 #include "norva_core/process.h"
-
-extern char** environ;
+#include "orderly_exit.h"
 
 namespace kestrel {
-namespace {
 
-std::vector<std::string> compose(std::initializer_list<std::string> args) {
+std::vector<std::string> _compose_command(std::initializer_list<std::string> args) {
     std::vector<std::string> argv{"docker", "compose", "-f", COMPOSE_FILE()};
     argv.insert(argv.end(), args);
     return argv;
 }
-
-}  // namespace
 
 std::vector<std::string> _stack_environment(const StackSettings& settings) {
     const std::array<std::pair<std::string, std::string>, 4> stack_variables{{
@@ -28,8 +24,8 @@ std::vector<std::string> _stack_environment(const StackSettings& settings) {
         {"NORVA_ENV", settings.environment_name},
     }};
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
+    for (const auto& entry : norva_core::process::environment()) {
+        std::string_view text(entry);
         std::string_view name = text.substr(0, text.find('='));
         bool replaced = false;
         for (const auto& variable : stack_variables) {
@@ -51,18 +47,17 @@ void _start_stack(const StackSettings& settings) {
     norva_core::process::Result result;
     {
         auto status = console.status("Starting compute stack...");
-        result = norva_core::process::run(compose({"up", "-d"}), options);
+        result = norva_core::process::run(_compose_command({"up", "-d"}), options);
     }
     if (result.exit_code != 0) {
-        console.print("[red]Failed to start compute stack:\n" +
-                      norva_core::markup::escape(result.err) + "[/red]");
-        throw norva_core::ExitRequest{1};
+        _fail("[red]Failed to start compute stack:\n" + norva_core::markup::escape(result.err) +
+              "[/red]");
     }
 }
 
 void _stop_stack_quietly() {
     try {
-        norva_core::process::run(compose({"down"}));
+        norva_core::process::run(_compose_command({"down"}));
     } catch (const std::exception&) {
         // Clean-up goes on whatever the tool says; the original failure is what matters.
     }

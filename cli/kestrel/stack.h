@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@ struct StackSettings {
     std::string cluster_id;
     std::string environment_name;
 };
+
+// `docker compose -f <compose file>` followed by the arguments.
+std::vector<std::string> _compose_command(std::initializer_list<std::string> args);
 
 // The running command's environment with the stack's variables replacing inherited ones.
 std::vector<std::string> _stack_environment(const StackSettings& settings);

@@ -223,8 +223,19 @@ void declare_mappings(CLI::App& group, const Commands& commands) {
 }  // namespace
 
 Commands entry_points() {
-    return {validate, benchmark, new_, run,    publish, list,    retrieve,
-            start,    logs,      stop, status, info,    mappings};
+    return {.validate = validate,
+            .benchmark = benchmark,
+            .new_ = new_,
+            .run = run,
+            .publish = publish,
+            .list = list,
+            .retrieve = retrieve,
+            .start = start,
+            .logs = logs,
+            .stop = stop,
+            .status = status,
+            .info = info,
+            .mappings = mappings};
 }
 
 std::shared_ptr<CLI::App> cli(Commands commands) {

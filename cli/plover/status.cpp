@@ -1,8 +1,6 @@
-#include <cxxabi.h>
+#include <nlohmann/json.hpp>
 
-#include <memory>
 #include <stdexcept>
-#include <typeinfo>
 
 #include "commands.h"
 #include "norva_core/docker_util.h"
@@ -44,12 +42,16 @@ std::string cell(const Record& record, const char* key, bool required) {
 
 // The failure's type as users of the tool read it: its class name without namespaces.
 std::string type_designation(const std::exception& error) {
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status), std::free);
-    std::string name = status == 0 && demangled ? demangled.get() : typeid(error).name();
-    auto last = name.rfind("::");
-    return last == std::string::npos ? name : name.substr(last + 2);
+    if (dynamic_cast<const norva_core::docker_util::DockerError*>(&error) != nullptr) {
+        return "DockerError";
+    }
+    if (dynamic_cast<const nlohmann::ordered_json::exception*>(&error) != nullptr) {
+        return "JSONError";
+    }
+    if (dynamic_cast<const std::out_of_range*>(&error) != nullptr) {
+        return "LookupError";
+    }
+    return "Error";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "norva_core/http.h"
 
+// Implemented in platform/api/.
 namespace norva_api {
 
 using Record = nlohmann::ordered_json;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+// Implemented in platform/api/credentials.cpp.
 namespace norva_api::credentials {
 
 // A credential a command needs is not configured; the text says how to provide it.

@@ -3,6 +3,7 @@
 #include <string>
 
 // What the root program offers the command groups.
+// Implemented in app/sim_template.cpp.
 namespace norva_cli::main::sim {
 
 // Writes a new sim project, <location>/<name>/, from the installed template: its manifest, a

@@ -4,6 +4,7 @@
 
 #include "norva_core/interrupt.h"
 
+// Implemented in this header.
 namespace norva_core::async_util {
 
 // Turns a command routine into a callable that runs it inside the command's run scope, where the

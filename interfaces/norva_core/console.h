@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+// Implemented in toolkit/term/ (console, table, menu).
 namespace norva_core::console {
 
 // A table as a value: rendering it gives text, so it can be checked without a terminal.

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,13 @@
 namespace norva_core::docker_util {
 
 using Record = nlohmann::ordered_json;
+
+// Docker said no, or gave what cannot be read; the message carries Docker's own words. Every
+// function here throws it for such failures, and Interrupted when a signal ends the wait.
+class DockerError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // Images named "norva/<sim>": [{"name", "last_updated"}].
 std::vector<Record> sim_list_images();

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+// Implemented in toolkit/term/markup.cpp.
 namespace norva_core::markup {
 
 // Renders inline style tags ("[red]", "[bold red]", "[/red]", "[/]") as ANSI styles, or strips

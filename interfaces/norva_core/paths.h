@@ -2,6 +2,7 @@
 
 #include <string>
 
+// Implemented in toolkit/runtime/paths.cpp.
 namespace norva_core::paths {
 
 // Where norva keeps its data: NORVA_HOME, default "~/.norva".

@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "norva_core/sim_errors.h"
+
+// Implemented in toolkit/packaging/package.cpp.
 namespace norva_core::plugin_util {
 
 struct Package {
@@ -13,7 +16,9 @@ struct Package {
     std::string version;
 };
 
-// Packs the sim folder into an archive inside a directory made for it alone.
+// Packs the sim folder into an archive inside a directory made for it alone. Throws
+// ManifestError for a folder without a readable manifest and std::runtime_error when the
+// archive cannot be written or would leave the manifest out.
 Package package(const std::string& path_abs);
 
 }  // namespace norva_core::plugin_util

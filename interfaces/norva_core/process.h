@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,6 +42,9 @@ struct Result {
     std::string err;
 };
 
+// This process's environment as NAME=VALUE entries, for a child that gets it with changes.
+std::vector<std::string> environment();
+
 // Starts argv[0] (looked up on PATH) with an explicit argument vector, never through a shell,
 // and waits for it without a time limit. An interrupt ends the child and throws Interrupted.
 Result run(const std::vector<std::string>& argv, const Options& options = {});
@@ -61,7 +62,7 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    pid_t pid() const { return pid_; }
+    int pid() const { return pid_; }
     int stdin_fd() const { return in_.get(); }
     int stdout_fd() const { return out_.get(); }
     int stderr_fd() const { return err_.get(); }
@@ -80,7 +81,7 @@ class Child {
   private:
     void release() noexcept;
 
-    pid_t pid_ = -1;
+    int pid_ = -1;
     bool own_group_ = false;
     std::optional<int> exit_code_;
     UniqueFd in_;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+// Implemented in toolkit/sim/serializer_json.cpp.
 namespace norva_core::SerializerJson {
 
 // JSON text of the value; "null" when absent.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+// Implemented in toolkit/runtime/settings.cpp.
 namespace norva_core::settings {
 
 // Platform base address without "/v1": NORVA_API_URL, default "https://api.norva.dev".

@@ -5,9 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "norva_core/sim_errors.h"
 #include "norva_core/space.h"
 
+// Implemented in toolkit/sim/sim_client.cpp.
 namespace norva_core::sim::client {
+
+// A session with a served sim. Every call throws SimulatorError when the sim cannot do it,
+// std::invalid_argument for an address that is none, and Interrupted when a signal ends a wait.
 
 class Client {
   public:

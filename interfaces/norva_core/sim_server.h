@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "norva_core/sim_errors.h"
+
 namespace norva_core::sim {
 
 // What a server allows its clients' sessions.
@@ -20,7 +22,10 @@ struct SessionLimits {
 
 }  // namespace norva_core::sim
 
-// Implemented in toolkit/sim/sim_server.cpp.
+// Implemented in toolkit/sim/sim_server.cpp. make_from_sim_path throws ManifestError for a
+// folder without a readable manifest, SimulatorError when its program cannot start, and
+// std::runtime_error when the address cannot be served; start() throws Interrupted when a
+// signal ends serving.
 namespace norva_core::sim::server {
 
 class Server {

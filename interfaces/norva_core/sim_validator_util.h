@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+// Implemented in toolkit/sim/validator.cpp.
 namespace norva_core::sim_validator_util {
 
 enum class Severity { error, warning };
@@ -15,6 +16,8 @@ struct Issue {
 };
 
 // Runs the check list against a sim folder or an address; success when no issue is an error.
+// What the sim does wrong is an issue; a folder without a readable manifest throws
+// ManifestError, an unknown protocol or address std::invalid_argument, a signal Interrupted.
 std::pair<bool, std::vector<Issue>> validate(const std::string& target,
                                              const std::string& protocol);
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+// Implemented in toolkit/sim/space.cpp and space_text.cpp.
 namespace norva_core {
 
 // An observation or action space, described by its JSON form.

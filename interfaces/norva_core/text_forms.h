@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+// Implemented in toolkit/runtime/text_forms.cpp.
 namespace norva_core::text_forms {
 
 // The shortest text that reads back as the same number, written the way Python writes a float:

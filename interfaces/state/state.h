@@ -7,6 +7,7 @@
 #include <string>
 
 // The node state record, kept between invocations: one per machine.
+// Implemented in platform/state/node_state.cpp.
 namespace norva_cli::compute::state {
 
 // The record file could not be read, parsed or written; the text names the file.

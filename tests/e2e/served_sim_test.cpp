@@ -8,7 +8,7 @@
 
 #include "norva_core/network_util.h"
 #include "norva_runner.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "compute_fixture.h"
 #include "norva_core/network_util.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

@@ -39,4 +39,13 @@ partial=$("$scratch/partial/bin/norva" sim validate --address grpc://127.0.0.1:9
 test "$status" -eq 1
 grep -q "norva's network support cannot be loaded: .*norva-network.so" <<<"$partial"
 
+# With a module of another build, it says so rather than calling into it.
+mkdir -p "$scratch/partial/lib/norva"
+cp "$build/lib/norva/foreign-network.so" "$scratch/partial/lib/norva/norva-network.so"
+status=0
+foreign=$("$scratch/partial/bin/norva" sim validate --address grpc://127.0.0.1:9 2>&1) || status=$?
+test "$status" -eq 1
+grep -q "norva's network support at .*norva-network.so is from another version. Reinstall norva." \
+  <<<"$foreign"
+
 echo "installed from the prefix and from $(basename "$package")"

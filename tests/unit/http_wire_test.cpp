@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sim/http_wire.h"
+#include "sim/transport/http_wire.h"
 
 namespace {
 

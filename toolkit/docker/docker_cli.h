@@ -1,16 +1,13 @@
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "norva_core/docker_util.h"
+
 namespace norva_core::docker {
 
-// Docker said no; the message carries Docker's own words.
-class DockerError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using docker_util::DockerError;
 
 // Runs `docker <args>` and gives its standard output; a failure is a DockerError.
 std::string run(const std::vector<std::string>& args);

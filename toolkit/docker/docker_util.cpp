@@ -72,7 +72,7 @@ std::optional<std::string> published_port(const Record& container) {
     const auto& bindings = at_path(container, {"NetworkSettings", "Ports", SIM_PORT});
     if (bindings.is_array()) {
         for (const auto& binding : bindings) {
-            if (binding.is_object() && binding.value("HostPort", std::string()) != "") {
+            if (binding.is_object() && !binding.value("HostPort", std::string()).empty()) {
                 return binding.at("HostPort").get<std::string>();
             }
         }

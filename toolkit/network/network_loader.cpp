@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "network/network_table.h"
-#include "norva_core/grpc_util.h"
 #include "norva_core/paths.h"
 
 namespace norva_core {
@@ -23,11 +22,12 @@ const network::NetworkTable& load_table() {
     }
     using TableFunction = const network::NetworkTable* (*)();
     auto table_function = reinterpret_cast<TableFunction>(::dlsym(module, network::TABLE_FUNCTION));
-    if (table_function == nullptr) {
+    const network::NetworkTable* table = table_function ? table_function() : nullptr;
+    if (table == nullptr || table->abi_version != network::ABI_VERSION) {
         throw std::runtime_error("norva's network support at " + path.string() +
-                                 " does not belong to this norva. Reinstall norva.");
+                                 " is from another version. Reinstall norva.");
     }
-    return *table_function();
+    return *table;
 }
 
 const network::NetworkTable& table() {
@@ -37,28 +37,12 @@ const network::NetworkTable& table() {
 
 }  // namespace
 
-http::Response http::send(const Request& request) {
-    return table().send(request);
-}
+// Each function the module holds: load the module on first use, then hand the call on.
+#define NORVA_NETWORK_FORWARDER(field, result, parameters, arguments, function) \
+    result function parameters {                                                \
+        return table().field arguments;                                         \
+    }
+NORVA_NETWORK_FUNCTIONS(NORVA_NETWORK_FORWARDER)
+#undef NORVA_NETWORK_FORWARDER
 
-bool grpc_util::is_channel_available(const std::string& address) {
-    return table().is_channel_available(address);
-}
-
-namespace sim {
-
-std::unique_ptr<Simulator> connect_grpc(const Address& address, GrpcSteps steps) {
-    return table().connect_grpc(address, steps);
-}
-
-std::unique_ptr<Simulator> connect_http(const Address& address) {
-    return table().connect_http(address);
-}
-
-std::unique_ptr<Listener> listen_grpc(SessionRegistry& sessions, const std::string& host,
-                                      int port) {
-    return table().listen_grpc(sessions, host, port);
-}
-
-}  // namespace sim
 }  // namespace norva_core

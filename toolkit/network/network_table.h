@@ -3,22 +3,43 @@
 #include <memory>
 #include <string>
 
+#include "norva_core/grpc_util.h"
 #include "norva_core/http.h"
-#include "sim/address.h"
-#include "sim/listener.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/address.h"
+#include "sim/transport/listener.h"
+#include "sim/transport/remote_simulator.h"
 
 namespace norva_core::network {
 
-// Everything that needs curl, gRPC or the HTTP library. These libraries take longer to
-// load than most commands take to run, so they live in a module that the program loads the
-// first time one of these is called.
+// Everything that needs curl or gRPC. These libraries take longer to load than most commands
+// take to run, so they live in a module that the program loads the first time one of these is
+// called. Each entry is (field, result, parameters, arguments, function): this one line gives
+// the table's field, the module's entry and the program's forwarder alike.
+#define NORVA_NETWORK_FUNCTIONS(ENTRY)                                                             \
+    ENTRY(send, http::Response, (const http::Request& request), (request), http::send)             \
+    ENTRY(connect_grpc, std::unique_ptr<sim::Simulator>,                                           \
+          (const sim::Address& address, sim::GrpcSteps steps), (address, steps),                   \
+          sim::connect_grpc)                                                                       \
+    ENTRY(connect_http, std::unique_ptr<sim::Simulator>, (const sim::Address& address), (address), \
+          sim::connect_http)                                                                       \
+    ENTRY(listen_grpc, std::unique_ptr<sim::Listener>,                                             \
+          (sim::SessionRegistry & sessions, const std::string& host, int port),                    \
+          (sessions, host, port), sim::listen_grpc)                                                \
+    ENTRY(is_channel_available, bool, (const std::string& address), (address),                     \
+          grpc_util::is_channel_available)
+
+// Raised whenever the table changes, so that a program never uses a module of another build.
+inline constexpr int ABI_VERSION = 2;
+
 struct NetworkTable {
-    http::Response (*send)(const http::Request&);
-    std::unique_ptr<sim::Simulator> (*connect_grpc)(const sim::Address&, sim::GrpcSteps);
-    std::unique_ptr<sim::Simulator> (*connect_http)(const sim::Address&);
-    std::unique_ptr<sim::Listener> (*listen_grpc)(sim::SessionRegistry&, const std::string&, int);
-    bool (*is_channel_available)(const std::string&);
+    int abi_version;
+// The names and types stand where parentheses cannot go.
+// NOLINTBEGIN(bugprone-macro-parentheses)
+#define NORVA_NETWORK_FIELD(field, result, parameters, arguments, function) \
+    result(*field) parameters;
+    NORVA_NETWORK_FUNCTIONS(NORVA_NETWORK_FIELD)
+#undef NORVA_NETWORK_FIELD
+    // NOLINTEND(bugprone-macro-parentheses)
 };
 
 // The module's file, relative to the install prefix, and the function it exports.

@@ -90,7 +90,7 @@ class TarGzWriter {
         if (!file) {
             throw PackagingError("cannot read " + source.string());
         }
-        std::vector<char> buffer(64 * 1024);
+        std::vector<char> buffer(std::size_t{64} * 1024);
         while (file.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
                file.gcount() > 0) {
             if (archive_write_data(handle_.get(), buffer.data(),

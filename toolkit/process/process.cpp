@@ -290,6 +290,14 @@ Result Child::communicate() {
     return result;
 }
 
+std::vector<std::string> environment() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        entries.emplace_back(*entry);
+    }
+    return entries;
+}
+
 Result run(const std::vector<std::string>& argv, const Options& options) {
     Child child(argv, options);
     return child.communicate();

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "norva_core/sim_errors.h"
 
 namespace norva_core::sim {
 
@@ -19,12 +20,7 @@ struct Manifest {
     std::vector<std::string> command;
 };
 
-// A missing or malformed manifest; the message names the file and the field.
-class ManifestError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
+// Throws ManifestError.
 Manifest load_manifest(const std::filesystem::path& folder);
 
 }  // namespace norva_core::sim

@@ -4,10 +4,10 @@
 
 #include "norva_core/interrupt.h"
 #include "norva_core/sim_server_util.h"
-#include "sim/address.h"
 #include "sim/declared_space.h"
-#include "sim/remote_simulator.h"
 #include "sim/target.h"
+#include "sim/transport/address.h"
+#include "sim/transport/remote_simulator.h"
 
 namespace norva_core {
 namespace {

@@ -6,8 +6,8 @@
 #include "norva_core/interrupt.h"
 #include "norva_core/logger_util.h"
 #include "norva_core/markup.h"
-#include "sim/listener.h"
 #include "sim/target.h"
+#include "sim/transport/listener.h"
 
 namespace norva_core::sim::server {
 namespace {

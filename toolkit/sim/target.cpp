@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "sim/address.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/address.h"
+#include "sim/transport/remote_simulator.h"
 #include "sim/worker_process.h"
 
 namespace norva_core::sim {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "sim/manifest.h"
-#include "sim/remote_simulator.h"
 #include "sim/simulator.h"
+#include "sim/transport/remote_simulator.h"
 
 namespace norva_core::sim {
 

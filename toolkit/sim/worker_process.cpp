@@ -8,10 +8,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "norva_core/interrupt.h"
 #include "norva_core/unique_fd.h"
+#include "runtime/signal_names.h"
 #include "sim/program_check.h"
 #include "sim/wire_json.h"
 
@@ -251,7 +251,7 @@ std::string WorkerProcess::exit_description() {
         if (auto code = child_->poll()) {
             if (*code > 128) {
                 return fmt::format("(killed by signal {}: {}) ", *code - 128,
-                                   strsignal(*code - 128));
+                                   signal_description(*code - 128));
             }
             return fmt::format("(exit status {}) ", *code);
         }

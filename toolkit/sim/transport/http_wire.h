@@ -35,7 +35,7 @@ struct Parse {
 };
 
 // The most a request's line and headers may take.
-inline constexpr std::size_t MAX_HEAD = 64 * 1024;
+inline constexpr std::size_t MAX_HEAD = std::size_t{64} * 1024;
 
 // Reads the request at the front of `data`; its body may hold at most max_body bytes.
 Parse parse_request(std::string_view data, std::size_t max_body);

@@ -1,4 +1,4 @@
-#include "sim/grpc_logging.h"
+#include "sim/transport/grpc_logging.h"
 
 #include <google/protobuf/stubs/logging.h>
 #include <grpc/support/log.h>

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "norva_core/unique_fd.h"
-#include "sim/address.h"
-#include "sim/http_wire.h"
-#include "sim/listener.h"
 #include "sim/message_limit.h"
+#include "sim/transport/address.h"
+#include "sim/transport/http_wire.h"
+#include "sim/transport/listener.h"
 
 namespace norva_core::sim {
 namespace {
@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 constexpr auto IDLE_LIMIT = 600s;
 // A request that has begun must go on arriving.
 constexpr auto STALL_LIMIT = 60s;
-constexpr std::size_t READ_SIZE = 64 * 1024;
+constexpr std::size_t READ_SIZE = std::size_t{64} * 1024;
 
 struct Answer {
     int status;

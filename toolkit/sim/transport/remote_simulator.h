@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "sim/address.h"
 #include "sim/simulator.h"
+#include "sim/transport/address.h"
 
 namespace norva_core::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/address.h"
+#include "sim/transport/address.h"
 
 #include <charconv>
 #include <stdexcept>

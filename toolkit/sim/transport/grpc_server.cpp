@@ -6,10 +6,10 @@
 #include <set>
 
 #include "sim.grpc.pb.h"
-#include "sim/address.h"
-#include "sim/grpc_logging.h"
-#include "sim/listener.h"
 #include "sim/message_limit.h"
+#include "sim/transport/address.h"
+#include "sim/transport/grpc_logging.h"
+#include "sim/transport/listener.h"
 #include "sim/wire_json.h"
 
 namespace norva_core::sim {

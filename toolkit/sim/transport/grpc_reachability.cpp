@@ -2,8 +2,8 @@
 
 #include "norva_core/grpc_util.h"
 #include "norva_core/interrupt.h"
-#include "sim/address.h"
-#include "sim/grpc_logging.h"
+#include "sim/transport/address.h"
+#include "sim/transport/grpc_logging.h"
 
 namespace norva_core {
 

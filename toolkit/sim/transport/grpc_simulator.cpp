@@ -4,9 +4,9 @@
 
 #include "norva_core/interrupt.h"
 #include "sim.grpc.pb.h"
-#include "sim/grpc_logging.h"
 #include "sim/message_limit.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/grpc_logging.h"
+#include "sim/transport/remote_simulator.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
 

@@ -1,4 +1,4 @@
-#include "sim/http_wire.h"
+#include "sim/transport/http_wire.h"
 
 #include <fmt/format.h>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "sim/message_limit.h"
-#include "sim/remote_simulator.h"
+#include "sim/transport/remote_simulator.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
 
