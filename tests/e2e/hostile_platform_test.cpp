@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "compute_fixture.h"
+#include "catalogue_fixture.h"
 #include "norva_core/network_util.h"
 #include "test_sims.h"
 
@@ -22,27 +22,15 @@ const std::string DEEP_ARRAY = std::string(100000, '[') + std::string(100000, ']
 const std::string CONTROL = "\x1b]0;owned\x07\xc2\x9b";
 const std::string CONTROL_SHOWN = "\\x1b]0;owned\\x07\\x9b";
 
-class HostilePlatformTest : public testing::Test {
+class HostilePlatformTest : public norva_test::CatalogueTest {
   protected:
-    HostilePlatformTest() : platform(norva_test::test_ca()) {
-        sandbox.set_env("NORVA_API_URL", platform.url());
-        sandbox.set_env("NORVA_CA_BUNDLE", norva_test::test_ca().ca_file());
-        sandbox.set_env("NORVA_TOKEN", "user-token");
-        fs::create_directories(temp());
-        sandbox.set_env("TMPDIR", temp());
-        platform.on("GET", "/v1/organizations", {200, R"([{"uuid":"org-1","name":"Acme"}])"});
-        sim = norva_test::write_test_sim(sandbox.dir().path(), "good");
-    }
-
-    std::string temp() const { return sandbox.dir() / "tmp"; }
+    HostilePlatformTest() { sim = norva_test::write_test_sim(sandbox.dir().path(), "good"); }
 
     static void expect_clear_failure(const RunResult& result, const std::string& message) {
         EXPECT_EQ(result.status, 1) << result.err;
         EXPECT_NE(result.err.find("Error: " + message), std::string::npos) << result.err;
     }
 
-    norva_test::NorvaSandbox sandbox;
-    norva_test::FakePlatform platform;
     fs::path sim;
 };
 

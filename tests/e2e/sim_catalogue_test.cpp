@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "archive_listing.h"
-#include "compute_fixture.h"
+#include "catalogue_fixture.h"
 #include "test_sims.h"
 
 namespace {
@@ -13,21 +13,8 @@ using norva_test::ordered_json;
 using norva_test::RecordedRequest;
 using norva_test::RunResult;
 
-// The sim commands against the fake platform, with an organization to pick (answer "1") and a
-// temporary folder of their own, so that leftovers show.
-class CatalogueTest : public testing::Test {
+class CatalogueTest : public norva_test::CatalogueTest {
   protected:
-    CatalogueTest() : platform(norva_test::test_ca()) {
-        sandbox.set_env("NORVA_API_URL", platform.url());
-        sandbox.set_env("NORVA_CA_BUNDLE", norva_test::test_ca().ca_file());
-        sandbox.set_env("NORVA_TOKEN", "user-token");
-        fs::create_directories(temp());
-        sandbox.set_env("TMPDIR", temp());
-        platform.on("GET", "/v1/organizations", {200, R"([{"uuid":"org-1","name":"Acme"}])"});
-    }
-
-    std::string temp() const { return sandbox.dir() / "tmp"; }
-
     std::vector<std::string> requests() const {
         std::vector<std::string> lines;
         for (const auto& request : platform.requests()) {
@@ -45,9 +32,6 @@ class CatalogueTest : public testing::Test {
         }
         return std::nullopt;
     }
-
-    norva_test::NorvaSandbox sandbox;
-    norva_test::FakePlatform platform;
 };
 
 // Texts found in this order in the output.
