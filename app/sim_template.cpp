@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -125,12 +124,13 @@ void open_up(const fs::path& folder) {
 }
 
 void move_into_place(const fs::path& staged, const fs::path& project) {
-    if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, project.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) {
+    try {
+        norva_core::paths::rename_no_replace(staged.string(), project.string());
+    } catch (const fs::filesystem_error& error) {
+        if (error.code() == std::errc::file_exists) {
             throw std::runtime_error("The folder " + project.string() + " already exists.");
         }
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot create " + project.string());
+        throw std::system_error(error.code(), "Cannot create " + project.string());
     }
 }
 

@@ -16,6 +16,12 @@ std::string expand_user(const std::string& path);
 
 // The folder above the one holding the running executable: the install (or build) prefix.
 std::string install_prefix();
+// The same for a given executable: "/usr/local" for "/usr/local/bin/norva".
+std::string install_prefix_of(const std::string& executable);
+
+// Moves a file or folder to `to` in one step, never replacing anything there. Throws
+// std::filesystem::filesystem_error (errc::file_exists when `to` exists).
+void rename_no_replace(const std::string& from, const std::string& to);
 
 // The login name of the current user.
 std::string login_name();

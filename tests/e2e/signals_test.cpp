@@ -3,7 +3,6 @@
 // end the command cleanly, with what it started undone and the terminal as it was.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -13,6 +12,7 @@
 
 #include "compute_fixture.h"
 #include "norva_core/network_util.h"
+#include "pseudo_terminal.h"
 #include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
@@ -182,7 +182,7 @@ TEST_P(PromptSignalTest, TheTerminalGetsItsEchoBack) {
                                  "NORVA_API_URL=https://127.0.0.1:1"};
     std::string program = norva_test::norva_binary();
     int terminal = -1;
-    pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    pid_t pid = norva_test::fork_on_terminal(terminal);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         std::vector<char*> argv{program.data(), const_cast<char*>("login"), nullptr};

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "norva_core/process.h"
 #include "temp_dir.h"
 
 namespace norva_test {
@@ -56,6 +57,17 @@ long logged_steps(const std::string& log_path) {
 }
 
 std::optional<ProcessStat> process_stat(pid_t pid) {
+#ifdef __APPLE__
+    // No /proc: ps gives the state letter and the parent.
+    auto shown =
+        norva_core::process::run({"ps", "-o", "stat=", "-o", "ppid=", "-p", std::to_string(pid)});
+    std::istringstream fields(shown.out);
+    ProcessStat found{'?', 0};
+    if (shown.exit_code != 0 || !(fields >> found.state >> found.parent)) {
+        return std::nullopt;
+    }
+    return found;
+#else
     // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold spaces.
     auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     auto after_name = stat.rfind(')');
@@ -66,6 +78,7 @@ std::optional<ProcessStat> process_stat(pid_t pid) {
     ProcessStat found{'?', 0};
     fields >> found.state >> found.parent;
     return found;
+#endif
 }
 
 bool process_exists(pid_t pid) {

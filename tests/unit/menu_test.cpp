@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,6 +7,7 @@
 #include <chrono>
 
 #include "norva_core/console.h"
+#include "pseudo_terminal.h"
 #include "stdin_feed.h"
 
 using norva_core::console::TerminalMenu;
@@ -36,7 +36,7 @@ constexpr int cancelled = 98;
 // child's exit status: the chosen index, `cancelled`, or `terminal_not_restored`.
 int interactive_menu(const std::string& keys) {
     int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    pid_t pid = norva_test::fork_on_terminal(master);
     if (pid == 0) {
         termios before{};
         tcgetattr(STDIN_FILENO, &before);

@@ -7,12 +7,14 @@
 
 #include "network/network_table.h"
 #include "norva_core/paths.h"
+#include "os/os.h"
 
 namespace norva_core {
 namespace {
 
 const network::NetworkTable& load_table() {
-    auto path = std::filesystem::path(paths::install_prefix()) / network::MODULE_PATH;
+    auto path = std::filesystem::path(paths::install_prefix()) /
+                (std::string(network::MODULE_PATH) + os::MODULE_SUFFIX);
     // Loaded once and kept for the life of the process: its code runs on server threads until
     // the very end.
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -42,8 +42,9 @@ struct NetworkTable {
     // NOLINTEND(bugprone-macro-parentheses)
 };
 
-// The module's file, relative to the install prefix, and the function it exports.
-inline constexpr const char* MODULE_PATH = "lib/norva/norva-network.so";
+// The module's file, relative to the install prefix, without its system's ending
+// (os::MODULE_SUFFIX), and the function it exports.
+inline constexpr const char* MODULE_PATH = "lib/norva/norva-network";
 inline constexpr const char* TABLE_FUNCTION = "norva_network_table";
 
 }  // namespace norva_core::network

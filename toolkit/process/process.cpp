@@ -14,6 +14,7 @@
 
 #include "norva_core/errors.h"
 #include "norva_core/interrupt.h"
+#include "os/os.h"
 
 extern char** environ;
 
@@ -44,7 +45,7 @@ struct Pipe {
 
     Pipe() {
         int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
+        if (!os::cloexec_pipe(fds)) {
             throw SpawnError(std::string("cannot create a pipe: ") + std::strerror(errno));
         }
         read_end.reset(fds[0]);

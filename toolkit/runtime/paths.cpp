@@ -3,15 +3,14 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "os/os.h"
 
 namespace norva_core::paths {
 namespace {
@@ -56,22 +55,20 @@ std::string expand_user(const std::string& path) {
     return path;
 }
 
+std::string install_prefix_of(const std::string& executable) {
+    return std::filesystem::path(executable).parent_path().parent_path().string();
+}
+
 std::string install_prefix() {
-#ifdef __APPLE__
-    char buffer[4096];
-    std::uint32_t size = sizeof buffer;
-    if (_NSGetExecutablePath(buffer, &size) != 0) {
-        return ".";
+    auto executable = os::executable_path();
+    return executable ? install_prefix_of(executable->string()) : ".";
+}
+
+void rename_no_replace(const std::string& from, const std::string& to) {
+    if (int failure = os::rename_no_replace(from.c_str(), to.c_str()); failure != 0) {
+        throw std::filesystem::filesystem_error("cannot move into place", from, to,
+                                                std::error_code(failure, std::generic_category()));
     }
-    auto executable = std::filesystem::weakly_canonical(buffer);
-#else
-    std::error_code error;
-    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return ".";
-    }
-#endif
-    return executable.parent_path().parent_path().string();
 }
 
 std::string login_name() {

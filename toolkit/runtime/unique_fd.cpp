@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "os/os.h"
+
 namespace norva_core {
 
 void UniqueFd::reset(int fd) noexcept {
@@ -39,13 +41,8 @@ bool write_all(int fd, std::string_view data) noexcept {
 }
 
 bool send_all(int socket, std::string_view data) noexcept {
-#ifdef MSG_NOSIGNAL
-    constexpr int flags = MSG_NOSIGNAL;
-#else
-    constexpr int flags = 0;  // such systems set SO_NOSIGPIPE on the socket instead
-#endif
     return write_fully(data, [socket](std::string_view rest) {
-        return ::send(socket, rest.data(), rest.size(), flags);
+        return ::send(socket, rest.data(), rest.size(), os::SEND_FLAGS);
     });
 }
 

@@ -2,7 +2,6 @@
 // accept to close: a step then runs on one thread from request to answer, pipelined requests are
 // simply the next ones read, and an idle kept-alive connection costs one sleeping thread, never
 // a place that a new client waits for.
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "norva_core/unique_fd.h"
+#include "os/os.h"
 #include "sim/message_limit.h"
 #include "sim/transport/address.h"
 #include "sim/transport/http_wire.h"
@@ -107,11 +107,11 @@ UniqueFd bound_socket(const std::string& host, int port) {
     if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found) ==
         0) {
         for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-            UniqueFd socket(::socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
+            UniqueFd socket(os::cloexec_socket(entry->ai_family, entry->ai_socktype,
+                                               entry->ai_protocol, false));
             if (!socket) {
                 continue;
             }
-            ::fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
             int yes = 1;
             // Reuse after a restart, but never share a port another server holds.
             ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -224,7 +224,7 @@ class HttpListener final : public Listener {
             if (wait_readable(listening_.get(), stop_read_.get(), 1h) == Wait::stopping) {
                 return;
             }
-            UniqueFd socket(::accept(listening_.get(), nullptr, nullptr));
+            UniqueFd socket(os::accept_connection(listening_.get()));
             if (!socket) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                     // Out of descriptors for now: the backlog holds the client a moment.
@@ -232,12 +232,8 @@ class HttpListener final : public Listener {
                 }
                 continue;
             }
-            ::fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
             int yes = 1;
             ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-#ifdef SO_NOSIGPIPE
-            ::setsockopt(socket.get(), SOL_SOCKET, SO_NOSIGPIPE, &yes, sizeof yes);
-#endif
             connections_.start([this, socket = std::move(socket)] { serve(socket); });
         }
     }

@@ -13,6 +13,7 @@
 
 #include "norva_core/network_util.h"
 #include "norva_core/unique_fd.h"
+#include "os/os.h"
 #include "sim/transport/address.h"
 
 namespace norva_core {
@@ -21,9 +22,8 @@ namespace {
 constexpr int CONNECT_LIMIT_MS = 1000;
 
 bool connects(const addrinfo& candidate) {
-    UniqueFd socket(::socket(candidate.ai_family,
-                             candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                             candidate.ai_protocol));
+    UniqueFd socket(os::cloexec_socket(candidate.ai_family, candidate.ai_socktype,
+                                       candidate.ai_protocol, true));
     if (!socket) {
         return false;
     }
@@ -46,7 +46,7 @@ bool connects(const addrinfo& candidate) {
 }  // namespace
 
 bool network_util::accepts_on_loopback(int port) {
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd socket(os::cloexec_socket(AF_INET, SOCK_STREAM, 0, false));
     if (!socket) {
         throw std::system_error(errno, std::generic_category(), "cannot create a socket");
     }

@@ -1,0 +1,87 @@
+#include <fcntl.h>
+#include <mach-o/dyld.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "os/os.h"
+
+namespace norva_core::os {
+namespace {
+
+// Marks a new descriptor close-on-exec (and non-blocking when asked); macOS has no flags for
+// this at creation.
+bool set_flags(int fd, bool non_blocking) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return false;
+    }
+    return !non_blocking || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+// Close-on-exec, non-blocking when asked, and a peer that goes is a write error, never SIGPIPE.
+int own_socket(int fd, bool non_blocking) {
+    if (fd >= 0 && !set_flags(fd, non_blocking)) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    if (fd >= 0) {
+        int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &yes, sizeof yes);
+    }
+    return fd;
+}
+
+}  // namespace
+
+const char* const MODULE_SUFFIX = ".dylib";
+// Sockets carry SO_NOSIGPIPE instead.
+const int SEND_FLAGS = 0;
+
+std::optional<std::filesystem::path> executable_path() {
+    std::uint32_t size = 0;
+    ::_NSGetExecutablePath(nullptr, &size);
+    std::vector<char> buffer(size + 1, '\0');
+    if (::_NSGetExecutablePath(buffer.data(), &size) != 0) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    auto executable = std::filesystem::weakly_canonical(buffer.data(), error);
+    if (error) {
+        return std::nullopt;
+    }
+    return executable;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+    return ::renamex_np(from, to, RENAME_EXCL) == 0 ? 0 : errno;
+}
+
+bool cloexec_pipe(int ends[2]) {
+    if (::pipe(ends) != 0) {
+        return false;
+    }
+    if (!set_flags(ends[0], false) || !set_flags(ends[1], false)) {
+        int saved = errno;
+        ::close(ends[0]);
+        ::close(ends[1]);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+int cloexec_socket(int family, int type, int protocol, bool non_blocking) {
+    return own_socket(::socket(family, type, protocol), non_blocking);
+}
+
+int accept_connection(int listening) {
+    return own_socket(::accept(listening, nullptr, nullptr), false);
+}
+
+}  // namespace norva_core::os

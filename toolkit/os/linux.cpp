@@ -1,0 +1,40 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "os/os.h"
+
+namespace norva_core::os {
+
+const char* const MODULE_SUFFIX = ".so";
+const int SEND_FLAGS = MSG_NOSIGNAL;
+
+std::optional<std::filesystem::path> executable_path() {
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return std::nullopt;
+    }
+    return executable;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+}
+
+bool cloexec_pipe(int ends[2]) {
+    return ::pipe2(ends, O_CLOEXEC) == 0;
+}
+
+int cloexec_socket(int family, int type, int protocol, bool non_blocking) {
+    return ::socket(family, type | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), protocol);
+}
+
+int accept_connection(int listening) {
+    return ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+}  // namespace norva_core::os

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+// Every call that differs between Linux and macOS, each with both implementations
+// (os/linux.cpp, os/darwin.cpp; the build takes the one for the system it builds on). Nothing
+// outside this folder uses a header or call that only one of the two systems has.
+namespace norva_core::os {
+
+// The running program's own file, links resolved; nothing when the system will not say.
+std::optional<std::filesystem::path> executable_path();
+
+// Renames `from` to `to` in one step, never replacing what `to` names: 0, or the errno value
+// (EEXIST when `to` exists).
+int rename_no_replace(const char* from, const char* to);
+
+// A pipe whose ends are closed in started programs; false, with errno set, when there is none.
+bool cloexec_pipe(int ends[2]);
+
+// A socket that is closed in started programs, and does not block when asked; -1, with errno
+// set, when there is none.
+int cloexec_socket(int family, int type, int protocol, bool non_blocking);
+
+// A connection accepted on a listening socket, closed in started programs; -1, with errno set,
+// when there is none.
+int accept_connection(int listening);
+
+// The file name ending of loadable modules: ".so" on Linux, ".dylib" on macOS.
+extern const char* const MODULE_SUFFIX;
+
+// The flags for send() that keep a peer that has gone from raising SIGPIPE.
+extern const int SEND_FLAGS;
+
+}  // namespace norva_core::os
