@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 // How signals end commands. Implemented in toolkit/runtime/interrupt.cpp.
@@ -44,7 +45,7 @@ void throw_if_pending();
 void sleep_for(std::chrono::milliseconds duration);
 
 // Marks a signal as pending; what the signal handler does, callable from tests.
-void raise_for_testing(int signal = 2);
+void raise_for_testing(int signal = SIGINT);
 
 // Threads started while this lives (and the threads they start) never take the signals above,
 // so they always reach the command's own thread.
