@@ -128,6 +128,113 @@ TEST_F(DockerEngineTest, SimContainersStartReportLogAndStop) {
     EXPECT_TRUE(lines(docker({"ps", "-aq", "--filter", "label=ai.norva.sim"}).out).empty());
 }
 
+// A sim author's path with Docker: scaffold, build on the runtime image, then norva's commands.
+class AuthorOnEngineTest : public DockerEngineTest {
+  protected:
+    static constexpr const char* AUTHORED = "thermostat";
+
+    void SetUp() override {
+        DockerEngineTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (docker({"image", "inspect", "norva/sim-runtime"}).exit_code != 0) {
+            GTEST_SKIP() << "norva/sim-runtime is missing; tests/docker/engine.sh builds it where "
+                            "debootstrap can run";
+        }
+    }
+
+    void TearDown() override {
+        if (!IsSkipped()) {
+            docker({"rm", "-f", AUTHORED, std::string(AUTHORED) + "-stopped"});
+            docker({"image", "rm", "-f", std::string("norva/") + AUTHORED});
+        }
+        DockerEngineTest::TearDown();
+    }
+
+    // `norva sim new --docker`, then the image its README says to build.
+    void build_scaffold() {
+        auto created = norva({"sim", "new", "--name", AUTHORED, "--description", "Room temperature",
+                              "--location", sandbox.dir().path().string(), "--docker"});
+        ASSERT_EQ(created.status, 0) << created.err;
+        auto built = docker({"build", "--quiet", "--tag", std::string("norva/") + AUTHORED,
+                             (sandbox.dir().path() / AUTHORED).string()});
+        ASSERT_EQ(built.exit_code, 0) << built.out << built.err;
+    }
+
+    std::vector<std::string> containers_named(const std::string& name) {
+        return lines(docker({"ps", "-aq", "--filter", "name=^" + name + "$"}).out);
+    }
+
+    // The address answers once the container's norva serves; a fresh container takes a moment.
+    RunResult validate_when_up(const std::string& address) {
+        RunResult reached;
+        for (int i = 0; i < 100; ++i) {
+            reached = norva({"sim", "validate", "--address", address});
+            if (reached.status == 0) {
+                break;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return reached;
+    }
+};
+
+TEST_F(AuthorOnEngineTest, AScaffoldIsBuiltStartedCheckedAndStopped) {
+    const std::string image = std::string("norva/") + AUTHORED;
+    ASSERT_NO_FATAL_FAILURE(build_scaffold());
+
+    auto listed = norva({"sim", "list", "--local"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find(AUTHORED), std::string::npos) << listed.out;
+
+    auto info = norva({"sim", "info", "--name", AUTHORED});
+    ASSERT_EQ(info.status, 0) << info.out << info.err;
+    EXPECT_NE(info.out.find("Is Port Opened?  True"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("heater_on"), std::string::npos) << "the scaffold's sensor space";
+    auto mapped = norva({"sim", "mappings", "--image", image});
+    ASSERT_EQ(mapped.status, 0) << mapped.err;
+    auto mappings = json::parse(mapped.out);
+    EXPECT_EQ(mappings.at("action_space").value("space", ""), "Discrete(3)") << mapped.out;
+    EXPECT_TRUE(containers_named(AUTHORED).empty()) << "info and mappings stop what they start";
+
+    ASSERT_EQ(norva({"sim", "start", AUTHORED}).status, 0);
+    auto moniker = norva({"sim", "status", "--sim-name", AUTHORED, "--moniker"});
+    ASSERT_EQ(moniker.status, 0) << moniker.err;
+    std::string address = lines(moniker.out).at(0);
+    EXPECT_EQ(address.rfind("localhost:", 0), 0u) << address;
+    auto validated = validate_when_up(address);
+    EXPECT_EQ(validated.status, 0) << validated.out << validated.err;
+
+    auto logged = norva({"sim", "logs", AUTHORED});
+    EXPECT_EQ(logged.status, 0) << logged.err;
+    EXPECT_NE((logged.out + logged.err).find("thermostat sim started"), std::string::npos)
+        << logged.out << logged.err;
+
+    EXPECT_EQ(norva({"sim", "stop", "--sim-id", AUTHORED}).status, 0);
+    EXPECT_TRUE(containers_named(AUTHORED).empty());
+}
+
+TEST_F(AuthorOnEngineTest, TheRuntimeEndsOnDockerStopWithoutBeingKilled) {
+    ASSERT_NO_FATAL_FAILURE(build_scaffold());
+    const std::string container = std::string(AUTHORED) + "-stopped";
+    auto started = docker({"run", "--detach", "--name", container, "--publish", "1337",
+                           std::string("norva/") + AUTHORED});
+    ASSERT_EQ(started.exit_code, 0) << started.err;
+    auto port = docker({"port", container, "1337/tcp"});
+    ASSERT_EQ(port.exit_code, 0) << port.err;
+    const std::string published = lines(port.out).at(0);
+    auto validated = validate_when_up("localhost:" + published.substr(published.rfind(':') + 1));
+    ASSERT_EQ(validated.status, 0) << validated.out << validated.err;
+
+    // One second before docker kills it (status 137): a server stopped gracefully ends with 0.
+    ASSERT_EQ(docker({"stop", "--time", "1", container}).exit_code, 0);
+    auto exit_code = docker({"inspect", "--format", "{{.State.ExitCode}}", container});
+    auto logged = docker({"logs", container});
+    EXPECT_EQ(exit_code.out, "0\n") << logged.err;
+    EXPECT_NE(logged.err.find("Gracefully stopping the server"), std::string::npos) << logged.err;
+}
+
 // A compute node on the real engine, with the test stack as its installed compose file.
 class ComputeOnEngineTest : public DockerEngineTest {
   protected:

@@ -7,6 +7,7 @@
 set -uo pipefail
 action=$1
 build=$(cd "$2" && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 state=$build/docker-engine
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo -n)
@@ -18,7 +19,7 @@ skip() {
 
 install_packages() {
   local missing=()
-  for package in docker.io docker-compose redis-server; do
+  for package in docker.io docker-compose redis-server debootstrap; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
       missing+=("$package")
   done
@@ -94,6 +95,38 @@ TOML
     --change 'EXPOSE 1337/tcp'
 }
 
+# The Debian the machine itself installs from: the first archive in its apt sources.
+debian_mirror() {
+  local mirror
+  mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
+    2>/dev/null | grep -v '^[[:space:]]*#' | grep -oE 'https?://[^ ]*/debian/?( |$)' | head -1)
+  echo "${mirror:-http://deb.debian.org/debian}" | tr -d ' '
+}
+
+# debian:12 and debian:12-slim, the bases of the sim runtime, made by debootstrap. They stay in
+# the engine's data root in the build tree, so this runs once per build tree.
+make_debian_images() {
+  docker image inspect debian:12 debian:12-slim >/dev/null 2>&1 && return 0
+  local root
+  root=$(mktemp -d)
+  trap 'rm -rf "$root"' RETURN
+  "${as_root[@]}" debootstrap --variant=minbase bookworm "$root" "$(debian_mirror)" \
+    >"$state/debootstrap.log" 2>&1 || return 1
+  import_image "$root" debian:12 && docker tag debian:12 debian:12-slim
+}
+
+# norva/sim-runtime from this build's package, rebuilt only when what goes into it changed.
+make_runtime_image() {
+  local key
+  key=$( (cat "$build/bin/norva" "$build/lib/norva/norva-network.so" &&
+    find "$repo/resources" "$repo/docker/sim-runtime" -type f | sort | xargs cat) |
+    sha256sum | cut -c1-16)
+  [ "$(docker image inspect -f '{{index .Config.Labels "ai.norva.build"}}' norva/sim-runtime \
+    2>/dev/null)" = "$key" ] && return 0
+  "$repo/scripts/sim-runtime-image" "$build" --label "ai.norva.build=$key" \
+    >"$state/sim-runtime.log" 2>&1
+}
+
 # `docker compose` for the tests only: a command-line plugin that hands it to docker-compose v1.
 install_compose_shim() {
   mkdir -p "$state/config/cli-plugins"
@@ -111,11 +144,17 @@ SH
 
 case $action in
   start)
-    install_packages || skip "docker.io, docker-compose or redis-server cannot be installed"
+    install_packages || skip "docker.io, docker-compose, redis-server or debootstrap cannot be installed"
     command -v dockerd >/dev/null || skip "dockerd is not installed"
     start_engine || skip "dockerd does not start here (see $state/dockerd.log)"
     make_images || skip "the test images cannot be made"
     install_compose_shim
+    # Without these only the tests of Docker-supported sims skip, each saying why.
+    if ! make_debian_images; then
+      echo "sim runtime tests skipped: debootstrap cannot run here (see $state/debootstrap.log)" >&2
+    elif ! make_runtime_image; then
+      echo "sim runtime tests skipped: norva/sim-runtime cannot be built (see $state/sim-runtime.log)" >&2
+    fi
     echo "$DOCKER_HOST"
     ;;
   stop)

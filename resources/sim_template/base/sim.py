@@ -84,6 +84,7 @@ def answer(request, world):
 
 
 def main():
+    print("thermostat sim started", file=sys.stderr, flush=True)
     world = None
     for line in sys.stdin:
         request = json.loads(line)
