@@ -15,6 +15,9 @@ void disconnect();
 
 // Reports the node state record and whether the compute service answers; changes nothing.
 void status(bool json);
+
+// The compose stack's logs, all services or one; following ends quietly on an interrupt.
+void logs(OptionalText service, bool follow, OptionalText tail);
 void _disconnect_async();
 
 }  // namespace kestrel

@@ -15,7 +15,11 @@ std::string COMPOSE_FILE() {
 }
 
 Commands entry_points() {
-    return {.connect = connect, .project = project, .disconnect = disconnect, .status = status};
+    return {.connect = connect,
+            .project = project,
+            .disconnect = disconnect,
+            .status = status,
+            .logs = logs};
 }
 
 std::shared_ptr<CLI::App> cli(Commands commands) {
@@ -43,6 +47,21 @@ std::shared_ptr<CLI::App> cli(Commands commands) {
     auto json = std::make_shared<bool>(false);
     status_command->add_flag("--json", *json, "Write the status as JSON, for scripts");
     status_command->callback([json, run = commands.status] { run(*json); });
+
+    auto* logs_command =
+        group->add_subcommand("logs", "Show the logs of the compute node's services.");
+    auto* service = logs_command->add_option(
+        "SERVICE", "Only this service (compute, filer or redis); all of them when left out");
+    auto follow = std::make_shared<bool>(false);
+    logs_command->add_flag("-f,--follow", *follow, "Keep printing new lines until interrupted");
+    auto* tail = logs_command->add_option("-n,--tail", "Only the last N lines of each service")
+                     ->type_name("N");
+    logs_command->callback([=, run = commands.logs] {
+        auto value = [](const CLI::Option* option) -> OptionalText {
+            return option->count() == 0 ? std::nullopt : OptionalText(option->as<std::string>());
+        };
+        run(value(service), *follow, value(tail));
+    });
     return group;
 }
 

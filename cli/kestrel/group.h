@@ -39,6 +39,7 @@ struct Commands {
     std::function<void()> project;
     std::function<void()> disconnect;
     std::function<void(bool json)> status;
+    std::function<void(OptionalText service, bool follow, OptionalText tail)> logs;
 };
 
 // The command entries of the group.

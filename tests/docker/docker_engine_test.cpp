@@ -318,6 +318,10 @@ TEST_F(ComputeOnEngineTest, ConnectRunsTheStackWithAFreshCacheAndDisconnectTakes
     EXPECT_EQ(json::parse(status.out).value("compute_service_answering", false), true)
         << status.out;
 
+    auto logged = sandbox.run({"compute", "logs", "redis", "--tail", "50"});
+    EXPECT_EQ(logged.status, 0) << logged.err;
+    EXPECT_NE(logged.out.find("Ready to accept connections"), std::string::npos) << logged.out;
+
     auto disconnected = sandbox.run({"compute", "disconnect"});
     ASSERT_EQ(disconnected.status, 0) << disconnected.out << disconnected.err;
     EXPECT_TRUE(project_containers().empty());
