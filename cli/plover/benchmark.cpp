@@ -1,3 +1,6 @@
+#include <nlohmann/json.hpp>
+
+#include <optional>
 #include <stdexcept>
 
 #include "commands.h"
@@ -7,23 +10,84 @@
 #include "norva_core/text_forms.h"
 
 namespace plover {
+namespace {
 
-void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
-               std::string samples) {
-    long sample_count = _to_whole_number("--samples", samples);
-    // A rate over no steps at all would divide by nothing.
-    if (sample_count <= 0) {
-        throw std::invalid_argument("Invalid value for '--samples': " + samples +
-                                    " is not a positive number of samples.");
+using norva_core::sim_server_util::BenchmarkResult;
+
+long positive_count(const std::string& option, const std::string& text, long smallest) {
+    long count = _to_whole_number(option, text);
+    if (count < smallest) {
+        throw std::invalid_argument("Invalid value for '" + option + "': " + text + " is not " +
+                                    (smallest > 0 ? "a positive" : "a non-negative") +
+                                    " number of " + (smallest > 0 ? "samples." : "steps."));
     }
-    norva_core::async_util::async_to_sync(_benchmark)(_final_path(path, path_option), address,
-                                                      sample_count);
+    return count;
 }
 
-void _benchmark(OptionalText path, OptionalText address, long samples) {
+double milliseconds(double seconds) {
+    return seconds * 1000;
+}
+
+std::string latency_line(const BenchmarkResult& measured) {
+    using norva_core::text_forms::three_digits;
+    const auto& latency = measured.latency;
+    return "Step latency: p50 " + three_digits(milliseconds(latency.p50)) + " ms, p90 " +
+           three_digits(milliseconds(latency.p90)) + " ms, p99 " +
+           three_digits(milliseconds(latency.p99)) + " ms, max " +
+           three_digits(milliseconds(latency.max)) + " ms";
+}
+
+nlohmann::ordered_json measured_document(const BenchmarkResult& measured) {
+    const auto& latency = measured.latency;
+    return {{"samples", measured.samples},
+            {"warmup", measured.warmup},
+            {"seconds", measured.seconds},
+            {"samples_per_second", measured.samples_per_second},
+            {"step_latency_ms",
+             {{"p50", milliseconds(latency.p50)},
+              {"p90", milliseconds(latency.p90)},
+              {"p99", milliseconds(latency.p99)},
+              {"max", milliseconds(latency.max)}}}};
+}
+
+}  // namespace
+
+void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
+               std::string samples, OptionalText warmup, bool latency, bool json) {
+    // A rate over no steps at all would divide by nothing.
+    long sample_count = positive_count("--samples", samples, 1);
+    BenchmarkReport report{warmup ? positive_count("--warmup", *warmup, 0) : 0, latency, json};
+    norva_core::async_util::async_to_sync(_benchmark)(_final_path(path, path_option), address,
+                                                      sample_count, report);
+}
+
+void _benchmark(OptionalText path, OptionalText address, long samples,
+                const BenchmarkReport& report) {
     std::string target = _target(path, address);
-    double rate = norva_core::sim_server_util::benchmark(target, samples);
-    print("Samples per second: " + norva_core::text_forms::float_repr(rate));
+    BenchmarkResult measured;
+    {
+        // Progress is for people at a terminal: never with --json, and cleared before results.
+        std::optional<norva_core::console::Progress> bar;
+        if (!report.json) {
+            bar.emplace(console, "Benchmarking", norva_core::console::ProgressUnit::steps);
+        }
+        norva_core::sim_server_util::BenchmarkOptions options{
+            .samples = samples, .warmup = report.warmup, .progress = nullptr};
+        if (bar) {
+            options.progress = [&bar](long done, long total) {
+                bar->update(static_cast<std::uint64_t>(done), static_cast<std::uint64_t>(total));
+            };
+        }
+        measured = norva_core::sim_server_util::measure(target, options);
+    }
+    if (report.json) {
+        console.print(measured_document(measured));
+        return;
+    }
+    print("Samples per second: " + norva_core::text_forms::float_repr(measured.samples_per_second));
+    if (report.latency) {
+        print(latency_line(measured));
+    }
 }
 
 }  // namespace plover

@@ -8,32 +8,42 @@
 namespace plover {
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol);
-// With is_print off (publishing) the issues are not printed; a faulty sim still fails.
+              std::string protocol, bool json = false);
+// With is_print off (publishing) the issues are not printed; a faulty sim still fails. With
+// json the findings are one JSON document instead of lines.
 void _validate(OptionalText path, OptionalText address, const std::string& protocol = "grpc",
-               bool is_print = true);
+               bool is_print = true, bool json = false);
+
+// How a benchmark reports beyond the rate line.
+struct BenchmarkReport {
+    long warmup = 0;
+    bool latency = false;
+    bool json = false;
+};
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
-               std::string samples);
-void _benchmark(OptionalText path, OptionalText address, long samples);
+               std::string samples, OptionalText warmup = std::nullopt, bool latency = false,
+               bool json = false);
+void _benchmark(OptionalText path, OptionalText address, long samples,
+                const BenchmarkReport& report = {});
 
 void new_(std::string name, std::string description, std::string location, bool is_docker);
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
          std::string protocol, std::string env_init, OptionalText max_sessions = std::nullopt,
-         OptionalText session_timeout = std::nullopt);
+         OptionalText session_timeout = std::nullopt, OptionalText metrics_port = std::nullopt);
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init,
-          const norva_core::sim::SessionLimits& limits = {});
+          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits = {},
+          std::optional<int> metrics_port = std::nullopt);
 
 void publish(std::string path, OptionalText path_option);
 void _publish(const std::string& path);
 // The kind sent with an upload: "zip" for a plain sim, otherwise the type without any "sim-".
 std::string _sim_type(const std::string& plugin_type);
 
-void list(bool local);
-void _list();
-void _list_docker();
+void list(bool local, bool json = false);
+void _list(bool json = false);
+void _list_docker(bool json = false);
 
 void retrieve();
 void _retrieve();
@@ -42,10 +52,11 @@ void start(std::string sim_container, bool enable_historian, bool stream, bool s
 void logs(std::string sim_id, bool stream);
 void stop(OptionalText sim_id);
 
-void status(OptionalText sim_name, bool moniker);
-void status_all();
+void status(OptionalText sim_name, bool moniker, bool json = false);
+// With json a failure ends the command instead of being logged, so that scripts see it.
+void status_all(bool json = false);
 
-void info(std::string address, std::string name, std::string env_id);
+void info(std::string address, std::string name, std::string env_id, bool json = false);
 
 void mappings(OptionalText image, OptionalText address);
 // The variables of both spaces, or nothing when the image could not be started.

@@ -52,6 +52,13 @@ std::shared_ptr<bool> on_off(CLI::App* command, const std::string& name, bool de
     return value;
 }
 
+// --json, for scripts: one JSON document on standard output and nothing else there.
+std::shared_ptr<bool> json_flag(CLI::App* command) {
+    auto value = std::make_shared<bool>(false);
+    command->add_flag("--json", *value, "Write the result as one JSON document, for scripts");
+    return value;
+}
+
 std::string prompted(const CLI::Option* option, std::string_view prompt,
                      std::string_view fallback) {
     if (auto value = given(option)) {
@@ -67,8 +74,9 @@ void declare_validate(CLI::App& group, const Commands& commands) {
     auto* path_option = text(command, "--path", "Path to the sim (option)");
     auto* address = text(command, "-a,--address", "Address to the sim, e.g., localhost:1337");
     auto* protocol = text(command, "-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc");
+    auto json = json_flag(command);
     command->callback([=, run = commands.validate] {
-        run(given(path), given(path_option), given(address), given_or(protocol, "grpc"));
+        run(given(path), given(path_option), given(address), given_or(protocol, "grpc"), *json);
     });
 }
 
@@ -79,8 +87,13 @@ void declare_benchmark(CLI::App& group, const Commands& commands) {
     auto* path_option = text(command, "-p,--path", "Path to the sim (option)");
     auto* address = text(command, "-a,--address", "Address to the sim, e.g., localhost:1337");
     auto* samples = text(command, "-s,--samples", "Number of samples to benchmark", "1000");
+    auto* warmup = text(command, "--warmup", "Steps taken first and left out of every figure", "0");
+    auto latency = std::make_shared<bool>(false);
+    command->add_flag("--latency", *latency, "Also print the step time's p50, p90, p99 and max");
+    auto json = json_flag(command);
     command->callback([=, run = commands.benchmark] {
-        run(given(path), given(path_option), given(address), given_or(samples, "1000"));
+        run(given(path), given(path_option), given(address), given_or(samples, "1000"),
+            given(warmup), *latency, *json);
     });
 }
 
@@ -116,10 +129,12 @@ void declare_run(CLI::App& group, const Commands& commands) {
     auto* session_timeout =
         text(command, "--session-timeout",
              "Seconds a session may go without a call before it is closed (default: none)");
+    auto* metrics_port = text(command, "--metrics-port",
+                              "Also serve GET /metrics (Prometheus) over plain HTTP on this port");
     command->callback([=, run = commands.run] {
         run(given_or(path, "./"), given(path_option), given_or(host, "0.0.0.0"),
             given_or(port, "1337"), given_or(protocol, "grpc"), given_or(env_init, "{}"),
-            given(max_sessions), given(session_timeout));
+            given(max_sessions), given(session_timeout), given(metrics_port));
     });
 }
 
@@ -138,7 +153,8 @@ void declare_list(CLI::App& group, const Commands& commands) {
                                          "local (bool, optional): Whether to list the local sim "
                                          "images on docker. Defaults to False.");
     auto local = on_off(command, "local", false);
-    command->callback([=, run = commands.list] { run(*local); });
+    auto json = json_flag(command);
+    command->callback([=, run = commands.list] { run(*local, *json); });
 }
 
 void declare_retrieve(CLI::App& group, const Commands& commands) {
@@ -191,7 +207,8 @@ void declare_status(CLI::App& group, const Commands& commands) {
         "moniker (bool, optional): Whether to get the moniker. Defaults to False.");
     auto* sim_name = text(command, "--sim-name", "");
     auto moniker = on_off(command, "moniker", false);
-    command->callback([=, run = commands.status] { run(given(sim_name), *moniker); });
+    auto json = json_flag(command);
+    command->callback([=, run = commands.status] { run(given(sim_name), *moniker, *json); });
 }
 
 void declare_info(CLI::App& group, const Commands& commands) {
@@ -205,8 +222,9 @@ void declare_info(CLI::App& group, const Commands& commands) {
     auto* address = text(command, "--address", "");
     auto* name = text(command, "--name", "");
     auto* env_id = text(command, "--env-id", "");
+    auto json = json_flag(command);
     command->callback([=, run = commands.info] {
-        run(given_or(address, ""), given_or(name, ""), given_or(env_id, ""));
+        run(given_or(address, ""), given_or(name, ""), given_or(env_id, ""), *json);
     });
 }
 

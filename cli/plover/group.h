@@ -24,28 +24,29 @@ using OptionalText = std::optional<std::string>;
 // What each command runs once its command line is parsed; values arrive as the user typed them.
 struct Commands {
     std::function<void(OptionalText path, OptionalText path_option, OptionalText address,
-                       std::string protocol)>
+                       std::string protocol, bool json)>
         validate;
     std::function<void(OptionalText path, OptionalText path_option, OptionalText address,
-                       std::string samples)>
+                       std::string samples, OptionalText warmup, bool latency, bool json)>
         benchmark;
     std::function<void(std::string name, std::string description, std::string location,
                        bool is_docker)>
         new_;
     std::function<void(std::string path, OptionalText path_option, std::string host,
                        std::string port, std::string protocol, std::string env_init,
-                       OptionalText max_sessions, OptionalText session_timeout)>
+                       OptionalText max_sessions, OptionalText session_timeout,
+                       OptionalText metrics_port)>
         run;
     std::function<void(std::string path, OptionalText path_option)> publish;
-    std::function<void(bool local)> list;
+    std::function<void(bool local, bool json)> list;
     std::function<void()> retrieve;
     std::function<void(std::string sim_container, bool enable_historian, bool stream,
                        bool show_name)>
         start;
     std::function<void(std::string sim_id, bool stream)> logs;
     std::function<void(OptionalText sim_id)> stop;
-    std::function<void(OptionalText sim_name, bool moniker)> status;
-    std::function<void(std::string address, std::string name, std::string env_id)> info;
+    std::function<void(OptionalText sim_name, bool moniker, bool json)> status;
+    std::function<void(std::string address, std::string name, std::string env_id, bool json)> info;
     std::function<void(OptionalText image, OptionalText address)> mappings;
 };
 

@@ -42,9 +42,26 @@ std::string report(const std::string& address, const std::string& env_id, bool p
     return output;
 }
 
+nlohmann::ordered_json report_document(const std::string& address, const std::string& env_id,
+                                       bool port_opened, bool channel_available,
+                                       const norva_core::Space& sensor_space,
+                                       const norva_core::Space& action_space) {
+    auto sensors = nlohmann::ordered_json::array();
+    for (const auto& sensor : norva_core::space_util::convert_space_to_json(sensor_space)) {
+        sensors.push_back(sensor.at("name"));
+    }
+    return {{"address", address},
+            {"env_id", env_id},
+            {"port_opened", port_opened},
+            {"channel_available", channel_available},
+            {"sensor_space", sensor_space.json()},
+            {"action_space", action_space.json()},
+            {"sensors", std::move(sensors)}};
+}
+
 }  // namespace
 
-void info(std::string address, std::string name, std::string env_id) {
+void info(std::string address, std::string name, std::string env_id, bool json) {
     auto logger = norva_core::logger_util::get_logger("plover.info");
     if (address.empty() && name.empty()) {
         throw std::invalid_argument("Either address or sim must be provided");
@@ -68,7 +85,12 @@ void info(std::string address, std::string name, std::string env_id) {
     client->init();
     auto sensor_space = client->sensor_space();
     auto action_space = client->action_space();
-    print(report(shown, env_id, port_opened, channel_available, sensor_space, action_space));
+    if (json) {
+        console.print(report_document(shown, env_id, port_opened, channel_available, sensor_space,
+                                      action_space));
+    } else {
+        print(report(shown, env_id, port_opened, channel_available, sensor_space, action_space));
+    }
     client->close();
     if (container) {
         container->stop();

@@ -29,20 +29,63 @@ std::string cell(const Record& record, const char* key, const std::string& absen
     return norva_core::markup::escape(value.get<std::string>());
 }
 
-}  // namespace
-
-void list(bool local) {
-    if (local) {
-        _list_docker();
-        return;
+// The same value for a script: text and numbers as received, absent and null as null.
+Record json_field(const Record& record, const char* key) {
+    if (!record.is_object() || !record.contains(key) || record.at(key).is_null()) {
+        return nullptr;
     }
-    norva_core::async_util::async_to_sync(_list)();
+    const auto& value = record.at(key);
+    if (!value.is_string() && !value.is_number()) {
+        throw std::invalid_argument(std::string("\"") + key + "\" is not text: " + value.dump());
+    }
+    return value;
 }
 
-void _list() {
+Record sims_document(const std::vector<Record>& sims) {
+    auto rows = Record::array();
+    for (const auto& sim : sims) {
+        auto versions = _newest_first(sim);
+        rows.push_back(
+            {{"name", json_field(sim, "name")},
+             {"version", versions.empty() ? Record(nullptr) : Record(_version_text(versions[0]))},
+             {"description", json_field(sim, "description")},
+             {"status",
+              versions.empty() ? Record(nullptr) : json_field(versions[0], "configuration_status")},
+             {"uuid", json_field(sim, "id")}});
+    }
+    return rows;
+}
+
+Record images_document(const std::vector<Record>& images) {
+    auto rows = Record::array();
+    for (const auto& image : images) {
+        auto name = json_field(image, "name");
+        rows.push_back({{"name", name},
+                        {"image", name.is_string() ? Record("norva/" + name.get<std::string>())
+                                                   : Record(nullptr)},
+                        {"version", json_field(image, "last_updated")}});
+    }
+    return rows;
+}
+
+}  // namespace
+
+void list(bool local, bool json) {
+    if (local) {
+        _list_docker(json);
+        return;
+    }
+    norva_core::async_util::async_to_sync(_list)(json);
+}
+
+void _list(bool json) {
     norva_api::APINoCode client(norva_core::settings::URL_API() + "/v1");
     auto organization = _select_organization(client);
     auto sims = client.sims.list(_record_text(organization, "uuid"));
+    if (json) {
+        console.print(sims_document(sims));
+        return;
+    }
 
     norva_core::console::Table table;
     for (const char* column : {"Name", "Version", "Description", "Status", "UUID"}) {
@@ -61,8 +104,12 @@ void _list() {
     console.print(table);
 }
 
-void _list_docker() {
+void _list_docker(bool json) {
     auto images = norva_core::docker_util::sim_list_images();
+    if (json) {
+        console.print(images_document(images));
+        return;
+    }
     norva_core::console::Table table;
     for (const char* column : {"Sim Name", "Docker URL", "Version"}) {
         table.add_column(column);

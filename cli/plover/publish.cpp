@@ -72,8 +72,14 @@ void _publish(const std::string& path) {
         sim = client.sims.create(_record_text(organization, "uuid"), package.name,
                                  package.description);
     }
-    client.sims.create_impl(_record_text(organization, "uuid"), _record_text(*sim, "id"),
-                            package.archive_path, _sim_type(package.type));
+    {
+        norva_core::console::Progress bar(console, "Uploading",
+                                          norva_core::console::ProgressUnit::bytes);
+        client.sims.create_impl(
+            _record_text(organization, "uuid"), _record_text(*sim, "id"), package.archive_path,
+            _sim_type(package.type),
+            [&bar](std::uint64_t sent, std::uint64_t total) { bar.update(sent, total); });
+    }
     logger.info("Simulator published successfully!");
 }
 

@@ -28,28 +28,42 @@ norva_core::sim::SessionLimits session_limits(const OptionalText& max_sessions,
     return limits;
 }
 
+int port_of(const char* option, const std::string& text) {
+    long number = _to_whole_number(option, text);
+    if (number < 1 || number > 65535) {
+        throw std::invalid_argument(std::string("Invalid value for '") + option + "': " + text +
+                                    " is not a port number (1 to 65535).");
+    }
+    return static_cast<int>(number);
+}
+
 }  // namespace
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
          std::string protocol, std::string env_init, OptionalText max_sessions,
-         OptionalText session_timeout) {
+         OptionalText session_timeout, OptionalText metrics_port) {
     std::string final_path = _final_path(path, path_option).value_or(path);
-    long port_number = _to_whole_number("--port", port);
-    if (port_number < 1 || port_number > 65535) {
-        throw std::invalid_argument("Invalid value for '--port': " + port +
-                                    " is not a port number (1 to 65535).");
+    int port_number = port_of("--port", port);
+    std::optional<int> metrics_port_number;
+    if (metrics_port) {
+        metrics_port_number = port_of("--metrics-port", *metrics_port);
+        if (*metrics_port_number == port_number) {
+            throw std::invalid_argument("Invalid value for '--metrics-port': " + *metrics_port +
+                                        " is the sim's own port.");
+        }
     }
     auto env_init_mapping = _to_mapping("--env-init", env_init);
     auto limits = session_limits(max_sessions, session_timeout);
-    norva_core::async_util::async_to_sync(_run)(final_path, host, static_cast<int>(port_number),
-                                                protocol, env_init_mapping, limits);
+    norva_core::async_util::async_to_sync(_run)(final_path, host, port_number, protocol,
+                                                env_init_mapping, limits, metrics_port_number);
 }
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits) {
+          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits,
+          std::optional<int> metrics_port) {
     auto logger = norva_core::logger_util::get_logger("plover.run");
-    auto server =
-        norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol, limits);
+    auto server = norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol,
+                                                              limits, metrics_port);
     try {
         server->start();
     } catch (const norva_core::Interrupted&) {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -60,8 +62,11 @@ class APINoCode {
                                           const std::string& name) const;
         Record create(const std::string& organization_uuid, const std::string& name,
                       const std::string& description) const;
+        // `progress` is told the bytes sent of the upload's total as they go.
         void create_impl(const std::string& organization_uuid, const std::string& sim_id,
-                         const std::string& archive_path, const std::string& sim_type) const;
+                         const std::string& archive_path, const std::string& sim_type,
+                         const std::function<void(std::uint64_t sent, std::uint64_t total)>&
+                             progress = nullptr) const;
         std::shared_ptr<const Connection> connection;
     } sims;
 };

@@ -3,6 +3,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <concepts>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -10,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-// Implemented in toolkit/term/ (console, table, menu).
+// Implemented in toolkit/term/ (console, progress, table, menu).
 namespace norva_core::console {
 
 // A table as a value: rendering it gives text, so it can be checked without a terminal.
@@ -46,6 +47,31 @@ class Status {
     std::unique_ptr<Spinner> spinner_;
 };
 
+// What a progress bar counts.
+enum class ProgressUnit { steps, bytes };
+
+// One line of a progress bar: label, bar, share, count of total, rate (per second, 0 when not
+// known yet) and time left. A plain value, so it is checked without a terminal; `total` 0 means
+// not known.
+std::string render_progress(std::string_view label, ProgressUnit unit, std::uint64_t done,
+                            std::uint64_t total, double rate);
+
+// A progress bar, redrawn at most ten times a second while it lives. Like Status it draws only
+// on a terminal and is cleared at the end, so what is printed afterwards is unchanged.
+class Progress {
+  public:
+    Progress(Console& console, std::string label, ProgressUnit unit);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void update(std::uint64_t done, std::uint64_t total);
+
+  private:
+    struct Bar;
+    std::unique_ptr<Bar> bar_;
+};
+
 // Styled output to one stream: messages with style tags, tables, mappings, log lines.
 class Console {
   public:
@@ -67,6 +93,7 @@ class Console {
   private:
     void print_json(const nlohmann::ordered_json& value);
     friend class Status;
+    friend class Progress;
     struct Shared;
     std::shared_ptr<Shared> shared_;
 };

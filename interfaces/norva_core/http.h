@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -62,6 +64,8 @@ struct Request {
     std::optional<std::chrono::milliseconds> stall_timeout;
     // A longer answer body fails with TooLargeError.
     std::size_t max_response = std::size_t{64} << 20;
+    // Told the bytes of the request sent so far and in all (0 while not known), as they go.
+    std::function<void(std::uint64_t sent, std::uint64_t total)> upload_progress;
     TlsConfig tls = default_tls();
 };
 

@@ -36,9 +36,11 @@ class Server {
     virtual void stop() = 0;
 };
 
+// With a metrics port, GET /metrics is also served there over plain HTTP, on the same host.
 std::unique_ptr<Server> make_from_sim_path(const std::string& path, const std::string& host,
                                            int port, const nlohmann::ordered_json& env_init,
                                            const std::string& protocol,
-                                           const SessionLimits& limits = {});
+                                           const SessionLimits& limits = {},
+                                           std::optional<int> metrics_port = std::nullopt);
 
 }  // namespace norva_core::sim::server

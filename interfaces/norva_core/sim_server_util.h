@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,33 @@ namespace norva_core::sim_server_util {
 
 // Steps per second of stepping time over `samples` steps.
 double benchmark(const std::string& target, long samples);
+
+struct BenchmarkOptions {
+    long samples = 1000;
+    // Steps taken first and left out of every figure (caches, JIT, first allocations).
+    long warmup = 0;
+    // Called after each step with the steps done and the steps in all, warm-up included.
+    std::function<void(long done, long total)> progress;
+};
+
+// Seconds per step; percentiles within 1% of the exact ones, the maximum exact.
+struct StepLatency {
+    double p50 = 0;
+    double p90 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+struct BenchmarkResult {
+    long samples = 0;
+    long warmup = 0;
+    // Stepping time alone: sampling actions and resets are not the simulator's rate.
+    double seconds = 0;
+    double samples_per_second = 0;
+    StepLatency latency;
+};
+
+BenchmarkResult measure(const std::string& target, const BenchmarkOptions& options);
 
 class SpaceClient {
   public:

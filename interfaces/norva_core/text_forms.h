@@ -10,6 +10,9 @@ namespace norva_core::text_forms {
 // "1234.5", "1.0", "1e-05", "1e+16", "inf", "nan".
 std::string float_repr(double value);
 
+// The number to three significant digits, as "%.3g" writes it: "0.0412", "12.5", "1.2e+03".
+std::string three_digits(double value);
+
 // The text as Python writes it as a literal: in single quotes, or in double quotes when it holds
 // a single quote and no double quote; backslashes, the quote and control characters escaped.
 std::string str_repr(const std::string& text);

@@ -28,11 +28,13 @@ nlohmann::ordered_json Connection::request(const std::string& method, const std:
     return exchange(std::move(request), path);
 }
 
-nlohmann::ordered_json Connection::upload(const std::string& path,
-                                          std::vector<norva_core::http::FormPart> form) const {
+nlohmann::ordered_json Connection::upload(
+    const std::string& path, std::vector<norva_core::http::FormPart> form,
+    std::function<void(std::uint64_t sent, std::uint64_t total)> progress) const {
     norva_core::http::Request request;
     request.method = "POST";
     request.form = std::move(form);
+    request.upload_progress = std::move(progress);
     return exchange(std::move(request), path);
 }
 

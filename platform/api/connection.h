@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,8 +20,9 @@ struct Connection {
     nlohmann::ordered_json request(const std::string& method, const std::string& path,
                                    const std::string& body = {}) const;
     // One multipart/form-data POST, under the same rules.
-    nlohmann::ordered_json upload(const std::string& path,
-                                  std::vector<norva_core::http::FormPart> form) const;
+    nlohmann::ordered_json upload(
+        const std::string& path, std::vector<norva_core::http::FormPart> form,
+        std::function<void(std::uint64_t sent, std::uint64_t total)> progress = nullptr) const;
 
   private:
     nlohmann::ordered_json exchange(norva_core::http::Request request,

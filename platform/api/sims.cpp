@@ -47,13 +47,15 @@ Record APINoCode::Sims::create(const std::string& organization_uuid, const std::
     return expect_record(connection->request("POST", path, body.dump()), "POST " + path);
 }
 
-void APINoCode::Sims::create_impl(const std::string& organization_uuid, const std::string& sim_id,
-                                  const std::string& archive_path,
-                                  const std::string& sim_type) const {
+void APINoCode::Sims::create_impl(
+    const std::string& organization_uuid, const std::string& sim_id,
+    const std::string& archive_path, const std::string& sim_type,
+    const std::function<void(std::uint64_t, std::uint64_t)>& progress) const {
     auto path = sims_path(organization_uuid) + "/" + url_segment(sim_id) + "/implementations";
     connection->upload(path,
                        {{"file", archive_path, std::filesystem::path(archive_path).filename()},
-                        {"type", sim_type, std::nullopt}});
+                        {"type", sim_type, std::nullopt}},
+                       progress);
 }
 
 }  // namespace norva_api

@@ -5,9 +5,11 @@ usage: http_client.py MODE PORT [ARGS]; prints one JSON object with what it saw.
   pipeline           two requests written at once on one connection
   idle COUNT         COUNT idle kept-alive connections, then a new client makes and steps
   load CLIENTS STEPS each client a session with STEPS steps, a new connection per request
+  scrape             GET /metrics, every line checked against the Prometheus text format
 """
 import http.client
 import json
+import re
 import socket
 import sys
 import threading
@@ -117,10 +119,51 @@ def load(port, clients, steps):
     return {"answered": answered[0], "failed": len(failures), "failures": failures[:5]}
 
 
+METRIC_NAME = r"[a-zA-Z_:][a-zA-Z0-9_:]*"
+LABELS = r'\{(?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*",?)*\}'
+NUMBER = r"[-+]?(?:[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?|Inf|NaN)"
+SAMPLE = re.compile(rf"({METRIC_NAME})({LABELS})? ({NUMBER})(?: -?[0-9]+)?")
+HELP = re.compile(rf"# HELP ({METRIC_NAME}) .+")
+TYPE = re.compile(rf"# TYPE ({METRIC_NAME}) (counter|gauge|histogram|summary|untyped)")
+
+
+def scrape(port):
+    """The samples by name and labels, the declared types, and every line that breaks the format."""
+    connection = http.client.HTTPConnection(HOST, port, timeout=30)
+    connection.request("GET", "/metrics")
+    answer = connection.getresponse()
+    text = answer.read().decode("utf-8")
+    samples, types, errors = {}, {}, []
+    if not text.endswith("\n"):
+        errors.append("the text does not end with a newline")
+    for line in text.split("\n")[:-1]:
+        if line.startswith("#"):
+            declared = TYPE.fullmatch(line)
+            if declared:
+                if declared.group(1) in types:
+                    errors.append(f"declared twice: {line}")
+                types[declared.group(1)] = declared.group(2)
+            elif not HELP.fullmatch(line):
+                errors.append(f"not a HELP or TYPE line: {line}")
+            continue
+        sample = SAMPLE.fullmatch(line)
+        if not sample:
+            errors.append(f"not a sample: {line}")
+            continue
+        name = sample.group(1)
+        family = re.sub(r"_(bucket|sum|count)$", "", name) if name not in types else name
+        if family not in types:
+            errors.append(f"no TYPE before: {line}")
+        samples[name + (sample.group(2) or "")] = float(sample.group(3))
+    return {"status": answer.status, "content_type": answer.getheader("Content-Type"),
+            "samples": samples, "types": types, "errors": errors}
+
+
 def main():
     mode, port = sys.argv[1], int(sys.argv[2])
     numbers = [int(value) for value in sys.argv[3:]]
-    result = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load}[mode](port, *numbers)
+    modes = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load, "scrape": scrape}
+    result = modes[mode](port, *numbers)
     print(json.dumps(result))
 
 

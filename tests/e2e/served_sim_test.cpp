@@ -23,11 +23,12 @@ class SimServingTest : public ::testing::Test {
     SimServingTest() { sandbox.set_env("TEST_SIM_LOG", log); }
 
     norva_core::process::Child serve(const std::string& protocol,
-                                     std::vector<std::string> options = {}) {
+                                     std::vector<std::string> options = {},
+                                     const std::string& mode = "good") {
         port = norva_test::free_port();
         std::vector<std::string> args{"sim",
                                       "run",
-                                      norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                                      norva_test::write_test_sim(sandbox.dir().path(), mode),
                                       "--port",
                                       std::to_string(port),
                                       "--protocol",
@@ -46,10 +47,10 @@ class SimServingTest : public ::testing::Test {
     }
 
     // Runs the Python client in a mode and gives what it printed.
-    Json python(const std::vector<std::string>& args) const {
+    Json python(const std::vector<std::string>& args, std::optional<int> on_port = {}) const {
         std::vector<std::string> argv{"python3", TEST_CLIENTS_DIR "/http_client.py"};
         argv.push_back(args.front());
-        argv.push_back(std::to_string(port));
+        argv.push_back(std::to_string(on_port.value_or(port)));
         argv.insert(argv.end(), args.begin() + 1, args.end());
         auto result = norva_core::process::run(argv);
         EXPECT_EQ(result.exit_code, 0) << result.err;
@@ -134,6 +135,94 @@ TEST_F(SimServingTest, CurlSendsALargeBodyAfterAskingToContinue) {
     EXPECT_NE(curl.out.find("\"session_id\""), std::string::npos) << curl.out;
     EXPECT_EQ(curl.out.substr(curl.out.rfind('\n') + 1), "200");
     EXPECT_EQ(stop(server).status, 0);
+}
+
+// A scrape by Python's HTTP client whose every line kept to the text format.
+void expect_well_formed(const Json& scraped) {
+    EXPECT_EQ(scraped.at("status"), 200);
+    EXPECT_EQ(scraped.at("content_type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_EQ(scraped.at("errors"), Json::array()) << scraped.dump(2);
+    EXPECT_EQ(scraped.at("types"), Json::parse(R"({
+        "norva_sim_sessions_open": "gauge",
+        "norva_sim_sessions_created_total": "counter",
+        "norva_sim_steps_total": "counter",
+        "norva_sim_step_duration_seconds": "histogram",
+        "norva_sim_simulator_failures_total": "counter",
+        "norva_sim_answers_over_time_limit_total": "counter",
+        "norva_sim_resident_memory_bytes": "gauge"})"));
+}
+
+TEST_F(SimServingTest, MetricsCountSessionsStepsAndTheirLatency) {
+    auto server = serve("http");
+    auto loaded = python({"load", "3", "5"});
+    ASSERT_EQ(loaded.at("failed"), 0) << loaded.dump();
+    auto open = client("http");
+    open->make("kept", Json::object());
+    open->reset();
+    open->step(Json::array({0.1, 0.1}));
+    open->step(Json::array({0.1, 0.1}));
+
+    auto scraped = python({"scrape"});
+    expect_well_formed(scraped);
+    const auto& samples = scraped.at("samples");
+    EXPECT_EQ(samples.at("norva_sim_sessions_open"), 1);
+    EXPECT_EQ(samples.at("norva_sim_sessions_created_total"), 4);
+    EXPECT_EQ(samples.at("norva_sim_steps_total"), 17);
+    EXPECT_EQ(samples.at("norva_sim_step_duration_seconds_count"), 17);
+    EXPECT_EQ(samples.at("norva_sim_step_duration_seconds_bucket{le=\"+Inf\"}"), 17);
+    EXPECT_GT(samples.at("norva_sim_step_duration_seconds_sum").get<double>(), 0);
+    // Buckets in the order written, each counting the steps at or below its bound.
+    double previous = 0;
+    int buckets = 0;
+    for (const auto& [name, value] : samples.items()) {
+        if (name.rfind("norva_sim_step_duration_seconds_bucket", 0) == 0) {
+            ++buckets;
+            EXPECT_GE(value.get<double>(), previous) << name;
+            previous = value.get<double>();
+        }
+    }
+    EXPECT_EQ(buckets, 17) << "sixteen bounds and +Inf";
+    EXPECT_EQ(samples.at("norva_sim_simulator_failures_total"), 0);
+    EXPECT_EQ(samples.at("norva_sim_answers_over_time_limit_total"), 0);
+    EXPECT_GT(samples.at("norva_sim_resident_memory_bytes").get<double>(), 1 << 20);
+    open->close();
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+TEST_F(SimServingTest, AMetricsPortBesideGrpcCountsASimulatorThatGaveNoAnswer) {
+    sandbox.set_env("NORVA_SIM_TIMEOUT", "0.5");
+    int metrics_port = norva_test::free_port();
+    auto server = serve("grpc", {"--metrics-port", std::to_string(metrics_port)}, "hang");
+    auto hanging = client("grpc");
+    hanging->make("hang", Json::object());
+    hanging->reset();
+    hanging->step(Json::array({0.1, 0.1}));
+    EXPECT_THROW(hanging->step(Json::array({0.1, 0.1})), norva_core::sim::SimulatorError);
+
+    auto scraped = python({"scrape"}, metrics_port);
+    expect_well_formed(scraped);
+    const auto& samples = scraped.at("samples");
+    EXPECT_EQ(samples.at("norva_sim_sessions_open"), 0) << "the failed session was closed";
+    EXPECT_EQ(samples.at("norva_sim_sessions_created_total"), 1);
+    EXPECT_EQ(samples.at("norva_sim_steps_total"), 1);
+    EXPECT_EQ(samples.at("norva_sim_simulator_failures_total"), 1);
+    EXPECT_EQ(samples.at("norva_sim_answers_over_time_limit_total"), 1);
+
+    auto other = norva_core::process::run(
+        {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+         "http://127.0.0.1:" + std::to_string(metrics_port) + "/v1/health"});
+    EXPECT_EQ(other.out, "404") << "the metrics port serves nothing else";
+    EXPECT_EQ(stop(server).status, 0);
+}
+
+TEST_F(SimServingTest, TheMetricsPortMustBeAPortOfItsOwn) {
+    auto folder = norva_test::write_test_sim(sandbox.dir().path(), "good");
+    auto same = sandbox.run({"sim", "run", folder, "--port", "4100", "--metrics-port", "4100"});
+    EXPECT_EQ(same.status, 1);
+    EXPECT_NE(same.err.find("is the sim's own port"), std::string::npos) << same.err;
+    auto bad = sandbox.run({"sim", "run", folder, "--metrics-port", "70000"});
+    EXPECT_NE(bad.err.find("'--metrics-port': 70000 is not a port number"), std::string::npos)
+        << bad.err;
 }
 
 class SessionLimitTest : public SimServingTest,

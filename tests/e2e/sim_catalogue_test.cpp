@@ -250,6 +250,33 @@ TEST_F(CatalogueTest, LocalListShowsSimImagesWithoutThePlatform) {
     EXPECT_EQ(calls[0]["args"][0], "images");
 }
 
+TEST_F(CatalogueTest, ListAsJsonGivesTheValuesAsReceived) {
+    platform.on("GET", "/v1/organizations/org-1/sims", {200, R"json([
+        {"name": "alpha", "description": "first [b]", "id": "a-1", "versions": [
+            {"version": "2", "configuration_status": "READY"},
+            {"version": "10", "configuration_status": "BUILDING"}]},
+        {"id": 7, "versions": []}
+    ])json"});
+    auto result = sandbox.run({"sim", "list", "--json"}, "1\n");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ordered_json::parse(result.out), ordered_json::parse(R"([
+                  {"name": "alpha", "version": "10", "description": "first [b]",
+                   "status": "BUILDING", "uuid": "a-1"},
+                  {"name": null, "version": null, "description": null, "status": null,
+                   "uuid": 7}])"));
+
+    sandbox.docker_scenario(
+        {{"rules",
+          {{{"args_prefix", {"images"}},
+            {"stdout", R"({"Repository":"norva/my-sim","CreatedAt":"2026-12-01 10:00:00"})"
+                       "\n"}}}}});
+    auto local = sandbox.run({"sim", "list", "--local", "--json"});
+    ASSERT_EQ(local.status, 0) << local.err;
+    EXPECT_EQ(ordered_json::parse(local.out),
+              ordered_json::parse(R"([{"name": "my-sim", "image": "norva/my-sim",
+                                       "version": "2026-12-01 10:00:00"}])"));
+}
+
 class RetrieveTest : public CatalogueTest {
   protected:
     RetrieveTest() {

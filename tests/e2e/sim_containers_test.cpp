@@ -155,4 +155,32 @@ TEST(SimContainers, StatusTableFailuresAreLoggedAndTheCommandSucceeds) {
     EXPECT_EQ(named.err, "Error: The container one publishes no port for 1337/tcp\n");
 }
 
+TEST(SimContainers, StatusAsJsonGivesTheRowsAndEndsWithAFailure) {
+    NorvaSandbox sandbox;
+    Json listed = Json::array({container("one", "40001", {"IS_HISTORIAN_ENABLED=1"})});
+    sandbox.docker_scenario({{"rules",
+                              {rule({"ps"}, "a\n"), rule({"inspect", "a"}, listed.dump()),
+                               rule({"inspect", "one"}, listed.dump())}}});
+    auto result = sandbox.run({"sim", "status", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    auto rows = Json::parse(result.out);
+    ASSERT_EQ(rows.size(), 1u) << result.out;
+    EXPECT_EQ(rows[0], (Json{{"name", "one"},
+                             {"image", "norva/one"},
+                             {"address", "localhost:40001"},
+                             {"ports", "127.0.0.1:40001->1337/tcp"},
+                             {"historian_enabled", true},
+                             {"version", ""}}));
+    auto moniker = sandbox.run({"sim", "status", "--sim-name", "one", "--moniker", "--json"});
+    EXPECT_EQ(Json::parse(moniker.out), (Json{{"moniker", "localhost:40001"}}));
+
+    // A script must see a failure, which the table only logs.
+    NorvaSandbox failing;
+    failing.docker_scenario({{"rules", {rule({"ps"}, "a\n"), rule({"inspect"}, "{not json")}}});
+    auto failed = failing.run({"sim", "status", "--json"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_NE(failed.err.find("not JSON"), std::string::npos) << failed.err;
+}
+
 }  // namespace

@@ -94,6 +94,21 @@ TEST_F(ServedSimTest, InfoReportsARunningSim) {
     EXPECT_TRUE(docker_args().empty());
 }
 
+TEST_F(ServedSimTest, InfoAsJsonGivesTheSpacesThemselves) {
+    serve(norva_test::free_port());
+    auto result = sandbox.run({"sim", "info", "--address", address(), "--env-id", "e1", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    auto report = Json::parse(result.out);
+    EXPECT_EQ(report.at("address"), address());
+    EXPECT_EQ(report.at("env_id"), "e1");
+    EXPECT_EQ(report.at("port_opened"), true);
+    EXPECT_EQ(report.at("channel_available"), true);
+    EXPECT_EQ(report.at("action_space"),
+              Json::parse(R"({"type":"box","low":-1.0,"high":1.0,"shape":[2]})"));
+    EXPECT_EQ(report.at("sensor_space").at("type"), "dict");
+    EXPECT_EQ(report.at("sensors"), Json::parse(R"(["position.0","position.1","gear"])"));
+}
+
 TEST_F(ServedSimTest, InfoOfANamedSimStartsAndStopsItsContainer) {
     serve(norva_test::free_port());
     container_on(port);

@@ -1,5 +1,6 @@
 #include "norva_runner.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <sstream>
 
 #include "norva_core/process.h"
+#include "pseudo_terminal.h"
 
 namespace norva_test {
 
@@ -46,17 +48,60 @@ std::vector<nlohmann::json> NorvaSandbox::docker_calls() const {
     return calls;
 }
 
-norva_core::process::Child NorvaSandbox::spawn(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{program_};
-    argv.insert(argv.end(), args.begin(), args.end());
+std::vector<std::string> NorvaSandbox::environment() const {
     std::vector<std::string> env;
     for (const auto& [name, value] : env_) {
         env.push_back(name + "=" + value);
     }
+    return env;
+}
+
+norva_core::process::Child NorvaSandbox::spawn(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), args.begin(), args.end());
     norva_core::process::Options options;
-    options.env = env;
+    options.env = environment();
     options.cwd = dir_.path().string();
     return norva_core::process::Child(argv, options, true);
+}
+
+RunResult NorvaSandbox::run_on_terminal(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto env = environment();
+    std::string cwd = dir_.path().string();
+    int terminal = -1;
+    pid_t pid = fork_on_terminal(terminal);
+    if (pid < 0) {
+        return {};
+    }
+    if (pid == 0) {
+        std::vector<char*> arg_pointers;
+        for (auto& arg : argv) {
+            arg_pointers.push_back(arg.data());
+        }
+        arg_pointers.push_back(nullptr);
+        std::vector<char*> env_pointers;
+        for (auto& entry : env) {
+            env_pointers.push_back(entry.data());
+        }
+        env_pointers.push_back(nullptr);
+        if (::chdir(cwd.c_str()) == 0) {
+            ::execve(arg_pointers[0], arg_pointers.data(), env_pointers.data());
+        }
+        std::_Exit(127);
+    }
+    RunResult result;
+    char buffer[4096];
+    // Reading ends (EIO) once the program and everything it started have let go of the terminal.
+    for (ssize_t count; (count = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(count));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
 }
 
 RunResult NorvaSandbox::finish(norva_core::process::Child& child) {

@@ -38,6 +38,9 @@ class NorvaSandbox {
     // Starts norva and leaves it running, for tests that interrupt it.
     norva_core::process::Child spawn(const std::vector<std::string>& args) const;
     static RunResult finish(norva_core::process::Child& child);
+    // Runs norva on a new pseudo-terminal, its standard streams and controlling terminal; `out`
+    // holds everything shown there, `err` stays empty.
+    RunResult run_on_terminal(const std::vector<std::string>& args) const;
 
     // Runs this norva instead of the built one (an installed copy, say).
     void use_program(std::string path) { program_ = std::move(path); }
@@ -50,6 +53,8 @@ class NorvaSandbox {
     std::string norva_home() const { return dir_ / "home/.norva"; }
 
   private:
+    std::vector<std::string> environment() const;
+
     TempDir dir_;
     std::map<std::string, std::string> env_;
     std::string program_ = norva_binary();

@@ -11,7 +11,7 @@ namespace norva_test {
 
 // A sim folder whose program is the test simulator in the given mode ("good", "slow",
 // "outside", "nan", "crash", "notjson", "wrongid", "hang", the hostile "deepobs", "deepspace",
-// "hugebox" and "longline", and "big").
+// "hugebox" and "longline", "big" and "coldstart").
 std::filesystem::path write_test_sim(const std::filesystem::path& parent, const std::string& mode,
                                      const std::string& name = "test-sim");
 

@@ -19,7 +19,7 @@ void parse(plover::Commands commands, std::vector<std::string> args) {
 TEST(SimPathRule, PathOptionWinsOverThePositional) {
     std::optional<std::string> chosen;
     plover::Commands commands;
-    commands.validate = [&](auto path, auto path_option, auto, auto) {
+    commands.validate = [&](auto path, auto path_option, auto, auto, bool) {
         chosen = plover::_final_path(path, path_option);
     };
     parse(commands, {"validate", "./a", "--path", "./b"});
@@ -34,7 +34,7 @@ TEST(SimValidate, DefaultsAndShortNames) {
     std::optional<std::string> address;
     std::string protocol;
     plover::Commands commands;
-    commands.validate = [&](auto, auto, auto a, auto p) {
+    commands.validate = [&](auto, auto, auto a, auto p, bool) {
         address = a;
         protocol = p;
     };
@@ -49,7 +49,7 @@ TEST(SimRun, DefaultsAndHostShortName) {
     std::vector<std::string> got;
     plover::Commands commands;
     commands.run = [&](auto path, auto path_option, auto host, auto port, auto protocol,
-                       auto env_init, auto max_sessions, auto session_timeout) {
+                       auto env_init, auto max_sessions, auto session_timeout, auto) {
         got = {path,
                path_option.value_or("<none>"),
                host,
@@ -72,7 +72,7 @@ TEST(SimBenchmark, SamplesArriveAsTextAndTheConversionRejectsNonNumbers) {
     std::string samples;
     std::optional<std::string> path;
     plover::Commands commands;
-    commands.benchmark = [&](auto, auto path_option, auto, auto s) {
+    commands.benchmark = [&](auto, auto path_option, auto, auto s, auto, bool, bool) {
         samples = s;
         path = path_option;
     };
@@ -171,8 +171,8 @@ TEST(SimListAndStatus, OptionalTextsAndPairs) {
     bool moniker = true;
     std::optional<std::string> sim_id = "unset";
     plover::Commands commands;
-    commands.list = [&](bool l) { local = l; };
-    commands.status = [&](auto name, bool m) {
+    commands.list = [&](bool l, bool) { local = l; };
+    commands.status = [&](auto name, bool m, bool) {
         sim_name = name;
         moniker = m;
     };
@@ -197,7 +197,7 @@ TEST(SimInfoAndMappings, TextsDefaultToEmptyOrNothing) {
     std::vector<std::string> info_values;
     std::optional<std::string> image = "unset", address = "unset";
     plover::Commands commands;
-    commands.info = [&](auto a, auto n, auto e) { info_values = {a, n, e}; };
+    commands.info = [&](auto a, auto n, auto e, bool) { info_values = {a, n, e}; };
     commands.mappings = [&](auto i, auto a) {
         image = i;
         address = a;

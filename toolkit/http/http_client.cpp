@@ -42,10 +42,16 @@ std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* 
     return size * count;
 }
 
-int check_progress(void* target, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+int check_progress(void* target, curl_off_t, curl_off_t received, curl_off_t to_send,
+                   curl_off_t sent) {
     auto& transfer = *static_cast<Transfer*>(target);
     if (interrupt::pending()) {
         return 1;
+    }
+    if (transfer.request.upload_progress) {
+        transfer.request.upload_progress(
+            static_cast<std::uint64_t>(std::max<curl_off_t>(sent, 0)),
+            static_cast<std::uint64_t>(std::max<curl_off_t>(to_send, 0)));
     }
     auto now = Clock::now();
     if (received + sent != transfer.moved) {

@@ -29,7 +29,7 @@ namespace norva_core::network {
           grpc_util::is_channel_available)
 
 // Raised whenever the table changes, so that a program never uses a module of another build.
-inline constexpr int ABI_VERSION = 2;
+inline constexpr int ABI_VERSION = 3;
 
 struct NetworkTable {
     int abi_version;

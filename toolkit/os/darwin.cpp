@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <mach/mach.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,6 +83,16 @@ int cloexec_socket(int family, int type, int protocol, bool non_blocking) {
 
 int accept_connection(int listening) {
     return own_socket(::accept(listening, nullptr, nullptr), false);
+}
+
+std::optional<std::size_t> resident_memory_bytes() {
+    mach_task_basic_info_data_t info{};
+    mach_msg_type_number_t count = MACH_TASK_BASIC_INFO_COUNT;
+    if (::task_info(mach_task_self(), MACH_TASK_BASIC_INFO, reinterpret_cast<task_info_t>(&info),
+                    &count) != KERN_SUCCESS) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(info.resident_size);
 }
 
 }  // namespace norva_core::os

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 
 #include "os/os.h"
 
@@ -35,6 +36,17 @@ int cloexec_socket(int family, int type, int protocol, bool non_blocking) {
 
 int accept_connection(int listening) {
     return ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+std::optional<std::size_t> resident_memory_bytes() {
+    // statm counts pages: the program's size, then the part of it resident.
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0;
+    std::size_t resident = 0;
+    if (!(statm >> size >> resident)) {
+        return std::nullopt;
+    }
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace norva_core::os

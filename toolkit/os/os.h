@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 
@@ -25,6 +26,9 @@ int cloexec_socket(int family, int type, int protocol, bool non_blocking);
 // A connection accepted on a listening socket, closed in started programs; -1, with errno set,
 // when there is none.
 int accept_connection(int listening);
+
+// This process's resident memory in bytes; nothing when the system will not say.
+std::optional<std::size_t> resident_memory_bytes();
 
 // The file name ending of loadable modules: ".so" on Linux, ".dylib" on macOS.
 extern const char* const MODULE_SUFFIX;

@@ -1,5 +1,7 @@
 #include "norva_core/text_forms.h"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -55,6 +57,10 @@ std::string float_repr(double value) {
         out += digits.substr(0, whole) + '.' + digits.substr(whole);
     }
     return out;
+}
+
+std::string three_digits(double value) {
+    return fmt::format("{:.3g}", value);
 }
 
 std::string str_repr(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "norva_core/interrupt.h"
+#include "os/os.h"
 #include "sim/program_check.h"
 
 namespace norva_core::sim {
@@ -78,7 +79,24 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     }
     session->last_call = Clock::now().time_since_epoch().count();
     sessions_.emplace(id, std::move(session));
+    metrics_.session_created();
     return id;
+}
+
+Json SessionRegistry::step(const std::string& id, const Json& action) {
+    auto started = Clock::now();
+    Json result = with(id, [&](Simulator& simulator) { return simulator.step(action); });
+    metrics_.step_answered(Clock::now() - started);
+    return result;
+}
+
+std::string SessionRegistry::metrics_text() const {
+    std::size_t open = 0;
+    {
+        std::lock_guard lock(mutex_);
+        open = sessions_.size();
+    }
+    return metrics_.render(open, os::resident_memory_bytes());
 }
 
 void SessionRegistry::close_idle_sessions() {

@@ -13,6 +13,7 @@
 
 #include "norva_core/sim_server.h"
 #include "sim/manifest.h"
+#include "sim/session_metrics.h"
 #include "sim/worker_process.h"
 
 namespace norva_core::sim {
@@ -60,12 +61,19 @@ class SessionRegistry {
             return call(*session->worker);
         } catch (const SimulatorError& error) {
             if (error.kind() != SimulatorError::Kind::answered) {
+                metrics_.simulator_failed(error.kind() == SimulatorError::Kind::timed_out);
                 session->worker.reset();
                 forget(id);
             }
             throw;
         }
     }
+
+    // A step of the session's simulator, counted and timed for the metrics.
+    Json step(const std::string& id, const Json& action);
+
+    // The server's metrics in the Prometheus text format.
+    std::string metrics_text() const;
 
     void close(const std::string& id);
     // Ends every session at once; waits for answers in progress are abandoned.
@@ -101,6 +109,7 @@ class SessionRegistry {
     std::chrono::milliseconds answer_timeout_;
     std::size_t max_message_;
     SessionLimits limits_;
+    SessionMetrics metrics_;
     std::atomic<bool> closing_{false};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;

@@ -1,5 +1,7 @@
 #include "norva_core/console.h"
 
+#include "term/console_shared.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -13,30 +15,6 @@
 #include "norva_core/markup.h"
 
 namespace norva_core::console {
-
-// What the console and a live status line share: the stream, and whether a status line is drawn,
-// so that printed text first clears it.
-struct Console::Shared {
-    std::FILE* stream;
-    bool color;
-    bool terminal;
-    std::mutex mutex;
-    bool status_drawn = false;
-
-    void write_locked(std::string_view text) {
-        if (status_drawn) {
-            std::fputs("\r\x1b[2K", stream);
-            status_drawn = false;
-        }
-        std::fwrite(text.data(), 1, text.size(), stream);
-        std::fflush(stream);
-    }
-
-    void write(std::string_view text) {
-        std::lock_guard lock(mutex);
-        write_locked(text);
-    }
-};
 
 Console::Console(std::FILE* stream) : shared_(std::make_shared<Shared>()) {
     shared_->stream = stream;

@@ -170,8 +170,7 @@ class Service final : public v1::Simulator::Service {
 
     void step(const v1::StepRequest& request, v1::JsonReply& reply) {
         Json action = request_json(request.action_json(), "'action_json'");
-        reply.set_json(wire_json::dump(sessions_.with(
-            request.session_id(), [&](Simulator& simulator) { return simulator.step(action); })));
+        reply.set_json(wire_json::dump(sessions_.step(request.session_id(), action)));
     }
 
     template <class Call>

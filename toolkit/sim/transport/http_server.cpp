@@ -38,7 +38,10 @@ constexpr std::size_t READ_SIZE = std::size_t{64} * 1024;
 struct Answer {
     int status;
     std::string body;
+    std::string_view content_type = "application/json";
 };
+
+constexpr std::string_view METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
 Answer error_answer(int status, const char* kind, const std::string& message) {
     return {status, Json{{"error", message}, {"kind", kind}}.dump()};
@@ -192,10 +195,12 @@ class ConnectionThreads {
     std::vector<std::uint64_t> finished_;
 };
 
+enum class Routes { all, metrics_only };
+
 class HttpListener final : public Listener {
   public:
-    HttpListener(SessionRegistry& sessions, const std::string& host, int port)
-        : sessions_(sessions), max_message_(max_message_setting()) {
+    HttpListener(SessionRegistry& sessions, const std::string& host, int port, Routes routes)
+        : sessions_(sessions), routes_(routes), max_message_(max_message_setting()) {
         listening_ = bound_socket(host, port);
         int pipe_ends[2];
         if (::pipe(pipe_ends) != 0) {
@@ -250,8 +255,8 @@ class HttpListener final : public Listener {
                 continue_sent = false;
                 auto answer = route(parse.request);
                 bool keep_alive = parse.request.keep_alive;
-                if (!send_all(socket.get(),
-                              http_wire::response(answer.status, answer.body, keep_alive)) ||
+                if (!send_all(socket.get(), http_wire::response(answer.status, answer.body,
+                                                                keep_alive, answer.content_type)) ||
                     !keep_alive) {
                     return;
                 }
@@ -300,7 +305,11 @@ class HttpListener final : public Listener {
     Answer route(const http_wire::Request& request) {
         auto parts = segments(request.path);
         const std::string& method = request.method;
-        if (parts.size() < 2 || parts[0] != "v1") {
+        if (parts.size() == 1 && parts[0] == "metrics") {
+            return method == "GET" ? Answer{200, sessions_.metrics_text(), METRICS_TYPE}
+                                   : not_allowed(request);
+        }
+        if (routes_ == Routes::metrics_only || parts.size() < 2 || parts[0] != "v1") {
             return no_route(request);
         }
         if (parts.size() == 2 && parts[1] == "health") {
@@ -328,8 +337,15 @@ class HttpListener final : public Listener {
         if (method != (is_get ? "GET" : "POST")) {
             return not_allowed(request);
         }
+        if (call == "step") {
+            return guarded([&] {
+                Json body = body_of(request);
+                return sessions_.step(id, body.contains("action") ? body.at("action") : Json());
+            });
+        }
         return guarded([&] {
-            Json body = body_of(request);
+            // A malformed body is refused even where the call does not use it.
+            body_of(request);
             return sessions_.with(id, [&](Simulator& simulator) {
                 if (call == "sensor_space") {
                     return simulator.sensor_space();
@@ -337,10 +353,7 @@ class HttpListener final : public Listener {
                 if (call == "action_space") {
                     return simulator.action_space();
                 }
-                if (call == "reset") {
-                    return simulator.reset();
-                }
-                return simulator.step(body.contains("action") ? body.at("action") : Json());
+                return simulator.reset();
             });
         });
     }
@@ -367,6 +380,7 @@ class HttpListener final : public Listener {
     }
 
     SessionRegistry& sessions_;
+    Routes routes_;
     std::size_t max_message_;
     UniqueFd listening_;
     UniqueFd stop_read_;
@@ -379,7 +393,12 @@ class HttpListener final : public Listener {
 
 std::unique_ptr<Listener> listen_http(SessionRegistry& sessions, const std::string& host,
                                       int port) {
-    return std::make_unique<HttpListener>(sessions, host, port);
+    return std::make_unique<HttpListener>(sessions, host, port, Routes::all);
+}
+
+std::unique_ptr<Listener> listen_metrics(SessionRegistry& sessions, const std::string& host,
+                                         int port) {
+    return std::make_unique<HttpListener>(sessions, host, port, Routes::metrics_only);
 }
 
 }  // namespace norva_core::sim

@@ -284,11 +284,12 @@ Parse parse_request(std::string_view data, std::size_t max_body) {
     return parse;
 }
 
-std::string response(int status, std::string_view json_body, bool keep_alive) {
+std::string response(int status, std::string_view body, bool keep_alive,
+                     std::string_view content_type) {
     std::string text = fmt::format(
-        "HTTP/1.1 {} {}\r\nContent-Type: application/json\r\nContent-Length: {}\r\n{}\r\n", status,
-        reason(status), json_body.size(), keep_alive ? "" : "Connection: close\r\n");
-    text += json_body;
+        "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\n{}\r\n", status,
+        reason(status), content_type, body.size(), keep_alive ? "" : "Connection: close\r\n");
+    text += body;
     return text;
 }
 

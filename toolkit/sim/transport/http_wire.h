@@ -40,8 +40,9 @@ inline constexpr std::size_t MAX_HEAD = std::size_t{64} * 1024;
 // Reads the request at the front of `data`; its body may hold at most max_body bytes.
 Parse parse_request(std::string_view data, std::size_t max_body);
 
-// A whole answer with a JSON body.
-std::string response(int status, std::string_view json_body, bool keep_alive);
+// A whole answer, its body JSON unless another type is named.
+std::string response(int status, std::string_view body, bool keep_alive,
+                     std::string_view content_type = "application/json");
 
 inline constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 

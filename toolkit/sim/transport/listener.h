@@ -33,5 +33,8 @@ class Listener {
 // Both throw std::runtime_error naming the address when it cannot be bound.
 std::unique_ptr<Listener> listen_grpc(SessionRegistry& sessions, const std::string& host, int port);
 std::unique_ptr<Listener> listen_http(SessionRegistry& sessions, const std::string& host, int port);
+// Plain HTTP with GET /metrics alone, beside a server of either protocol.
+std::unique_ptr<Listener> listen_metrics(SessionRegistry& sessions, const std::string& host,
+                                         int port);
 
 }  // namespace norva_core::sim

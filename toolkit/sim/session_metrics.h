@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace norva_core::sim {
+
+// What a server has done since it started, as an operator watches it: counted as it happens,
+// written out in the Prometheus text format on request.
+class SessionMetrics {
+  public:
+    // Upper bounds of the step latency buckets, in seconds.
+    static constexpr std::array<double, 16> STEP_BUCKETS{
+        0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+        0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,    10};
+
+    void session_created() { ++sessions_created_; }
+    void step_answered(std::chrono::steady_clock::duration took);
+    // A simulator that cannot go on; `timed_out` when it gave no answer in time.
+    void simulator_failed(bool timed_out);
+
+    std::string render(std::size_t open_sessions, std::optional<std::size_t> resident_bytes) const;
+
+  private:
+    std::atomic<std::uint64_t> sessions_created_{0};
+    std::atomic<std::uint64_t> failures_{0};
+    std::atomic<std::uint64_t> over_time_limit_{0};
+    mutable std::mutex steps_mutex_;
+    std::uint64_t steps_ = 0;
+    double step_seconds_ = 0;
+    // Steps per bucket, not cumulative; the last one is beyond every bound.
+    std::array<std::uint64_t, STEP_BUCKETS.size() + 1> step_buckets_{};
+};
+
+}  // namespace norva_core::sim
