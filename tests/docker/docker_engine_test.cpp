@@ -74,6 +74,19 @@ class DockerEngineTest : public testing::Test {
 
     RunResult norva(const std::vector<std::string>& args) { return sandbox.run(args); }
 
+    // The address answers once the container's norva serves; a fresh container takes a moment.
+    RunResult validate_when_up(const std::string& address) {
+        RunResult reached;
+        for (int i = 0; i < 100; ++i) {
+            reached = norva({"sim", "validate", "--address", address});
+            if (reached.status == 0) {
+                break;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return reached;
+    }
+
     norva_test::NorvaSandbox sandbox;
 };
 
@@ -106,14 +119,7 @@ TEST_F(DockerEngineTest, SimContainersStartReportLogAndStop) {
     ASSERT_EQ(moniker.status, 0) << moniker.err;
     std::string address = lines(moniker.out).at(0);
     EXPECT_EQ(address.rfind("localhost:", 0), 0u) << address;
-    RunResult reached;
-    for (int i = 0; i < 50; ++i) {
-        reached = norva({"sim", "validate", "--address", address});
-        if (reached.status == 0) {
-            break;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
+    auto reached = validate_when_up(address);
     EXPECT_EQ(reached.status, 0) << reached.out << reached.err;
 
     auto logged = norva({"sim", "logs", SIM});
@@ -164,19 +170,6 @@ class AuthorOnEngineTest : public DockerEngineTest {
 
     std::vector<std::string> containers_named(const std::string& name) {
         return lines(docker({"ps", "-aq", "--filter", "name=^" + name + "$"}).out);
-    }
-
-    // The address answers once the container's norva serves; a fresh container takes a moment.
-    RunResult validate_when_up(const std::string& address) {
-        RunResult reached;
-        for (int i = 0; i < 100; ++i) {
-            reached = norva({"sim", "validate", "--address", address});
-            if (reached.status == 0) {
-                break;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        return reached;
     }
 };
 
