@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <fstream>
 #include <thread>
 
 #include "norva_core/network_util.h"
@@ -41,16 +40,6 @@ ServedSim::ServedSim(const std::string& protocol)
 ServedSim::~ServedSim() {
     ::kill(server_.pid(), SIGINT);
     server_.communicate();
-}
-
-long resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
 }
 
 }  // namespace norva_bench

@@ -28,7 +28,4 @@ class ServedSim {
 // The test simulator's folder, written once for the whole run.
 const std::filesystem::path& test_sim_folder();
 
-// Resident memory of a process in KiB, from /proc.
-long resident_kib(pid_t pid);
-
 }  // namespace norva_bench

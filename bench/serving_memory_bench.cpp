@@ -2,30 +2,22 @@
 // process takes itself.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
 #include <memory>
 #include <vector>
 
+#include "processes.h"
 #include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
-#include "test_sims.h"
 
 namespace {
 
 using norva_core::sim::Json;
 
-// The resident memory of the server's children: its simulator processes.
-long children_kib(pid_t server) {
+// The resident memory of the server's simulator processes.
+long simulators_kib(pid_t server) {
     long total = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const auto name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        pid_t pid = std::stoi(name);
-        if (auto stat = norva_test::process_stat(pid); stat && stat->parent == server) {
-            total += norva_bench::resident_kib(pid);
-        }
+    for (pid_t pid : norva_bench::descendants(server)) {
+        total += norva_bench::resident_kib(pid);
     }
     return total;
 }
@@ -43,7 +35,7 @@ void serving_memory(benchmark::State& state) {
         benchmark::DoNotOptimize(open.back()->step(Json::array({0.0, 0.0})));
     }
     state.counters["server_rss_kib"] = static_cast<double>(norva_bench::resident_kib(server.pid()));
-    state.counters["simulators_rss_kib"] = static_cast<double>(children_kib(server.pid()));
+    state.counters["simulators_rss_kib"] = static_cast<double>(simulators_kib(server.pid()));
 }
 
 BENCHMARK(serving_memory)->Arg(1)->Arg(16)->Iterations(100);

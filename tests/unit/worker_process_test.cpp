@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "norva_core/errors.h"
@@ -159,6 +161,41 @@ TEST_F(WorkerTest, AMissingProgramIsOneClearError) {
                      "Cannot start the simulator: the program 'no-such-simulator-program' of the "
                      "manifest's command was not found");
     }
+}
+
+// A shell simulator: the given script runs with the requests on its stdin.
+Manifest shell_sim(const std::string& script) {
+    return Manifest{"shell", "", "sim", "1", {"sh", "-c", script}};
+}
+
+TEST_F(WorkerTest, ASimulatorGoneBeforeItReadsFailsTheCallAndLeavesThisProcessRunning) {
+    // The simulator records which signals it ignores, then ends without reading: the request
+    // meets a closed pipe, which must be an error here, never a signal that ends this process.
+    auto manifest = shell_sim("grep SigIgn /proc/self/status > \"$TEST_SIM_LOG\"; exit 4");
+    WorkerProcess worker(dir.path(), manifest, WorkerOptions{5s, true, nullptr});
+    std::this_thread::sleep_for(200ms);
+    try {
+        worker.make("env", Json::object());
+        FAIL() << "the request should fail";
+    } catch (const SimulatorError& error) {
+        EXPECT_EQ(error.kind(), SimulatorError::Kind::failed);
+        EXPECT_STREQ(error.what(), "the simulator ended (exit status 4) before it read 'make'");
+    }
+    // The simulator itself starts with SIGPIPE as a program expects it: not ignored.
+    auto ignored = std::stoull(norva_test::read_file(log).substr(7), nullptr, 16);
+    EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u) << norva_test::read_file(log);
+}
+
+TEST_F(WorkerTest, AnAnswerWrittenInPiecesAndLateIsReadWhole) {
+    // The first answer comes in three pieces, the second after a pause long enough that the
+    // wait goes to sleep; both must arrive whole and in order.
+    auto manifest = shell_sim(
+        "read -r request; printf '{\"id\":1,'; sleep 0.05; printf '\"result\":'; sleep 0.05;"
+        "printf '{}}\\n'; read -r request; sleep 0.2;"
+        "printf '{\"id\":2,\"result\":{\"type\":\"discrete\",\"n\":4}}\\n'; read -r request");
+    WorkerProcess worker(dir.path(), manifest, WorkerOptions{5s, true, nullptr});
+    worker.make("env", Json::object());
+    EXPECT_EQ(worker.sensor_space(), Json::parse(R"({"type":"discrete","n":4})"));
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "sim/worker_process.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "norva_core/interrupt.h"
 #include "norva_core/unique_fd.h"
@@ -33,20 +36,25 @@ std::string seconds_text(std::chrono::milliseconds duration) {
     return fmt::format("{:g} s", static_cast<double>(duration.count()) / 1000.0);
 }
 
-// Writing to a simulator that has ended must be an error, not a SIGPIPE that ends us: the signal
-// is held back on this thread while writing, and taken if the write raised it.
-bool write_fully(int fd, std::string_view text) {
-    sigset_t pipe_signal, previous;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-    bool complete = write_all(fd, text);
-    if (!complete && errno == EPIPE) {
-        timespec no_wait{0, 0};
-        sigtimedwait(&pipe_signal, nullptr, &no_wait);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return complete;
+// Writing to a simulator that has ended must be an error, not a SIGPIPE that ends us. The
+// signal is ignored for the whole process once, rather than held back around every write, which
+// costs two system calls a step; children start with it restored.
+void ignore_broken_pipes() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            ::signal(SIGPIPE, SIG_IGN);
+        }
+    });
+}
+
+void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
 
 }  // namespace
@@ -72,6 +80,7 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     spawn.cwd = folder.string();
     spawn.own_process_group = true;
     check_startable(folder, manifest);
+    ignore_broken_pipes();
     try {
         child_.emplace(manifest.command, spawn, true);
     } catch (const process::ExecutableNotFound&) {
@@ -84,6 +93,11 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
         throw SimulatorError(SimulatorError::Kind::failed,
                              std::string("Cannot start the simulator: ") + error.what());
     }
+    // Reads are tried before waiting, so they must never block.
+    int flags = ::fcntl(child_->stdout_fd(), F_GETFL);
+    ::fcntl(child_->stdout_fd(), F_SETFL, flags | O_NONBLOCK);
+    // On one CPU the simulator cannot answer while this thread spins.
+    spin_.allowed = std::thread::hardware_concurrency() > 1;
 }
 
 WorkerProcess::~WorkerProcess() = default;
@@ -151,7 +165,7 @@ Json WorkerProcess::call(std::string_view op, std::initializer_list<Field> field
         request_ += wire_json::dump(field.value);
     }
     request_ += "}\n";
-    if (!write_fully(child_->stdin_fd(), request_)) {
+    if (!write_all(child_->stdin_fd(), request_)) {
         fail(SimulatorError::Kind::failed,
              fmt::format("the simulator ended {}before it read '{}'", exit_description(), op));
     }
@@ -175,6 +189,7 @@ Json WorkerProcess::call(std::string_view op, std::initializer_list<Field> field
 std::size_t WorkerProcess::await_line(std::string_view op) {
     auto deadline = Clock::now() + options_.answer_timeout;
     std::size_t searched = 0;
+    bool spun = false;
     for (;;) {
         auto end = pending_.find('\n', searched);
         if (std::min(end, pending_.size()) > options_.max_message) {
@@ -200,23 +215,54 @@ std::size_t WorkerProcess::await_line(std::string_view op) {
                  fmt::format("the simulator gave no answer to '{}' within {}", op,
                              seconds_text(options_.answer_timeout)));
         }
+        if (read_available(op)) {
+            continue;
+        }
+        if (!std::exchange(spun, true) && spin_for_answer(op)) {
+            continue;
+        }
         pollfd entry{child_->stdout_fd(), POLLIN, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
-        if (ready <= 0) {
-            continue;
-        }
-        char buffer[65536];
-        ssize_t count = ::read(child_->stdout_fd(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            fail(SimulatorError::Kind::failed,
-                 fmt::format("the simulator ended {}before it answered '{}'", exit_description(),
-                             op));
-        }
-        pending_.append(buffer, static_cast<std::size_t>(count));
+        ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
     }
+}
+
+// Appends what the simulator has written so far; false when it has written nothing yet.
+bool WorkerProcess::read_available(std::string_view op) {
+    char buffer[65536];
+    ssize_t count = ::read(child_->stdout_fd(), buffer, sizeof buffer);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return false;
+    }
+    if (count <= 0) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator ended {}before it answered '{}'", exit_description(), op));
+    }
+    pending_.append(buffer, static_cast<std::size_t>(count));
+    return true;
+}
+
+// A quick simulator answers within microseconds, sooner than this thread could sleep and be
+// woken again on another CPU, so its answer is awaited awake for a moment. The spin stops paying
+// when answers take longer (a slow simulator, or CPUs shared by many): after a miss it is left
+// out for a growing number of answers.
+bool WorkerProcess::spin_for_answer(std::string_view op) {
+    constexpr auto SPIN_LIMIT = std::chrono::microseconds(50);
+    constexpr unsigned MAX_BACKOFF = 4096;
+    if (!spin_.allowed || spin_.skips_left > 0) {
+        spin_.skips_left -= spin_.skips_left > 0 ? 1 : 0;
+        return false;
+    }
+    auto until = Clock::now() + SPIN_LIMIT;
+    do {
+        pause_briefly();
+        if (read_available(op)) {
+            spin_.backoff = 1;
+            return true;
+        }
+    } while (Clock::now() < until);
+    spin_.backoff = std::min(spin_.backoff * 2, MAX_BACKOFF);
+    spin_.skips_left = spin_.backoff;
+    return false;
 }
 
 Json WorkerProcess::checked_answer(std::string_view op, std::string_view line) {

@@ -54,6 +54,8 @@ class WorkerProcess final : public Simulator {
     };
     Json call(std::string_view op, std::initializer_list<Field> fields = {});
     std::size_t await_line(std::string_view op);
+    bool read_available(std::string_view op);
+    bool spin_for_answer(std::string_view op);
     Json with_fields(std::string_view op, Json result, std::initializer_list<const char*> fields);
     Json checked_answer(std::string_view op, std::string_view line);
     [[noreturn]] void fail(SimulatorError::Kind kind, const std::string& message);
@@ -66,6 +68,11 @@ class WorkerProcess final : public Simulator {
     std::string request_;
     long long next_id_ = 1;
     bool broken_ = false;
+    struct Spin {
+        bool allowed = false;
+        unsigned backoff = 1;
+        unsigned skips_left = 0;
+    } spin_;
 };
 
 }  // namespace norva_core::sim
