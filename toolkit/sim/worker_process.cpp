@@ -248,8 +248,11 @@ bool WorkerProcess::read_available(std::string_view op) {
 bool WorkerProcess::spin_for_answer(std::string_view op) {
     constexpr auto SPIN_LIMIT = std::chrono::microseconds(50);
     constexpr unsigned MAX_BACKOFF = 4096;
-    if (!spin_.allowed || spin_.skips_left > 0) {
-        spin_.skips_left -= spin_.skips_left > 0 ? 1 : 0;
+    if (!spin_.allowed) {
+        return false;
+    }
+    if (spin_.skips_left > 0) {
+        --spin_.skips_left;
         return false;
     }
     auto until = Clock::now() + SPIN_LIMIT;
