@@ -4,7 +4,7 @@
 
 #include "norva_core/sim_errors.h"
 
-// Implemented in toolkit/packaging/package.cpp.
+// Implemented in toolkit/packaging/package.cpp, part of the network module (libarchive).
 namespace norva_core::plugin_util {
 
 struct Package {

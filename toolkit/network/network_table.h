@@ -5,16 +5,17 @@
 
 #include "norva_core/grpc_util.h"
 #include "norva_core/http.h"
+#include "norva_core/plugin_util.h"
 #include "sim/transport/address.h"
 #include "sim/transport/listener.h"
 #include "sim/transport/remote_simulator.h"
 
 namespace norva_core::network {
 
-// Everything that needs curl or gRPC. These libraries take longer to load than most commands
-// take to run, so they live in a module that the program loads the first time one of these is
-// called. Each entry is (field, result, parameters, arguments, function): this one line gives
-// the table's field, the module's entry and the program's forwarder alike.
+// Everything that needs curl, gRPC or libarchive. These libraries take longer to load than most
+// commands take to run, so they live in a module that the program loads the first time one of
+// these is called. Each entry is (field, result, parameters, arguments, function): this one line
+// gives the table's field, the module's entry and the program's forwarder alike.
 #define NORVA_NETWORK_FUNCTIONS(ENTRY)                                                             \
     ENTRY(send, http::Response, (const http::Request& request), (request), http::send)             \
     ENTRY(connect_grpc, std::unique_ptr<sim::Simulator>,                                           \
@@ -26,10 +27,12 @@ namespace norva_core::network {
           (sim::SessionRegistry & sessions, const std::string& host, int port),                    \
           (sessions, host, port), sim::listen_grpc)                                                \
     ENTRY(is_channel_available, bool, (const std::string& address), (address),                     \
-          grpc_util::is_channel_available)
+          grpc_util::is_channel_available)                                                         \
+    ENTRY(package, plugin_util::Package, (const std::string& path_abs), (path_abs),                \
+          plugin_util::package)
 
 // Raised whenever the table changes, so that a program never uses a module of another build.
-inline constexpr int ABI_VERSION = 3;
+inline constexpr int ABI_VERSION = 4;
 
 struct NetworkTable {
     int abi_version;
