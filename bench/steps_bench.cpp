@@ -37,11 +37,16 @@ void count_steps(benchmark::State& state, const norva_bench::CpuPerStep& cpu) {
     state.counters["cpu_us_per_step"] = cpu.per_step_us(static_cast<long>(state.iterations()));
 }
 
-void step_loop(benchmark::State& state, Simulator& simulator) {
+enum class CpuOf { all_processes, this_one };
+
+void step_loop(benchmark::State& state, Simulator& simulator,
+               CpuOf counted = CpuOf::all_processes) {
     simulator.make("bench", Json::object());
     simulator.reset();
     const Json action = Json::array({0.1, -0.1});
-    norva_bench::CpuPerStep cpu(norva_bench::descendants(::getpid()));
+    norva_bench::CpuPerStep cpu(counted == CpuOf::all_processes
+                                    ? norva_bench::descendants(::getpid())
+                                    : std::vector<pid_t>{});
     for (auto _ : state) {
         auto result = simulator.step(action);
         if (result.at("terminated").get<bool>() || result.at("truncated").get<bool>()) {
@@ -150,15 +155,7 @@ void worker_pipe_slow_simulator(benchmark::State& state) {
     auto folder = norva_test::write_test_sim(dir.path(), "millisecond");
     norva_core::sim::WorkerProcess worker(folder, norva_core::sim::load_manifest(folder),
                                           {std::chrono::seconds(30)});
-    worker.make("bench", Json::object());
-    worker.reset();
-    norva_bench::CpuPerStep cpu({});
-    for (auto _ : state) {
-        if (worker.step(Json::array({0.1, -0.1})).at("terminated").get<bool>()) {
-            worker.reset();
-        }
-    }
-    count_steps(state, cpu);
+    step_loop(state, worker, CpuOf::this_one);
 }
 
 // Keeps this process and the children it starts on the CPU it is on, for as long as it lives.
