@@ -76,27 +76,35 @@ bool round_trip(int out, int in, const std::string& line) {
 // A line the size of a step answer.
 const std::string ANSWER_SIZED = std::string(160, 'x') + "\n";
 
-// What any two processes pay for a line there and back over pipes on this machine: `cat`
-// echoing a line the size of a step answer.
-void bare_pipe(benchmark::State& state) {
+// A process that echoes what it reads, with its stdin and stdout piped to this one.
+norva_core::process::Child echoing(const std::vector<std::string>& command) {
     norva_core::process::Options options;
     options.out = norva_core::process::Output::capture;
-    norva_core::process::Child cat({"cat"}, options, true);
-    norva_bench::CpuPerStep cpu({cat.pid()});
+    return norva_core::process::Child(command, options, true);
+}
+
+// Sends the line out and reads it back from the echoing process, once per iteration.
+void echo_loop(benchmark::State& state, int out, int in, pid_t echoer) {
+    norva_bench::CpuPerStep cpu({echoer});
     for (auto _ : state) {
-        if (!round_trip(cat.stdin_fd(), cat.stdout_fd(), ANSWER_SIZED)) {
-            state.SkipWithError("cat stopped echoing");
+        if (!round_trip(out, in, ANSWER_SIZED)) {
+            state.SkipWithError("the echoing process stopped");
             return;
         }
     }
     count_steps(state, cpu);
 }
 
+// What any two processes pay for a line there and back over pipes on this machine: `cat`
+// echoing a line the size of a step answer.
+void bare_pipe(benchmark::State& state) {
+    auto cat = echoing({"cat"});
+    echo_loop(state, cat.stdin_fd(), cat.stdout_fd(), cat.pid());
+}
+
 // The same over a loopback TCP connection, to a process that echoes.
 void loopback_tcp(benchmark::State& state) {
-    norva_core::process::Options options;
-    options.out = norva_core::process::Output::capture;
-    norva_core::process::Child echo({TCP_ECHO_BINARY}, options, true);
+    auto echo = echoing({TCP_ECHO_BINARY});
     std::string port_line;
     char digit = 0;
     while (::read(echo.stdout_fd(), &digit, 1) == 1 && digit != '\n') {
@@ -113,14 +121,7 @@ void loopback_tcp(benchmark::State& state) {
         state.SkipWithError("cannot reach the echoing process");
         return;
     }
-    norva_bench::CpuPerStep cpu({echo.pid()});
-    for (auto _ : state) {
-        if (!round_trip(socket.get(), socket.get(), ANSWER_SIZED)) {
-            state.SkipWithError("the echoing process stopped");
-            return;
-        }
-    }
-    count_steps(state, cpu);
+    echo_loop(state, socket.get(), socket.get(), echo.pid());
 }
 
 // A Python peer run by the system interpreter; it reports its own steps, time and CPU.
