@@ -47,8 +47,7 @@ void sign_in(bool with_token) {
     norva_core::console::Console out(stdout);
     out.print("[green]Signed in. The token is stored in " +
               norva_core::markup::escape(norva_api::credentials::credentials_path()) + ".[/green]");
-    if (const char* overriding = std::getenv("NORVA_TOKEN");
-        overriding != nullptr && *overriding != '\0') {
+    if (norva_core::settings::value(norva_core::settings::Key::token)) {
         out.print("[yellow]NORVA_TOKEN is set and is used instead while it stays set.[/yellow]");
     }
 }

@@ -5,6 +5,7 @@
 #include "group.h"
 #include "norva_core/http.h"
 #include "norva_core/markup.h"
+#include "norva_core/settings.h"
 #include "norva_core/text_forms.h"
 
 namespace kestrel {
@@ -15,7 +16,8 @@ void _shutdown_jobs() {
     request.method = "POST";
     request.url = std::string(COMPUTE_API_URL) + "/jobs/shutdown";
     // No overall limit: the service answers once every job's containers have stopped.
-    request.connect_timeout = std::chrono::seconds(10);
+    request.connect_timeout =
+        norva_core::settings::seconds_limit(norva_core::settings::Key::compute_connect_limit);
     try {
         auto response = http::send(request);
         if (response.status != 200) {

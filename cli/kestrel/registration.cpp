@@ -13,10 +13,7 @@
 namespace kestrel {
 namespace {
 
-using namespace std::chrono_literals;
 using norva_core::markup::escape;
-
-constexpr auto platform_time_limit = 15s;
 
 norva_core::http::Request platform_request(std::string method, const std::string& path,
                                            const std::string& bearer) {
@@ -24,7 +21,8 @@ norva_core::http::Request platform_request(std::string method, const std::string
     request.method = std::move(method);
     request.url = norva_core::settings::URL_API() + path;
     request.headers = {{"Authorization", "Bearer " + bearer}};
-    request.total_timeout = platform_time_limit;
+    request.total_timeout =
+        norva_core::settings::seconds_limit(norva_core::settings::Key::registration_limit);
     request.tls = norva_api::get_ssl_connector();
     return request;
 }

@@ -1,9 +1,56 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
-// Implemented in toolkit/runtime/settings.cpp.
+// Implemented in toolkit/runtime/settings.cpp. Every environment variable norva reads of its own
+// and every limit it keeps stand in one table; the README's table of variables is checked
+// against it. A limit whose variable holds no number of seconds throws std::invalid_argument.
 namespace norva_core::settings {
+
+enum class Key {
+    api_url,
+    environment,
+    home,
+    token,
+    api_key,
+    organization_id,
+    ca_bundle,
+    log_level,
+    sim_timeout,
+    sim_max_message,
+    no_color,
+    force_color,
+    platform_connect_limit,
+    platform_stall_limit,
+    registration_limit,
+    compute_connect_limit,
+    sim_start_limit,
+};
+
+struct Setting {
+    Key key;
+    std::string_view variable;
+    // As the README shows it: a value, or what applies when the variable is not set.
+    std::string_view fallback;
+    std::string_view meaning;
+    // The file that reads it.
+    std::string_view read_by;
+};
+
+// Every setting, in the README's order.
+std::span<const Setting> table();
+
+const Setting& setting(Key key);
+
+// The variable's value when it is set and not empty.
+std::optional<std::string> value(Key key);
+
+// A limit in seconds (fractions allowed): the variable's value, else the table's fallback.
+std::chrono::milliseconds seconds_limit(Key key);
 
 // Platform base address without "/v1": NORVA_API_URL, default "https://api.norva.dev".
 std::string URL_API();

@@ -4,6 +4,7 @@
 #include "norva_api/api.h"
 #include "norva_api/credentials.h"
 #include "norva_core/console.h"
+#include "norva_core/settings.h"
 
 namespace norva_api {
 
@@ -19,9 +20,8 @@ APINoCode::APINoCode(std::string base, std::string session_token)
 }
 
 std::optional<Record> APINoCode::Organizations::cli_select() const {
-    if (const char* chosen = std::getenv("NORVA_ORGANIZATION_ID");
-        chosen != nullptr && *chosen != '\0') {
-        return Record{{"uuid", chosen}};
+    if (auto chosen = norva_core::settings::value(norva_core::settings::Key::organization_id)) {
+        return Record{{"uuid", *chosen}};
     }
     auto listing = list();
     std::vector<std::string> entries;

@@ -4,16 +4,19 @@
 
 #include "norva_api/api.h"
 #include "norva_core/json_input.h"
+#include "norva_core/settings.h"
 #include "norva_core/text_forms.h"
 
 namespace norva_api {
 namespace {
 
-using namespace std::chrono_literals;
+using norva_core::settings::Key;
 
-constexpr auto CONNECT_LIMIT = 10s;
-// Uploads have no total limit, so a platform that went silent is noticed by this alone.
-constexpr auto STALL_LIMIT = 60s;
+std::string seconds_text(std::chrono::milliseconds limit) {
+    return limit.count() % 1000 == 0
+               ? std::to_string(limit.count() / 1000)
+               : norva_core::text_forms::float_repr(static_cast<double>(limit.count()) / 1000);
+}
 
 }  // namespace
 
@@ -44,8 +47,10 @@ nlohmann::ordered_json Connection::exchange(norva_core::http::Request request,
     request.headers.emplace_back("Authorization", "Bearer " + token);
     request.headers.emplace_back("Accept", "application/json");
     request.tls = get_ssl_connector();
-    request.connect_timeout = CONNECT_LIMIT;
-    request.stall_timeout = STALL_LIMIT;
+    auto connect_limit = norva_core::settings::seconds_limit(Key::platform_connect_limit);
+    request.connect_timeout = connect_limit;
+    // Uploads have no total limit, so a platform that went silent is noticed by this alone.
+    request.stall_timeout = norva_core::settings::seconds_limit(Key::platform_stall_limit);
     std::string failed = "Platform request failed: " + request.method + " " + path;
     norva_core::http::Response response;
     try {
@@ -55,8 +60,8 @@ nlohmann::ordered_json Connection::exchange(norva_core::http::Request request,
     } catch (const norva_core::http::TooLargeError& error) {
         throw PlatformError(failed + ": " + error.what());
     } catch (const norva_core::http::TimeoutError&) {
-        throw PlatformError(failed + ": could not connect within " +
-                            std::to_string(CONNECT_LIMIT.count()) + " s");
+        throw PlatformError(failed + ": could not connect within " + seconds_text(connect_limit) +
+                            " s");
     }
     if (response.status < 200 || response.status > 299) {
         throw PlatformError(failed + " (" + std::to_string(response.status) +

@@ -1,15 +1,16 @@
 #include "norva_api/credentials.h"
 
-#include <cstdlib>
-
 #include "norva_core/paths.h"
+#include "norva_core/settings.h"
 #include "state/private_file.h"
 
 namespace norva_api::credentials {
 namespace {
 
-std::optional<std::string> from_env_or_file(const char* variable, const char* key) {
-    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') {
+using norva_core::settings::Key;
+
+std::optional<std::string> from_env_or_file(Key variable, const char* key) {
+    if (auto value = norva_core::settings::value(variable)) {
         return value;
     }
     auto stored = norva_platform::read_json_object(credentials_path());
@@ -27,11 +28,11 @@ std::string credentials_path() {
 }
 
 std::optional<std::string> session_token() {
-    return from_env_or_file("NORVA_TOKEN", "token");
+    return from_env_or_file(Key::token, "token");
 }
 
 std::optional<std::string> node_api_key() {
-    return from_env_or_file("NORVA_API_KEY", "api_key");
+    return from_env_or_file(Key::api_key, "api_key");
 }
 
 std::string require_session_token() {

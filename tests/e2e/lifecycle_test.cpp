@@ -113,7 +113,8 @@ TEST_F(LifecycleTest, UnreachablePlatformStillTakesTheNodeDown) {
 
 TEST_F(LifecycleTest, DeregistrationTimeOutSaysTimedOut) {
     save_record(connected_record());
-    platform.on("DELETE", "/v1/clusters/c-42", {204, "", 17s});
+    sandbox.set_env("NORVA_REGISTRATION_LIMIT", "1");
+    platform.on("DELETE", "/v1/clusters/c-42", {204, "", 3s});
     auto result = compute("disconnect");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "Could not reach NORVA platform to deregister: timed out\n" +
@@ -160,12 +161,15 @@ TEST_F(LifecycleTest, JobShutdownReplies) {
 TEST_F(LifecycleTest, SlowJobShutdownIsWaitedForBeforeTheStackGoesDown) {
     save_record(connected_record());
     norva_test::FakeComputeService compute_service;
-    compute_service.on("POST", "/jobs/shutdown", {200, "{}", 12s});
+    // Longer than every limit in play: the shutdown has none of its own.
+    sandbox.set_env("NORVA_COMPUTE_CONNECT_LIMIT", "0.5");
+    sandbox.set_env("NORVA_REGISTRATION_LIMIT", "0.5");
+    compute_service.on("POST", "/jobs/shutdown", {200, "{}", 2s});
     auto started = std::chrono::steady_clock::now();
     auto result = compute("disconnect");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, stopped_and_deregistered);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 12s);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 2s);
 }
 
 TEST_F(LifecycleTest, HandEditedRecordWithoutClusterIdStillComesDown) {

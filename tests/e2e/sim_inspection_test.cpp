@@ -125,6 +125,7 @@ TEST_F(ServedSimTest, InfoOfANamedSimStartsAndStopsItsContainer) {
 }
 
 TEST_F(ServedSimTest, InfoStopsTheContainerItStartedWhenItFails) {
+    sandbox.set_env("NORVA_SIM_START_LIMIT", "1");
     container_on(norva_test::free_port());
     auto result = sandbox.run({"sim", "info", "--name", "cart"});
     EXPECT_EQ(result.status, 1);

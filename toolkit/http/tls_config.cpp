@@ -1,13 +1,12 @@
-#include <cstdlib>
-
 #include "norva_core/http.h"
+#include "norva_core/settings.h"
 
 namespace norva_core::http {
 
 TlsConfig default_tls() {
     TlsConfig config;
-    if (const char* bundle = std::getenv("NORVA_CA_BUNDLE"); bundle != nullptr && *bundle != '\0') {
-        config.ca_bundle = bundle;
+    if (auto bundle = settings::value(settings::Key::ca_bundle)) {
+        config.ca_bundle = *bundle;
     }
     return config;
 }

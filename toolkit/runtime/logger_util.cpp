@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "norva_core/markup.h"
+#include "norva_core/settings.h"
 
 namespace norva_core::logger_util {
 namespace {
@@ -17,8 +18,7 @@ void write_line(std::string_view text) {
 }  // namespace
 
 bool Logger::debug_enabled() const {
-    const char* level = std::getenv("NORVA_LOG_LEVEL");
-    return level != nullptr && std::string_view(level) == "debug";
+    return settings::value(settings::Key::log_level) == "debug";
 }
 
 void Logger::info(std::string_view text) const {

@@ -1,4 +1,5 @@
 #include "norva_core/paths.h"
+#include "norva_core/settings.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -28,10 +29,7 @@ std::string home_dir() {
 }  // namespace
 
 std::string norva_home() {
-    if (const char* home = std::getenv("NORVA_HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    return home_dir() + "/.norva";
+    return settings::value(settings::Key::home).value_or(home_dir() + "/.norva");
 }
 
 void ensure_private_dir(const std::string& path) {

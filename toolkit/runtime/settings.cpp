@@ -1,23 +1,114 @@
 #include "norva_core/settings.h"
 
+#include <array>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace norva_core::settings {
 namespace {
 
-std::string env_or(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
+// The limits below are for operators of unusual set-ups and for tests, which set them short so
+// that no test waits out a real minute.
+constexpr std::array SETTINGS{
+    Setting{Key::api_url, "NORVA_API_URL", "`https://api.norva.dev`", "platform address",
+            "toolkit/runtime/settings.cpp"},
+    Setting{Key::environment, "NORVA_ENV", "`prod`", "platform environment name",
+            "toolkit/runtime/settings.cpp"},
+    Setting{Key::home, "NORVA_HOME", "`~/.norva`", "where norva keeps its data (mode 0700)",
+            "toolkit/runtime/paths.cpp"},
+    Setting{Key::token, "NORVA_TOKEN", "`\"token\"` in `$NORVA_HOME/credentials.json`",
+            "your platform session token", "platform/api/credentials.cpp"},
+    Setting{Key::api_key, "NORVA_API_KEY", "`\"api_key\"` in `$NORVA_HOME/credentials.json`",
+            "the node credential of a compute node", "platform/api/credentials.cpp"},
+    Setting{Key::organization_id, "NORVA_ORGANIZATION_ID", "ask",
+            "choose this organization without a menu", "platform/api/client.cpp"},
+    Setting{Key::ca_bundle, "NORVA_CA_BUNDLE", "system",
+            "CA bundle for TLS instead of the system's", "toolkit/http/tls_config.cpp"},
+    Setting{Key::log_level, "NORVA_LOG_LEVEL", "info", "`debug` shows debug lines",
+            "toolkit/runtime/logger_util.cpp"},
+    Setting{Key::sim_timeout, "NORVA_SIM_TIMEOUT", "`30`",
+            "seconds a simulator may take for one answer", "toolkit/sim/worker_process.cpp"},
+    Setting{Key::sim_max_message, "NORVA_SIM_MAX_MESSAGE", "`64M`",
+            "most bytes in one simulator answer line, HTTP body or gRPC message (`K`, `M`, `G` "
+            "suffixes)",
+            "toolkit/sim/message_limit.cpp"},
+    Setting{Key::no_color, "NO_COLOR", "colour on terminals", "colour off, whatever the terminal",
+            "toolkit/term/markup.cpp"},
+    Setting{Key::force_color, "FORCE_COLOR", "colour on terminals",
+            "colour on, whatever the terminal", "toolkit/term/markup.cpp"},
+    Setting{Key::platform_connect_limit, "NORVA_PLATFORM_CONNECT_LIMIT", "`10`",
+            "seconds to connect to the platform", "platform/api/connection.cpp"},
+    Setting{Key::platform_stall_limit, "NORVA_PLATFORM_STALL_LIMIT", "`60`",
+            "seconds a platform transfer may move nothing before it fails",
+            "platform/api/connection.cpp"},
+    Setting{Key::registration_limit, "NORVA_REGISTRATION_LIMIT", "`15`",
+            "seconds the platform has to register or deregister a compute node",
+            "cli/kestrel/registration.cpp"},
+    Setting{Key::compute_connect_limit, "NORVA_COMPUTE_CONNECT_LIMIT", "`10`",
+            "seconds to connect to the compute service to shut its jobs down",
+            "cli/kestrel/jobs.cpp"},
+    Setting{Key::sim_start_limit, "NORVA_SIM_START_LIMIT", "`20`",
+            "seconds a simulator container just started has to answer",
+            "toolkit/sim/sim_client.cpp"},
+};
+
+constexpr bool in_key_order() {
+    for (std::size_t i = 0; i < SETTINGS.size(); ++i) {
+        if (static_cast<std::size_t>(SETTINGS[i].key) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(in_key_order(), "the table lists every key once, in the enum's order");
+
+std::string unquoted(std::string_view fallback) {
+    if (fallback.size() >= 2 && fallback.front() == '`' && fallback.back() == '`') {
+        fallback = fallback.substr(1, fallback.size() - 2);
+    }
+    return std::string(fallback);
+}
+
+std::chrono::milliseconds parse_seconds(std::string_view variable, const std::string& text) {
+    char* end = nullptr;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 1e9) {
+        throw std::invalid_argument(std::string(variable) +
+                                    " must be a positive number of seconds, not '" + text + "'");
+    }
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
 }  // namespace
 
+std::span<const Setting> table() {
+    return SETTINGS;
+}
+
+const Setting& setting(Key key) {
+    return SETTINGS.at(static_cast<std::size_t>(key));
+}
+
+std::optional<std::string> value(Key key) {
+    std::string variable(setting(key).variable);
+    const char* text = std::getenv(variable.c_str());
+    if (text == nullptr || *text == '\0') {
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+std::chrono::milliseconds seconds_limit(Key key) {
+    const auto& entry = setting(key);
+    return parse_seconds(entry.variable, value(key).value_or(unquoted(entry.fallback)));
+}
+
 std::string URL_API() {
-    return env_or("NORVA_API_URL", "https://api.norva.dev");
+    return value(Key::api_url).value_or(unquoted(setting(Key::api_url).fallback));
 }
 
 std::string NORVA_ENV() {
-    return env_or("NORVA_ENV", "prod");
+    return value(Key::environment).value_or(unquoted(setting(Key::environment).fallback));
 }
 
 }  // namespace norva_core::settings

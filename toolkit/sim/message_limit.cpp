@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "norva_core/settings.h"
+
 namespace norva_core::sim {
 namespace {
 
@@ -30,11 +32,11 @@ std::size_t suffix_factor(std::string_view suffix) {
 }  // namespace
 
 std::size_t max_message_setting() {
-    const char* text = std::getenv("NORVA_SIM_MAX_MESSAGE");
-    if (text == nullptr || *text == '\0') {
+    auto text = settings::value(settings::Key::sim_max_message);
+    if (!text) {
         return DEFAULT_MAX_MESSAGE;
     }
-    std::string_view setting(text);
+    std::string_view setting(*text);
     std::size_t count = 0;
     auto [end, error] = std::from_chars(setting.data(), setting.data() + setting.size(), count);
     std::size_t factor = suffix_factor(setting.substr(end - setting.data()));

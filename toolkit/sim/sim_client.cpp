@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "norva_core/interrupt.h"
+#include "norva_core/settings.h"
 #include "norva_core/sim_server_util.h"
 #include "sim/declared_space.h"
 #include "sim/target.h"
@@ -18,7 +19,8 @@ using namespace std::chrono_literals;
 // A simulator container that was just started may need a moment before it answers; on a busy
 // machine its first start can take several seconds.
 void make_when_ready(sim::Simulator& simulator, const std::string& env_id, const Json& env_init) {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
+    auto deadline =
+        std::chrono::steady_clock::now() + settings::seconds_limit(settings::Key::sim_start_limit);
     for (;;) {
         try {
             simulator.make(env_id, env_init);

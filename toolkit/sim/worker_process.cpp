@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "norva_core/interrupt.h"
+#include "norva_core/settings.h"
 #include "norva_core/unique_fd.h"
 #include "runtime/signal_names.h"
 #include "sim/program_check.h"
@@ -60,8 +61,8 @@ void pause_briefly() {
 }  // namespace
 
 std::chrono::milliseconds answer_timeout_setting() {
-    const char* text = std::getenv("NORVA_SIM_TIMEOUT");
-    if (text != nullptr && *text != '\0') {
+    if (auto setting = settings::value(settings::Key::sim_timeout)) {
+        const char* text = setting->c_str();
         char* end = nullptr;
         double seconds = std::strtod(text, &end);
         if (end != text && *end == '\0' && seconds > 0) {

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <vector>
 
+#include "norva_core/settings.h"
+
 namespace norva_core::markup {
 namespace {
 
@@ -161,9 +163,8 @@ class Renderer {
     std::vector<Active> stack_;
 };
 
-bool env_set(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
+bool env_set(settings::Key key) {
+    return settings::value(key).has_value();
 }
 
 }  // namespace
@@ -213,10 +214,10 @@ std::string visible(std::string_view data) {
 }
 
 bool color_enabled(std::FILE* stream) {
-    if (env_set("FORCE_COLOR")) {
+    if (env_set(settings::Key::force_color)) {
         return true;
     }
-    if (env_set("NO_COLOR")) {
+    if (env_set(settings::Key::no_color)) {
         return false;
     }
     const char* term = std::getenv("TERM");
