@@ -9,6 +9,7 @@
 #include "norva_core/errors.h"
 #include "norva_core/interrupt.h"
 #include "norva_core/process.h"
+#include "polling.h"
 #include "temp_dir.h"
 
 namespace process = norva_core::process;
@@ -82,9 +83,11 @@ TEST(ProcessChild, DestroyingTheHandleEndsItsWholeProcessGroup) {
         ASSERT_EQ(kill(grandchild, 0), 0);
     }
     // Gone, or at most a zombie waiting for a reaper that is not us.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    std::string stat = norva_test::read_file("/proc/" + std::to_string(grandchild) + "/stat");
-    EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat;
+    std::string stat;
+    EXPECT_TRUE(norva_test::eventually([&] {
+        stat = norva_test::read_file("/proc/" + std::to_string(grandchild) + "/stat");
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+    })) << stat;
 }
 
 TEST(InterruptScope, SigintBecomesAPendingInterruptOnlyInsideTheScope) {

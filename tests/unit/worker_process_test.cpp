@@ -8,6 +8,7 @@
 
 #include "norva_core/errors.h"
 #include "norva_core/interrupt.h"
+#include "polling.h"
 #include "sim/worker_process.h"
 #include "temp_dir.h"
 #include "test_sims.h"
@@ -171,9 +172,11 @@ Manifest shell_sim(const std::string& script) {
 TEST_F(WorkerTest, ASimulatorGoneBeforeItReadsFailsTheCallAndLeavesThisProcessRunning) {
     // The simulator records which signals it ignores, then ends without reading: the request
     // meets a closed pipe, which must be an error here, never a signal that ends this process.
-    auto manifest = shell_sim("grep SigIgn /proc/self/status > \"$TEST_SIM_LOG\"; exit 4");
+    // Its stdin is closed before the record is written, so a record means nothing reads.
+    auto manifest =
+        shell_sim("exec 0<&-; grep SigIgn /proc/self/status > \"$TEST_SIM_LOG\"; exit 4");
     WorkerProcess worker(dir.path(), manifest, WorkerOptions{5s, true, nullptr});
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(norva_test::eventually([&] { return !norva_test::read_file(log).empty(); }));
     try {
         worker.make("env", Json::object());
         FAIL() << "the request should fail";

@@ -33,7 +33,13 @@ std::string float_repr(double value) {
             digits += c;
         }
     }
-    int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
+    // The exponent is written as printf's %e writes it: a sign, then at least two digits.
+    auto exponent_text = text.substr(e + 2);
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    if (text[e + 1] == '-') {
+        exponent = -exponent;
+    }
 
     std::string out = negative ? "-" : "";
     if (exponent < -4 || exponent >= 16) {
