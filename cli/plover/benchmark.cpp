@@ -90,4 +90,21 @@ void _benchmark(OptionalText path, OptionalText address, long samples,
     }
 }
 
+const CommandTable BENCHMARK_COMMAND{
+    "benchmark",
+    "Benchmarks a sim to see how many samples per second we can get",
+    {{"PATH", "Path to the sim (positional argument)"},
+     {"-p,--path", "Path to the sim (option)"},
+     {"-a,--address", "Address to the sim, e.g., localhost:1337"},
+     {"-s,--samples", "Number of samples to benchmark", "1000"},
+     {"--warmup", "Steps taken first and left out of every figure", "0"},
+     {"--latency", "Also print the step time's p50, p90, p99 and max", std::nullopt, Form::flag},
+     JSON_FLAG}};
+
+void benchmark_command(const Values& values) {
+    benchmark(values.given("PATH"), values.given("--path"), values.given("--address"),
+              values.text("--samples"), values.given("--warmup"), values.flag("--latency"),
+              values.flag("--json"));
+}
+
 }  // namespace plover

@@ -7,6 +7,24 @@
 
 namespace plover {
 
+// Each command's table and the entry that hands its values on, beside the command.
+extern const CommandTable VALIDATE_COMMAND, BENCHMARK_COMMAND, NEW_COMMAND, RUN_COMMAND,
+    PUBLISH_COMMAND, LIST_COMMAND, RETRIEVE_COMMAND, START_COMMAND, LOGS_COMMAND, STOP_COMMAND,
+    STATUS_COMMAND, INFO_COMMAND, MAPPINGS_COMMAND;
+void validate_command(const Values& values);
+void benchmark_command(const Values& values);
+void new_command(const Values& values);
+void run_command(const Values& values);
+void publish_command(const Values& values);
+void list_command(const Values& values);
+void retrieve_command(const Values& values);
+void start_command(const Values& values);
+void logs_command(const Values& values);
+void stop_command(const Values& values);
+void status_command(const Values& values);
+void info_command(const Values& values);
+void mappings_command(const Values& values);
+
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
               std::string protocol, bool json = false);
 // With is_print off (publishing) the issues are not printed; a faulty sim still fails. With
@@ -28,6 +46,8 @@ void _benchmark(OptionalText path, OptionalText address, long samples,
                 const BenchmarkReport& report = {});
 
 void new_(std::string name, std::string description, std::string location, bool is_docker);
+// The name, description and location of a new sim: as given, else asked for in that order.
+std::vector<std::string> _asked_texts(const Values& values);
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
          std::string protocol, std::string env_init, OptionalText max_sessions = std::nullopt,

@@ -59,4 +59,42 @@ void stop(OptionalText sim_id) {
     console.log("Stopped all sims");
 }
 
+const CommandTable START_COMMAND{
+    "start",
+    "Start the given sim\n"
+    "\n"
+    "Args:\n"
+    "sim_container (str): The sim container name to start\n"
+    "enable_historian (bool, optional): Whether to enable the historian. Defaults to True.\n"
+    "stream (bool, optional): Whether to stream the logs. Defaults to False.",
+    {{"SIM_CONTAINER", "", std::nullopt, Form::text, true},
+     {"--enable-historian,!--no-enable-historian", "", "on", Form::on_off},
+     {"--stream,!--no-stream", "", "off", Form::on_off},
+     {"--show-name,!--no-show-name", "", "off", Form::on_off}}};
+
+void start_command(const Values& values) {
+    start(values.text("SIM_CONTAINER"), values.flag("--enable-historian"), values.flag("--stream"),
+          values.flag("--show-name"));
+}
+
+const CommandTable LOGS_COMMAND{"logs",
+                                "Get the logs of the given sim",
+                                {{"SIM_ID", "", std::nullopt, Form::text, true},
+                                 {"--stream,!--no-stream", "", "off", Form::on_off}}};
+
+void logs_command(const Values& values) {
+    logs(values.text("SIM_ID"), values.flag("--stream"));
+}
+
+const CommandTable STOP_COMMAND{"stop",
+                                "Stop the given sim or all sims.\n"
+                                "\n"
+                                "Args:\n"
+                                "sim_id (str, optional): The sim id to stop.",
+                                {{"--sim-id"}}};
+
+void stop_command(const Values& values) {
+    stop(values.given("--sim-id"));
+}
+
 }  // namespace plover

@@ -97,4 +97,18 @@ void info(std::string address, std::string name, std::string env_id, bool json) 
     }
 }
 
+const CommandTable INFO_COMMAND{
+    "info",
+    "Get more info about a running sim\n"
+    "\n"
+    "Args:\n"
+    "address (str): The address of the sim\n"
+    "env_id (str): The env id of the sim (e.g., \"InvertedPendulum-v4\")",
+    {{"--address"}, {"--name"}, {"--env-id"}, JSON_FLAG}};
+
+void info_command(const Values& values) {
+    info(values.text("--address"), values.text("--name"), values.text("--env-id"),
+         values.flag("--json"));
+}
+
 }  // namespace plover

@@ -121,4 +121,15 @@ void _list_docker(bool json) {
     console.print(table);
 }
 
+const CommandTable LIST_COMMAND{"list",
+                                "List all sims under a project\n"
+                                "Optional Args:\n"
+                                "local (bool, optional): Whether to list the local sim "
+                                "images on docker. Defaults to False.",
+                                {{"--local,!--no-local", "", "off", Form::on_off}, JSON_FLAG}};
+
+void list_command(const Values& values) {
+    list(values.flag("--local"), values.flag("--json"));
+}
+
 }  // namespace plover

@@ -85,4 +85,14 @@ std::optional<Json> _mappings(OptionalText image, OptionalText address) {
     return result;
 }
 
+const CommandTable MAPPINGS_COMMAND{
+    "mappings",
+    "Convert the Sensor and Action space to a JSON defining the variables that exist in those "
+    "spaces",
+    {{"--image"}, {"--address"}}};
+
+void mappings_command(const Values& values) {
+    mappings(values.given("--image"), values.given("--address"));
+}
+
 }  // namespace plover

@@ -83,4 +83,13 @@ void _publish(const std::string& path) {
     logger.info("Simulator published successfully!");
 }
 
+const CommandTable PUBLISH_COMMAND{"publish",
+                                   "Publish a Simulator and upload it",
+                                   {{"PATH", "Path to the Simulator (positional argument)", "./"},
+                                    {"-p,--path", "Path to the Simulator (option)"}}};
+
+void publish_command(const Values& values) {
+    publish(values.text("PATH"), values.given("--path"));
+}
+
 }  // namespace plover

@@ -83,4 +83,11 @@ void _retrieve() {
     print("Registry auth: " + escape(registry_auth));
 }
 
+const CommandTable RETRIEVE_COMMAND{
+    "retrieve", "Retrieve a sim's image reference and registry credential", {}};
+
+void retrieve_command(const Values&) {
+    retrieve();
+}
+
 }  // namespace plover

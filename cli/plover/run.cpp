@@ -78,4 +78,24 @@ void _run(const std::string& path, const std::string& host, int port, const std:
     server->stop();
 }
 
+const CommandTable RUN_COMMAND{
+    "run",
+    "Try to run the sim situated in the given location",
+    {{"PATH", "Path to the sim (positional argument)", "./"},
+     {"--path", "Path to the sim (option)"},
+     {"-h,--host", "Host to run the sim", "0.0.0.0"},
+     {"--port", "Port to run the sim", "1337"},
+     {"-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc"},
+     {"-e,--env-init", "Environment init", "{}"},
+     {"--max-sessions", "Most sessions open at once; more are refused (default: no limit)"},
+     {"--session-timeout",
+      "Seconds a session may go without a call before it is closed (default: none)"},
+     {"--metrics-port", "Also serve GET /metrics (Prometheus) over plain HTTP on this port"}}};
+
+void run_command(const Values& values) {
+    run(values.text("PATH"), values.given("--path"), values.text("--host"), values.text("--port"),
+        values.text("--protocol"), values.text("--env-init"), values.given("--max-sessions"),
+        values.given("--session-timeout"), values.given("--metrics-port"));
+}
+
 }  // namespace plover

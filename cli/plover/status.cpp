@@ -122,4 +122,17 @@ void status_all(bool json) {
     }
 }
 
+const CommandTable STATUS_COMMAND{
+    "status",
+    "Get the status of the sims running\n"
+    "\n"
+    "Args:\n"
+    "sim_name (str, optional): The sim name to get the status for. Defaults to None.\n"
+    "moniker (bool, optional): Whether to get the moniker. Defaults to False.",
+    {{"--sim-name"}, {"--moniker,!--no-moniker", "", "off", Form::on_off}, JSON_FLAG}};
+
+void status_command(const Values& values) {
+    status(values.given("--sim-name"), values.flag("--moniker"), values.flag("--json"));
+}
+
 }  // namespace plover

@@ -51,4 +51,18 @@ void _validate(OptionalText path, OptionalText address, const std::string& proto
     }
 }
 
+const CommandTable VALIDATE_COMMAND{
+    "validate",
+    "Validate a sim to see if it is implemented correctly",
+    {{"PATH", "Path to the sim (positional argument)"},
+     {"--path", "Path to the sim (option)"},
+     {"-a,--address", "Address to the sim, e.g., localhost:1337"},
+     {"-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc"},
+     JSON_FLAG}};
+
+void validate_command(const Values& values) {
+    validate(values.given("PATH"), values.given("--path"), values.given("--address"),
+             values.text("--protocol"), values.flag("--json"));
+}
+
 }  // namespace plover

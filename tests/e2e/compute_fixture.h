@@ -10,6 +10,7 @@
 
 #include "fake_http_server.h"
 #include "norva_runner.h"
+#include "polling.h"
 #include "test_ca.h"
 
 namespace norva_test {

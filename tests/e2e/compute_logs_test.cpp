@@ -23,12 +23,8 @@ class ComputeLogsTest : public norva_test::ComputeTest {
     }
 
     void wait_for_logs_call() const {
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (last_command().rfind("logs", 0) != 0 &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(20ms);
-        }
-        ASSERT_EQ(last_command().rfind("logs", 0), 0u);
+        ASSERT_TRUE(norva_test::eventually([&] { return last_command().rfind("logs", 0) == 0; }))
+            << last_command();
     }
 };
 
@@ -82,10 +78,7 @@ TEST_F(ComputeLogsTest, AnInterruptEndsFollowingQuietlyButNotAOneOffRead) {
 
     auto reading = sandbox.spawn({"compute", "logs"});
     auto calls = docker_commands().size();
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (docker_commands().size() == calls && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
+    EXPECT_TRUE(norva_test::eventually([&] { return docker_commands().size() > calls; }));
     ::kill(reading.pid(), SIGINT);
     EXPECT_EQ(NorvaSandbox::finish(reading).status, 128 + SIGINT);
 }

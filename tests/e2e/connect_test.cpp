@@ -266,10 +266,7 @@ TEST_F(ConnectTest, RedisAnsweringOnTheThirdFlushAttempt) {
 TEST_F(ConnectTest, InterruptWhileTheStackStartsCleansUpAndPassesTheInterruptOn) {
     sandbox.docker_scenario({{"rules", {{{"args_contain", {"up"}}, {"delay_ms", 20000}}}}});
     auto child = sandbox.spawn({"compute", "connect", "--organization-id", "o"});
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (docker_commands().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_TRUE(norva_test::eventually([&] { return docker_commands().size() >= 2; }));
     ASSERT_EQ(docker_commands().size(), 2u);
     kill(child.pid(), SIGINT);
     auto result = norva_test::NorvaSandbox::finish(child);

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "catalogue_fixture.h"
-#include "norva_core/network_util.h"
+#include "served_sim.h"
 #include "test_sims.h"
 
 namespace {
@@ -113,14 +113,7 @@ TEST_F(HostilePlatformTest, ASimNameWithControlCharactersIsServedUnderItsShownNa
     auto manifest = norva_test::read_file(sim / "norva-sim.toml");
     manifest.replace(manifest.find("test-sim"), 8, "evil\\u001b[2J\\u0007");
     norva_test::write_file(sim / "norva-sim.toml", manifest);
-    int port = norva_test::free_port();
-    auto server = sandbox.spawn({"sim", "run", sim, "--port", std::to_string(port)});
-    auto address = "127.0.0.1:" + std::to_string(port);
-    for (int i = 0; i < 200 && !norva_core::network_util::is_port_opened(address); ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    ::kill(server.pid(), SIGINT);
-    auto result = norva_test::NorvaSandbox::finish(server);
+    auto result = norva_test::ServedSim(sandbox, sim).stop();
     EXPECT_NE(result.err.find("Serving sim 'evil\\x1b[2J\\x07' over grpc"), std::string::npos)
         << result.err;
     EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << result.err;

@@ -9,8 +9,8 @@
 
 #include <thread>
 
-#include "norva_core/network_util.h"
 #include "norva_runner.h"
+#include "served_sim.h"
 #include "sim.grpc.pb.h"
 #include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
@@ -32,26 +32,14 @@ class HostileSimTest : public ::testing::Test {
         return norva_test::write_test_sim(sandbox.dir().path(), mode).string();
     }
 
-    // Starts `sim run` and waits until it serves; the server's stderr is captured.
-    norva_core::process::Child serve(const std::string& mode, const std::string& protocol) {
-        port = norva_test::free_port();
-        auto server = sandbox.spawn(
-            {"sim", "run", sim(mode), "--port", std::to_string(port), "--protocol", protocol});
-        auto address = "127.0.0.1:" + std::to_string(port);
-        for (int i = 0; i < 200 && !norva_core::network_util::is_port_opened(address); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        EXPECT_TRUE(norva_core::network_util::is_port_opened(address)) << "nothing serves";
+    // Serves the test simulator in a mode; the server's stderr is captured.
+    norva_test::ServedSim serve(const std::string& mode, const std::string& protocol) {
+        norva_test::ServedSim server(sandbox, sim(mode), {"--protocol", protocol});
+        port = server.port();
         return server;
     }
 
     norva_core::sim::Address address() const { return {"127.0.0.1", port}; }
-
-    // Ends the server as Ctrl-C would and gives how it ended.
-    static RunResult stop(norva_core::process::Child& server) {
-        ::kill(server.pid(), SIGINT);
-        return NorvaSandbox::finish(server);
-    }
 
     static void expect_clear_failure(const RunResult& result, const std::string& message) {
         EXPECT_EQ(result.status, 1) << result.err;
@@ -135,7 +123,7 @@ TEST_P(ServedHostileTest, SixMegabyteObservationsAndActionsCross) {
     auto step = session->step(Json(std::vector<int>(3000000, 1)));
     EXPECT_EQ(step.at("observation").size(), 3000000u);
     session->close();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_P(ServedHostileTest, AMessageOverTheLimitIsRefusedAndTheServerGoesOn) {
@@ -156,7 +144,7 @@ TEST_P(ServedHostileTest, AMessageOverTheLimitIsRefusedAndTheServerGoesOn) {
     other->make("env", Json::object());
     EXPECT_TRUE(other->reset().contains("observation"));
     other->close();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, ServedHostileTest, ::testing::Values("grpc", "http"));
@@ -206,7 +194,7 @@ TEST_F(HttpClientOfRunTest, HostileRequestsGetJsonErrorsWhileOtherSessionsGoOn) 
     session->close();
     // Nothing was started for the refused requests.
     EXPECT_EQ(norva_test::logged_pids(log).size(), 1u);
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 class GrpcClientOfRunTest : public HostileSimTest {
@@ -270,7 +258,7 @@ TEST_F(GrpcClientOfRunTest, HostileRequestsAreInvalidArgumentsWhileOtherSessions
     EXPECT_EQ(session->step(Json::array({0.5, 0.5})).at("observation").at("position"),
               Json::array({0.5, 0.5}));
     session->close();
-    auto result = stop(server);
+    auto result = server.stop();
     EXPECT_EQ(result.status, 0);
     // The server's output is its own lines and its simulator's, nothing of gRPC or protobuf.
     std::istringstream lines(result.err);

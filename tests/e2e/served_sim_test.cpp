@@ -6,8 +6,8 @@
 
 #include <thread>
 
-#include "norva_core/network_util.h"
 #include "norva_runner.h"
+#include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
@@ -22,28 +22,13 @@ class SimServingTest : public ::testing::Test {
   protected:
     SimServingTest() { sandbox.set_env("TEST_SIM_LOG", log); }
 
-    norva_core::process::Child serve(const std::string& protocol,
-                                     std::vector<std::string> options = {},
-                                     const std::string& mode = "good") {
-        port = norva_test::free_port();
-        std::vector<std::string> args{"sim",
-                                      "run",
-                                      norva_test::write_test_sim(sandbox.dir().path(), mode),
-                                      "--port",
-                                      std::to_string(port),
-                                      "--protocol",
-                                      protocol};
-        args.insert(args.end(), options.begin(), options.end());
-        auto server = sandbox.spawn(args);
-        for (int i = 0; i < 200 && !served(); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        EXPECT_TRUE(served()) << "nothing serves on " << port;
+    norva_test::ServedSim serve(const std::string& protocol, std::vector<std::string> options = {},
+                                const std::string& mode = "good") {
+        options.insert(options.begin(), {"--protocol", protocol});
+        norva_test::ServedSim server(
+            sandbox, norva_test::write_test_sim(sandbox.dir().path(), mode), options);
+        port = server.port();
         return server;
-    }
-
-    bool served() const {
-        return norva_core::network_util::is_port_opened("127.0.0.1:" + std::to_string(port));
     }
 
     // Runs the Python client in a mode and gives what it printed.
@@ -69,11 +54,6 @@ class SimServingTest : public ::testing::Test {
         }
     }
 
-    static RunResult stop(norva_core::process::Child& server) {
-        ::kill(server.pid(), SIGINT);
-        return NorvaSandbox::finish(server);
-    }
-
     NorvaSandbox sandbox;
     std::string log = sandbox.dir() / "sims.log";
     int port = 0;
@@ -92,7 +72,7 @@ TEST_F(SimServingTest, AKeptAliveConnectionOutlastsAPauseAndPipelinedRequestsAre
     EXPECT_EQ(pipelined["answers"][1]["status"], 404);
     EXPECT_EQ(pipelined["answers"][1]["body"]["error"],
               "no session 'none'; it was closed or never made");
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_F(SimServingTest, IdleConnectionsDoNotKeepANewClientWaiting) {
@@ -103,7 +83,7 @@ TEST_F(SimServingTest, IdleConnectionsDoNotKeepANewClientWaiting) {
     EXPECT_LT(seen["seconds"].get<double>(), 10.0);
     // Stopping does not wait for the idle connections.
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
@@ -118,7 +98,7 @@ TEST_F(SimServingTest, LoadWithANewConnectionPerRequestLosesNothing) {
     auto after = client("http");
     after->make("after", Json::object());
     after->close();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_F(SimServingTest, CurlSendsALargeBodyAfterAskingToContinue) {
@@ -134,7 +114,7 @@ TEST_F(SimServingTest, CurlSendsALargeBodyAfterAskingToContinue) {
     EXPECT_EQ(curl.exit_code, 0) << curl.err;
     EXPECT_NE(curl.out.find("\"session_id\""), std::string::npos) << curl.out;
     EXPECT_EQ(curl.out.substr(curl.out.rfind('\n') + 1), "200");
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 // A scrape by Python's HTTP client whose every line kept to the text format.
@@ -186,7 +166,7 @@ TEST_F(SimServingTest, MetricsCountSessionsStepsAndTheirLatency) {
     EXPECT_EQ(samples.at("norva_sim_answers_over_time_limit_total"), 0);
     EXPECT_GT(samples.at("norva_sim_resident_memory_bytes").get<double>(), 1 << 20);
     open->close();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_F(SimServingTest, AMetricsPortBesideGrpcCountsASimulatorThatGaveNoAnswer) {
@@ -212,7 +192,7 @@ TEST_F(SimServingTest, AMetricsPortBesideGrpcCountsASimulatorThatGaveNoAnswer) {
         {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
          "http://127.0.0.1:" + std::to_string(metrics_port) + "/v1/health"});
     EXPECT_EQ(other.out, "404") << "the metrics port serves nothing else";
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_F(SimServingTest, TheMetricsPortMustBeAPortOfItsOwn) {
@@ -247,7 +227,7 @@ TEST_P(SessionLimitTest, SessionsPastTheMostAreRefusedWithAMessage) {
     third->make("three", Json::object());
     third->close();
     EXPECT_EQ(norva_test::logged_pids(log).size(), 2u) << "a refused session started a simulator";
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 TEST_P(SessionLimitTest, ASessionWithoutCallsForItsTimeoutIsClosed) {
@@ -272,7 +252,7 @@ TEST_P(SessionLimitTest, ASessionWithoutCallsForItsTimeoutIsClosed) {
     ASSERT_EQ(pids.size(), 2u);
     EXPECT_FALSE(norva_test::process_exists(pids[0])) << "the closed session's simulator runs on";
     busy->close();
-    EXPECT_EQ(stop(server).status, 0);
+    EXPECT_EQ(server.stop().status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, SessionLimitTest, ::testing::Values("grpc", "http"));

@@ -11,8 +11,9 @@
 #include <thread>
 
 #include "compute_fixture.h"
-#include "norva_core/network_util.h"
+#include "polling.h"
 #include "pseudo_terminal.h"
+#include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
@@ -37,15 +38,7 @@ std::string signal_name(const testing::TestParamInfo<int>& info) {
     }
 }
 
-// Waits until the condition holds, for at most 20 s.
-template <class Condition>
-bool eventually(Condition&& condition) {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
+using norva_test::eventually;
 
 class ConnectSignalTest : public norva_test::ComputeTest,
                           public testing::WithParamInterface<int> {};
@@ -91,19 +84,15 @@ TEST_P(RunSignalTest, EndsEverySessionAndItsSimulator) {
     NorvaSandbox sandbox;
     std::string log = sandbox.dir() / "sims.log";
     sandbox.set_env("TEST_SIM_LOG", log);
-    int port = norva_test::free_port();
-    auto server =
-        sandbox.spawn({"sim", "run", norva_test::write_test_sim(sandbox.dir().path(), "stubborn"),
-                       "--port", std::to_string(port), "--protocol", "http"});
-    std::string address = "127.0.0.1:" + std::to_string(port);
-    ASSERT_TRUE(eventually([&] { return norva_core::network_util::is_port_opened(address); }));
+    norva_test::ServedSim server(sandbox,
+                                 norva_test::write_test_sim(sandbox.dir().path(), "stubborn"),
+                                 {"--protocol", "http"});
     std::vector<std::unique_ptr<norva_core::sim::Simulator>> sessions;
     for (int i = 0; i < 2; ++i) {
-        sessions.push_back(norva_core::sim::connect_http({"127.0.0.1", port}));
+        sessions.push_back(norva_core::sim::connect_http({"127.0.0.1", server.port()}));
         sessions.back()->make("open", norva_core::sim::Json::object());
     }
-    ::kill(server.pid(), GetParam());
-    auto result = NorvaSandbox::finish(server);
+    auto result = server.stop(GetParam());
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("Gracefully stopping the server"), std::string::npos) << result.err;
     auto pids = norva_test::logged_pids(log);

@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "norva_core/network_util.h"
 #include "norva_runner.h"
+#include "served_sim.h"
 #include "test_sims.h"
 
 namespace {
@@ -16,21 +16,10 @@ using namespace std::chrono_literals;
 // A real `norva sim run` of the good test simulator, for the commands that talk to one.
 class ServedSimTest : public ::testing::Test {
   protected:
-    void serve(int on_port) {
-        port = on_port;
-        server.emplace(
-            sandbox.spawn({"sim", "run", norva_test::write_test_sim(sandbox.dir().path(), "good"),
-                           "--port", std::to_string(port)}));
-        for (int i = 0; i < 200 && !norva_core::network_util::is_port_opened(address()); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_TRUE(norva_core::network_util::is_port_opened(address()));
-    }
-    void TearDown() override {
-        if (server) {
-            ::kill(server->pid(), SIGINT);
-            NorvaSandbox::finish(*server);
-        }
+    void serve(int fixed_port = 0) {
+        server.emplace(sandbox, norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                       std::vector<std::string>{}, fixed_port);
+        port = server->port();
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
@@ -58,7 +47,7 @@ class ServedSimTest : public ::testing::Test {
     }
 
     NorvaSandbox sandbox;
-    std::optional<norva_core::process::Child> server;
+    std::optional<norva_test::ServedSim> server;
     int port = 0;
 };
 
@@ -87,7 +76,7 @@ std::string report(const std::string& address, const std::string& env_id) {
 }
 
 TEST_F(ServedSimTest, InfoReportsARunningSim) {
-    serve(norva_test::free_port());
+    serve();
     auto result = sandbox.run({"sim", "info", "--address", address(), "--env-id", "e1"});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, report(address(), "e1"));
@@ -95,7 +84,7 @@ TEST_F(ServedSimTest, InfoReportsARunningSim) {
 }
 
 TEST_F(ServedSimTest, InfoAsJsonGivesTheSpacesThemselves) {
-    serve(norva_test::free_port());
+    serve();
     auto result = sandbox.run({"sim", "info", "--address", address(), "--env-id", "e1", "--json"});
     ASSERT_EQ(result.status, 0) << result.err;
     auto report = Json::parse(result.out);
@@ -110,7 +99,7 @@ TEST_F(ServedSimTest, InfoAsJsonGivesTheSpacesThemselves) {
 }
 
 TEST_F(ServedSimTest, InfoOfANamedSimStartsAndStopsItsContainer) {
-    serve(norva_test::free_port());
+    serve();
     container_on(port);
     auto result = sandbox.run({"sim", "info", "--name", "cart", "--address", "ignored:1"});
     EXPECT_EQ(result.status, 0) << result.err;
@@ -141,7 +130,7 @@ TEST_F(ServedSimTest, InfoStopsTheContainerItStartedWhenItFails) {
 }
 
 TEST_F(ServedSimTest, MappingsWritesBothSpacesAsPlainJson) {
-    serve(norva_test::free_port());
+    serve();
     auto result = sandbox.run({"sim", "mappings", "--address", address()});
     EXPECT_EQ(result.status, 0) << result.err;
     auto mapped = Json::parse(result.out);

@@ -8,6 +8,7 @@
 
 #include "norva_core/network_util.h"
 #include "norva_runner.h"
+#include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
 #include "test_sims.h"
 
@@ -29,15 +30,6 @@ class SimRuntimeTest : public ::testing::Test {
         for (pid_t pid : norva_test::logged_pids(log)) {
             EXPECT_FALSE(norva_test::process_exists(pid)) << "simulator " << pid << " was left";
         }
-    }
-
-    static void wait_until_served(int port) {
-        auto address = "127.0.0.1:" + std::to_string(port);
-        for (int i = 0; i < 200 && !norva_core::network_util::is_port_opened(address); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_TRUE(norva_core::network_util::is_port_opened(address))
-            << "nothing serves " << address;
     }
 
     NorvaSandbox sandbox;
@@ -159,12 +151,9 @@ class RunTest : public SimRuntimeTest, public ::testing::WithParamInterface<std:
 
 TEST_P(RunTest, ServesUntilInterruptedAndLeavesNothingBehind) {
     const std::string& protocol = GetParam();
-    int port = norva_test::free_port();
-    auto server = sandbox.spawn({"sim", "run", sim("good"), "--port", std::to_string(port),
-                                 "--protocol", protocol, "--env-init", R"({"seed": 1})"});
-    wait_until_served(port);
-
-    norva_core::sim::Address address{"127.0.0.1", port};
+    norva_test::ServedSim server(sandbox, sim("good"),
+                                 {"--protocol", protocol, "--env-init", R"({"seed": 1})"});
+    norva_core::sim::Address address{"127.0.0.1", server.port()};
     auto session = protocol == "grpc" ? norva_core::sim::connect_grpc(address)
                                       : norva_core::sim::connect_http(address);
     session->make("env-x", Json{{"level", 2}});
@@ -184,8 +173,7 @@ TEST_P(RunTest, ServesUntilInterruptedAndLeavesNothingBehind) {
 
     // The session is left open on purpose: stopping must end its simulator too. Ctrl-C and a
     // termination request (`docker stop`) end the server alike.
-    ::kill(server.pid(), protocol == "grpc" ? SIGINT : SIGTERM);
-    auto result = NorvaSandbox::finish(server);
+    auto result = server.stop(protocol == "grpc" ? SIGINT : SIGTERM);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("KeyboardInterrupt, Gracefully stopping the server\n"),
               std::string::npos)

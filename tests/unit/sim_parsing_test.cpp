@@ -2,85 +2,105 @@
 
 #include <CLI/CLI.hpp>
 
+#include "plover/commands.h"
 #include "plover/conversions.h"
 #include "plover/group.h"
 #include "stdin_feed.h"
 
 namespace {
 
-void parse(plover::Commands commands, std::vector<std::string> args) {
-    auto group = plover::cli(std::move(commands));
+using plover::Values;
+
+// Parses one command line of the sim group and gives the values handed to the command's entry.
+std::optional<Values> parsed(std::vector<std::string> args) {
+    std::optional<Values> got;
+    auto keep = [&](const Values& values) { got = values; };
+    auto group =
+        plover::cli({keep, keep, keep, keep, keep, keep, keep, keep, keep, keep, keep, keep, keep});
     std::reverse(args.begin(), args.end());
     group->parse(args);
+    return got;
+}
+
+// The command's parameters left out arrive as its table says: texts as their fallback (or
+// nothing given), flags on only where the fallback says so.
+void expect_fallbacks(const plover::CommandTable& table, std::vector<std::string> args) {
+    args.insert(args.begin(), std::string(table.name));
+    auto values = parsed(args);
+    ASSERT_TRUE(values) << table.name;
+    for (const auto& parameter : table.parameters) {
+        auto name = parameter.names.substr(0, parameter.names.find(','));
+        if (parameter.required) {
+            continue;
+        }
+        if (parameter.form == plover::Form::text) {
+            EXPECT_EQ(values->given(name), std::nullopt) << table.name << " " << name;
+            EXPECT_EQ(values->text(name), parameter.fallback.value_or("")) << name;
+        } else {
+            EXPECT_EQ(values->flag(name), parameter.fallback == "on") << table.name << " " << name;
+        }
+    }
 }
 
 }  // namespace
 
+TEST(SimCommands, ParametersLeftOutArriveAsTheirTablesSay) {
+    for (const auto* table :
+         {&plover::VALIDATE_COMMAND, &plover::BENCHMARK_COMMAND, &plover::NEW_COMMAND,
+          &plover::RUN_COMMAND, &plover::PUBLISH_COMMAND, &plover::LIST_COMMAND,
+          &plover::RETRIEVE_COMMAND, &plover::STOP_COMMAND, &plover::STATUS_COMMAND,
+          &plover::INFO_COMMAND, &plover::MAPPINGS_COMMAND}) {
+        expect_fallbacks(*table, {});
+    }
+    expect_fallbacks(plover::START_COMMAND, {"cartpole"});
+    expect_fallbacks(plover::LOGS_COMMAND, {"cartpole"});
+}
+
+TEST(SimCommands, ATableAnswersToEachOfAParametersNames) {
+    EXPECT_EQ(plover::RUN_COMMAND.parameter("-h").names, "-h,--host");
+    EXPECT_EQ(plover::RUN_COMMAND.parameter("--host").names, "-h,--host");
+    EXPECT_EQ(plover::LIST_COMMAND.parameter("--no-local").names, "--local,!--no-local");
+    EXPECT_THROW(plover::RUN_COMMAND.parameter("--hots"), std::logic_error);
+}
+
 TEST(SimPathRule, PathOptionWinsOverThePositional) {
-    std::optional<std::string> chosen;
-    plover::Commands commands;
-    commands.validate = [&](auto path, auto path_option, auto, auto, bool) {
-        chosen = plover::_final_path(path, path_option);
+    auto chosen = [](std::vector<std::string> args) {
+        auto values = parsed(std::move(args));
+        return plover::_final_path(values->given("PATH"), values->given("--path"));
     };
-    parse(commands, {"validate", "./a", "--path", "./b"});
-    EXPECT_EQ(chosen, "./b");
-    parse(commands, {"validate", "./a"});
-    EXPECT_EQ(chosen, "./a");
-    parse(commands, {"validate"});
-    EXPECT_EQ(chosen, std::nullopt);
+    EXPECT_EQ(chosen({"validate", "./a", "--path", "./b"}), "./b");
+    EXPECT_EQ(chosen({"validate", "./a"}), "./a");
+    EXPECT_EQ(chosen({"validate"}), std::nullopt);
 }
 
-TEST(SimValidate, DefaultsAndShortNames) {
-    std::optional<std::string> address;
-    std::string protocol;
-    plover::Commands commands;
-    commands.validate = [&](auto, auto, auto a, auto p, bool) {
-        address = a;
-        protocol = p;
-    };
-    parse(commands, {"validate", "x"});
-    EXPECT_EQ(protocol, "grpc");
-    parse(commands, {"validate", "-a", "localhost:1337", "-p", "http"});
-    EXPECT_EQ(address, "localhost:1337");
-    EXPECT_EQ(protocol, "http");
+TEST(SimValidate, ShortNames) {
+    auto values = parsed({"validate", "-a", "localhost:1337", "-p", "http"});
+    EXPECT_EQ(values->given("--address"), "localhost:1337");
+    EXPECT_EQ(values->text("--protocol"), "http");
 }
 
-TEST(SimRun, DefaultsAndHostShortName) {
+TEST(SimRun, HostShortNameAndEveryOption) {
+    auto values = parsed({"run", "sims/a", "-h", "127.0.0.1", "--port", "9000", "-e", R"({"a":1})",
+                          "-p", "http", "--max-sessions", "4", "--session-timeout", "30",
+                          "--metrics-port", "9100"});
     std::vector<std::string> got;
-    plover::Commands commands;
-    commands.run = [&](auto path, auto path_option, auto host, auto port, auto protocol,
-                       auto env_init, auto max_sessions, auto session_timeout, auto) {
-        got = {path,
-               path_option.value_or("<none>"),
-               host,
-               port,
-               protocol,
-               env_init,
-               max_sessions.value_or("<none>"),
-               session_timeout.value_or("<none>")};
-    };
-    parse(commands, {"run"});
-    EXPECT_EQ(got, (std::vector<std::string>{"./", "<none>", "0.0.0.0", "1337", "grpc", "{}",
-                                             "<none>", "<none>"}));
-    parse(commands, {"run", "sims/a", "-h", "127.0.0.1", "--port", "9000", "-e", R"({"a":1})", "-p",
-                     "http", "--max-sessions", "4", "--session-timeout", "30"});
-    EXPECT_EQ(got, (std::vector<std::string>{"sims/a", "<none>", "127.0.0.1", "9000", "http",
-                                             R"({"a":1})", "4", "30"}));
+    for (const auto* name : {"PATH", "--host", "--port", "--env-init", "--protocol",
+                             "--max-sessions", "--session-timeout", "--metrics-port"}) {
+        got.push_back(values->text(name));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"sims/a", "127.0.0.1", "9000", R"({"a":1})", "http",
+                                             "4", "30", "9100"}));
+    EXPECT_EQ(values->given("--path"), std::nullopt);
+    EXPECT_THROW(parsed({"run", "-h"}), CLI::ParseError) << "-h takes a host";
+    EXPECT_THROW(parsed({"run", "--help"}), CLI::CallForHelp);
 }
 
 TEST(SimBenchmark, SamplesArriveAsTextAndTheConversionRejectsNonNumbers) {
-    std::string samples;
-    std::optional<std::string> path;
-    plover::Commands commands;
-    commands.benchmark = [&](auto, auto path_option, auto, auto s, auto, bool, bool) {
-        samples = s;
-        path = path_option;
-    };
-    parse(commands, {"benchmark"});
-    EXPECT_EQ(samples, "1000");
-    parse(commands, {"benchmark", "-s", "abc", "-p", "./sim"});
-    EXPECT_EQ(samples, "abc");
-    EXPECT_EQ(path, "./sim");
+    auto values = parsed({"benchmark", "-s", "abc", "-p", "./sim", "--latency", "--warmup", "3"});
+    EXPECT_EQ(values->text("--samples"), "abc");
+    EXPECT_EQ(values->given("--path"), "./sim");
+    EXPECT_EQ(values->given("--warmup"), "3");
+    EXPECT_TRUE(values->flag("--latency"));
     EXPECT_THROW(plover::_to_whole_number("--samples", "abc"), std::invalid_argument);
     EXPECT_THROW(plover::_to_whole_number("--samples", "12x"), std::invalid_argument);
     EXPECT_THROW(plover::_to_whole_number("--samples", ""), std::invalid_argument);
@@ -94,119 +114,70 @@ TEST(SimRun, EnvInitMustBeAJsonObject) {
 }
 
 TEST(SimNew, AsksNothingWhenEverythingIsGiven) {
-    std::vector<std::string> got;
-    bool docker = true;
-    plover::Commands commands;
-    commands.new_ = [&](auto name, auto description, auto location, bool is_docker) {
-        got = {name, description, location};
-        docker = is_docker;
-    };
+    auto values = parsed({"new", "--name", "a", "--description", "b", "--location", "c"});
     norva_test::StdinFeed no_answers("");
     testing::internal::CaptureStderr();
-    parse(commands, {"new", "--name", "a", "--description", "b", "--location", "c"});
+    auto texts = plover::_asked_texts(*values);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(got, (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_FALSE(docker);
+    EXPECT_EQ(texts, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_FALSE(values->flag("--docker"));
 }
 
 TEST(SimNew, AsksForWhatIsMissingInOrderAndEmptyTakesTheDefault) {
-    std::vector<std::string> got;
-    plover::Commands commands;
-    commands.new_ = [&](auto name, auto description, auto location, bool) {
-        got = {name, description, location};
-    };
     {
+        auto values = parsed({"new"});
         norva_test::StdinFeed answers("cart\n\nsims\n");
         testing::internal::CaptureStderr();
-        parse(commands, {"new"});
+        auto texts = plover::_asked_texts(*values);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "Name [my-sim]: Description [A demo sim]: Location [./]: ");
-        EXPECT_EQ(got, (std::vector<std::string>{"cart", "A demo sim", "sims"}));
+        EXPECT_EQ(texts, (std::vector<std::string>{"cart", "A demo sim", "sims"}));
     }
     {
+        auto values = parsed({"new", "-n", "x", "-l", "y"});
         norva_test::StdinFeed answers("\n");
         testing::internal::CaptureStderr();
-        parse(commands, {"new", "-n", "x", "-l", "y"});
+        auto texts = plover::_asked_texts(*values);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Description [A demo sim]: ");
-        EXPECT_EQ(got, (std::vector<std::string>{"x", "A demo sim", "y"}));
+        EXPECT_EQ(texts, (std::vector<std::string>{"x", "A demo sim", "y"}));
     }
 }
 
 TEST(SimNew, DockerIsAPlainFlagWithoutANegativeForm) {
-    bool docker = false;
-    plover::Commands commands;
-    commands.new_ = [&](auto, auto, auto, bool is_docker) { docker = is_docker; };
-    parse(commands, {"new", "-n", "a", "-d", "b", "-l", "c", "--docker"});
-    EXPECT_TRUE(docker);
-    EXPECT_THROW(parse(commands, {"new", "-n", "a", "-d", "b", "-l", "c", "--no-docker"}),
-                 CLI::ParseError);
+    EXPECT_TRUE(parsed({"new", "-n", "a", "-d", "b", "-l", "c", "--docker"})->flag("--docker"));
+    EXPECT_THROW(parsed({"new", "-n", "a", "-d", "b", "-l", "c", "--no-docker"}), CLI::ParseError);
 }
 
 TEST(SimContainers, RequiredPositionalsAreUsageErrors) {
-    plover::Commands commands;
-    commands.start = [](auto, bool, bool, bool) {};
-    commands.logs = [](auto, bool) {};
-    EXPECT_THROW(parse(commands, {"start"}), CLI::RequiredError);
-    EXPECT_THROW(parse(commands, {"logs"}), CLI::RequiredError);
+    EXPECT_THROW(parsed({"start"}), CLI::RequiredError);
+    EXPECT_THROW(parsed({"logs"}), CLI::RequiredError);
 }
 
-TEST(SimContainers, OnOffPairsHaveTheirDefaultsAndNegations) {
-    std::vector<bool> flags;
-    std::string container;
-    plover::Commands commands;
-    commands.start = [&](auto name, bool historian, bool stream, bool show_name) {
-        container = name;
-        flags = {historian, stream, show_name};
-    };
-    parse(commands, {"start", "cartpole"});
-    EXPECT_EQ(container, "cartpole");
-    EXPECT_EQ(flags, (std::vector<bool>{true, false, false}));
-    parse(commands, {"start", "cartpole", "--no-enable-historian", "--stream", "--show-name"});
-    EXPECT_EQ(flags, (std::vector<bool>{false, true, true}));
+TEST(SimContainers, OnOffPairsHaveTheirNegations) {
+    auto values = parsed({"start", "cartpole", "--no-enable-historian", "--stream", "--show-name"});
+    EXPECT_EQ(values->text("SIM_CONTAINER"), "cartpole");
+    EXPECT_EQ((std::vector<bool>{values->flag("--enable-historian"), values->flag("--stream"),
+                                 values->flag("--show-name")}),
+              (std::vector<bool>{false, true, true}));
+    EXPECT_FALSE(parsed({"logs", "c", "--stream", "--no-stream"})->flag("--stream"))
+        << "the last one counts";
 }
 
 TEST(SimListAndStatus, OptionalTextsAndPairs) {
-    bool local = true;
-    std::optional<std::string> sim_name = "unset";
-    bool moniker = true;
-    std::optional<std::string> sim_id = "unset";
-    plover::Commands commands;
-    commands.list = [&](bool l, bool) { local = l; };
-    commands.status = [&](auto name, bool m, bool) {
-        sim_name = name;
-        moniker = m;
-    };
-    commands.stop = [&](auto id) { sim_id = id; };
-    parse(commands, {"list"});
-    EXPECT_FALSE(local);
-    parse(commands, {"list", "--local"});
-    EXPECT_TRUE(local);
-    parse(commands, {"status"});
-    EXPECT_EQ(sim_name, std::nullopt);
-    EXPECT_FALSE(moniker);
-    parse(commands, {"status", "--sim-name", "cart", "--moniker"});
-    EXPECT_EQ(sim_name, "cart");
-    EXPECT_TRUE(moniker);
-    parse(commands, {"stop"});
-    EXPECT_EQ(sim_id, std::nullopt);
-    parse(commands, {"stop", "--sim-id", "abc"});
-    EXPECT_EQ(sim_id, "abc");
+    EXPECT_TRUE(parsed({"list", "--local"})->flag("--local"));
+    auto status = parsed({"status", "--sim-name", "cart", "--moniker", "--json"});
+    EXPECT_EQ(status->given("--sim-name"), "cart");
+    EXPECT_TRUE(status->flag("--moniker"));
+    EXPECT_TRUE(status->flag("--json"));
+    EXPECT_EQ(parsed({"stop", "--sim-id", "abc"})->given("--sim-id"), "abc");
 }
 
-TEST(SimInfoAndMappings, TextsDefaultToEmptyOrNothing) {
-    std::vector<std::string> info_values;
-    std::optional<std::string> image = "unset", address = "unset";
-    plover::Commands commands;
-    commands.info = [&](auto a, auto n, auto e, bool) { info_values = {a, n, e}; };
-    commands.mappings = [&](auto i, auto a) {
-        image = i;
-        address = a;
-    };
-    parse(commands, {"info"});
-    EXPECT_EQ(info_values, (std::vector<std::string>{"", "", ""}));
-    parse(commands, {"info", "--address", "localhost:1337", "--env-id", "Pendulum-v1"});
-    EXPECT_EQ(info_values, (std::vector<std::string>{"localhost:1337", "", "Pendulum-v1"}));
-    parse(commands, {"mappings", "--image", "norva/cart"});
-    EXPECT_EQ(image, "norva/cart");
-    EXPECT_EQ(address, std::nullopt);
+TEST(SimInfoAndMappings, TextsAsGiven) {
+    auto info = parsed({"info", "--address", "localhost:1337", "--env-id", "Pendulum-v1"});
+    EXPECT_EQ((std::vector<std::string>{info->text("--address"), info->text("--name"),
+                                        info->text("--env-id")}),
+              (std::vector<std::string>{"localhost:1337", "", "Pendulum-v1"}));
+    auto mappings = parsed({"mappings", "--image", "norva/cart"});
+    EXPECT_EQ(mappings->given("--image"), "norva/cart");
+    EXPECT_EQ(mappings->given("--address"), std::nullopt);
 }

@@ -10,6 +10,7 @@
 #include "sim/transport/address.h"
 #include "sim/transport/grpc_logging.h"
 #include "sim/transport/listener.h"
+#include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
 
 namespace norva_core::sim {
@@ -17,36 +18,13 @@ namespace {
 
 namespace v1 = norva::sim::v1;
 
-grpc::Status status_of(const SimulatorError& error) {
-    switch (error.kind()) {
-        case SimulatorError::Kind::answered:
-            return {grpc::StatusCode::UNKNOWN, error.what()};
-        case SimulatorError::Kind::timed_out:
-            return {grpc::StatusCode::DEADLINE_EXCEEDED, error.what()};
-        case SimulatorError::Kind::failed:
-        case SimulatorError::Kind::unreachable:
-            break;
-    }
-    return {grpc::StatusCode::INTERNAL, error.what()};
-}
-
 // Runs one call and turns every failure into a status the client can tell apart.
 template <class Body>
 grpc::Status guarded(Body&& body) {
-    try {
-        body();
-        return grpc::Status::OK;
-    } catch (const SessionNotFound& error) {
-        return {grpc::StatusCode::NOT_FOUND, error.what()};
-    } catch (const SessionLimit& error) {
-        return {grpc::StatusCode::RESOURCE_EXHAUSTED, error.what()};
-    } catch (const SimulatorError& error) {
-        return status_of(error);
-    } catch (const InvalidRequest& error) {
-        return {grpc::StatusCode::INVALID_ARGUMENT, error.what()};
-    } catch (const std::exception& error) {
-        return {grpc::StatusCode::INTERNAL, error.what()};
+    if (auto failure = wire_errors::failure_of(std::forward<Body>(body))) {
+        return {static_cast<grpc::StatusCode>(failure->form.grpc_code), failure->message};
     }
+    return grpc::Status::OK;
 }
 
 // gRPC answers a request it cannot decode with INTERNAL and no message, as if the server had

@@ -7,6 +7,7 @@
 #include "sim/message_limit.h"
 #include "sim/transport/grpc_logging.h"
 #include "sim/transport/remote_simulator.h"
+#include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
 
@@ -156,26 +157,25 @@ class GrpcSimulator final : public Simulator {
             return;
         }
         const std::string& message = status.error_message();
-        switch (status.error_code()) {
-            case grpc::StatusCode::UNKNOWN:
-                throw SimulatorError(SimulatorError::Kind::answered, message);
-            case grpc::StatusCode::DEADLINE_EXCEEDED:
-                throw SimulatorError(SimulatorError::Kind::timed_out,
+        auto kind = wire_errors::kind_of_grpc(status.error_code());
+        switch (kind) {
+            case SimulatorError::Kind::answered:
+                throw SimulatorError(kind, message);
+            case SimulatorError::Kind::timed_out:
+                throw SimulatorError(kind,
                                      std::string("no answer to '") + op + "' in time: " + message);
-            // Our server reports its own failures as INTERNAL, so this is the transport: nothing
-            // listens yet, or a proxy in front (Docker's) has nothing behind it yet.
-            case grpc::StatusCode::UNAVAILABLE:
+            case SimulatorError::Kind::unreachable:
                 throw SimulatorError(
-                    SimulatorError::Kind::unreachable,
-                    "Cannot reach a simulator over gRPC at " + address_ + ": " + message);
-            case grpc::StatusCode::RESOURCE_EXHAUSTED:
-                throw SimulatorError(SimulatorError::Kind::failed,
-                                     std::string("a message of '") + op +
-                                         "' is too large for the client or the server (here " +
-                                         message_limit_text(max_message_) + "): " + message);
-            default:
-                throw SimulatorError(SimulatorError::Kind::failed, message);
+                    kind, "Cannot reach a simulator over gRPC at " + address_ + ": " + message);
+            case SimulatorError::Kind::failed:
+                break;
         }
+        if (status.error_code() == wire_errors::GRPC_RESOURCE_EXHAUSTED) {
+            throw SimulatorError(kind, std::string("a message of '") + op +
+                                           "' is too large for the client or the server (here " +
+                                           message_limit_text(max_message_) + "): " + message);
+        }
+        throw SimulatorError(kind, message);
     }
 
     static Json parsed(const v1::JsonReply& reply, const char* op) {

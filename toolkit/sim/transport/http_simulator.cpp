@@ -4,6 +4,7 @@
 
 #include "sim/message_limit.h"
 #include "sim/transport/remote_simulator.h"
+#include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
 #include "sim/worker_process.h"
 
@@ -13,14 +14,11 @@ namespace {
 constexpr const char* JSON_TYPE = "application/json";
 
 SimulatorError::Kind kind_of(const Json& error_body, int status) {
-    auto kind = error_body.is_object() ? error_body.value("kind", std::string()) : std::string();
-    if (kind == "answered") {
-        return SimulatorError::Kind::answered;
-    }
-    if (kind == "timed_out" || status == 504) {
-        return SimulatorError::Kind::timed_out;
-    }
-    return SimulatorError::Kind::failed;
+    auto kind =
+        error_body.is_object() && error_body.contains("kind") && error_body.at("kind").is_string()
+            ? error_body.at("kind").get<std::string>()
+            : std::string();
+    return wire_errors::kind_of_http(kind, status);
 }
 
 class HttpSimulator final : public Simulator {

@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,7 +8,6 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
-#include <system_error>
 
 #include "norva_core/network_util.h"
 #include "norva_core/unique_fd.h"
@@ -44,19 +42,6 @@ bool connects(const addrinfo& candidate) {
 }
 
 }  // namespace
-
-bool network_util::accepts_on_loopback(int port) {
-    UniqueFd socket(os::cloexec_socket(AF_INET, SOCK_STREAM, 0, false));
-    if (!socket) {
-        throw std::system_error(errno, std::generic_category(), "cannot create a socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-           0;
-}
 
 bool network_util::is_port_opened(const std::string& address) {
     auto parsed = sim::readable_address(address);
