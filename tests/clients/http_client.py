@@ -6,6 +6,7 @@ usage: http_client.py MODE PORT [ARGS]; prints one JSON object with what it saw.
   idle COUNT         COUNT idle kept-alive connections, then a new client makes and steps
   load CLIENTS STEPS each client a session with STEPS steps, a new connection per request
   scrape             GET /metrics, every line checked against the Prometheus text format
+  seeds              resets with a seed and options, without, and with wrong ones
 """
 import http.client
 import json
@@ -159,10 +160,31 @@ def scrape(port):
             "samples": samples, "types": types, "errors": errors}
 
 
+def seeds(port):
+    """The infos of good resets, and the status and kind of each wrong one."""
+    connection = http.client.HTTPConnection(HOST, port, timeout=30)
+    session = make(connection)
+    path = f"/v1/sessions/{session}/reset"
+    seeded = request(connection, "POST", path, {"seed": 7, "options": {"level": 2}})["info"]
+    plain = request(connection, "POST", path)["info"]
+    refused = []
+    for body in ({"seed": -1}, {"seed": 1.5}, {"seed": "7"}, {"seed": 2 ** 64},
+                 {"options": [1]}, {"options": "x"}):
+        connection.request("POST", path, body=json.dumps(body),
+                           headers={"Content-Type": "application/json"})
+        answer = connection.getresponse()
+        error = json.loads(answer.read())
+        refused.append({"status": answer.status, "kind": error.get("kind"),
+                        "error": error.get("error")})
+    after = request(connection, "POST", path, {"seed": None})["info"]
+    return {"seeded": seeded, "plain": plain, "refused": refused, "after": after}
+
+
 def main():
     mode, port = sys.argv[1], int(sys.argv[2])
     numbers = [int(value) for value in sys.argv[3:]]
-    modes = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load, "scrape": scrape}
+    modes = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load, "scrape": scrape,
+             "seeds": seeds}
     result = modes[mode](port, *numbers)
     print(json.dumps(result))
 

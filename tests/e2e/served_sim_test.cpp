@@ -257,6 +257,61 @@ TEST_P(SessionLimitTest, ASessionWithoutCallsForItsTimeoutIsClosed) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, SessionLimitTest, ::testing::Values("grpc", "http"));
 
+class SeededResetTest : public SimServingTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SeededResetTest, SeedAndOptionsReachTheSimulatorAndWrongOptionsAreRefused) {
+    auto server = serve(GetParam());
+    auto session = client(GetParam());
+    session->make("seeded", Json::object());
+    auto info = session->reset_with({7, Json{{"level", 2}}}).at("info");
+    EXPECT_EQ(info.at("seed"), 7);
+    EXPECT_EQ(info.at("options"), (Json{{"level", 2}}));
+    EXPECT_FALSE(session->reset().at("info").contains("seed")) << "a plain reset stays plain";
+    try {
+        session->reset_with({std::nullopt, Json::array({1})});
+        ADD_FAILURE() << "options that are no object were taken";
+    } catch (const norva_core::sim::SimulatorError& error) {
+        EXPECT_NE(std::string(error.what()).find("'options' must be a JSON object, not [1]"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_NO_THROW(session->reset()) << "the session goes on";
+    EXPECT_EQ(server.stop().status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, SeededResetTest, ::testing::Values("grpc", "http"));
+
+// Python's own client, as a trainer's Gymnasium wrapper would send them: a null seed is none.
+TEST_F(SimServingTest, PythonsHttpClientSeedsResetsAndWrongSeedsAreRefused) {
+    auto server = serve("http");
+    auto seen = python({"seeds"});
+    EXPECT_EQ(seen["seeded"]["seed"], 7);
+    EXPECT_EQ(seen["seeded"]["options"], (Json{{"level", 2}}));
+    EXPECT_FALSE(seen["plain"].contains("seed"));
+    EXPECT_FALSE(seen["after"].contains("seed"));
+    ASSERT_EQ(seen["refused"].size(), 6u);
+    for (const auto& refusal : seen["refused"]) {
+        EXPECT_EQ(refusal["status"], 400) << refusal;
+        EXPECT_EQ(refusal["kind"], "invalid") << refusal;
+    }
+    EXPECT_EQ(seen["refused"][0]["error"], "'seed' must be a non-negative integer, not -1");
+    EXPECT_EQ(seen["refused"][5]["error"], "'options' must be a JSON object, not \"x\"");
+    EXPECT_EQ(server.stop().status, 0);
+}
+
+// The template's thermostat draws its start from the seed, so a seeded run can be repeated.
+TEST_F(SimServingTest, TheTemplateSimHonoursTheSeed) {
+    ASSERT_EQ(sandbox.run({"sim", "new", "-n", "thermo", "-d", "t", "-l", "."}).status, 0);
+    norva_test::ServedSim server(sandbox, sandbox.dir() / "thermo", {"--protocol", "http"});
+    auto session = norva_core::sim::connect_http({"127.0.0.1", server.port()});
+    session->make("thermostat", Json::object());
+    auto first = session->reset_with({3, std::nullopt}).at("observation");
+    session->step(2);
+    EXPECT_EQ(session->reset_with({3, std::nullopt}).at("observation"), first);
+    EXPECT_NE(session->reset_with({4, std::nullopt}).at("observation"), first);
+    EXPECT_EQ(server.stop().status, 0);
+}
+
 TEST_F(SimServingTest, RunRefusesAProgramThatCannotStartBeforeItBinds) {
     auto folder = norva_test::write_test_sim(sandbox.dir().path(), "good");
     std::filesystem::create_directories(folder / "a-folder");

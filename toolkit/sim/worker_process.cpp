@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "norva_core/interrupt.h"
 #include "norva_core/settings.h"
@@ -115,8 +116,16 @@ Json WorkerProcess::action_space() {
     return call("action_space");
 }
 
-Json WorkerProcess::reset() {
-    return with_fields("reset", call("reset"), {"observation"});
+Json WorkerProcess::reset_with(const ResetOptions& options) {
+    Json seed = options.seed ? Json(*options.seed) : Json();
+    std::vector<Field> fields;
+    if (options.seed) {
+        fields.push_back({"seed", seed});
+    }
+    if (options.options) {
+        fields.push_back({"options", *options.options});
+    }
+    return with_fields("reset", call_with("reset", fields), {"observation"});
 }
 
 Json WorkerProcess::step(const Json& action) {
@@ -153,7 +162,7 @@ void WorkerProcess::close() {
     child_.reset();
 }
 
-Json WorkerProcess::call(std::string_view op, std::initializer_list<Field> fields) {
+Json WorkerProcess::call_with(std::string_view op, std::span<const Field> fields) {
     if (broken_ || !child_) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              "the simulator has already failed or closed");

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,7 +44,7 @@ class WorkerProcess final : public Simulator {
     void make(const std::string& env_id, const Json& env_init) override;
     Json sensor_space() override;
     Json action_space() override;
-    Json reset() override;
+    Json reset_with(const ResetOptions& options) override;
     Json step(const Json& action) override;
     void close() override;
 
@@ -52,7 +53,10 @@ class WorkerProcess final : public Simulator {
         std::string_view key;
         const Json& value;
     };
-    Json call(std::string_view op, std::initializer_list<Field> fields = {});
+    Json call(std::string_view op, std::initializer_list<Field> fields = {}) {
+        return call_with(op, std::span<const Field>(fields.begin(), fields.size()));
+    }
+    Json call_with(std::string_view op, std::span<const Field> fields);
     std::size_t await_line(std::string_view op);
     bool read_available(std::string_view op);
     bool spin_for_answer(std::string_view op);

@@ -31,7 +31,10 @@ class Thermostat:
         self.outside = float(env_init.get("outside_temperature", 5.0))
         self.reset()
 
-    def reset(self):
+    def reset(self, seed=None):
+        # A seed starts the episodes that follow anew, so that a run can be reproduced.
+        if seed is not None:
+            self.random.seed(seed)
         self.temperature = self.random.uniform(10.0, 30.0)
         self.target = self.random.uniform(18.0, 22.0)
         self.heater_on = 0
@@ -75,7 +78,7 @@ def answer(request, world):
     if world is None:
         raise RuntimeError(f"'{op}' before 'make'")
     if op == "reset":
-        return world.reset(), world
+        return world.reset(request.get("seed")), world
     if op == "step":
         return world.step(request["action"]), world
     if op == "close":

@@ -86,10 +86,21 @@ class Service final : public v1::Simulator::Service {
                           [](Simulator& simulator) { return simulator.action_space(); });
     }
 
-    grpc::Status Reset(grpc::ServerContext*, const v1::SessionRequest* request,
+    grpc::Status Reset(grpc::ServerContext*, const v1::ResetRequest* request,
                        v1::JsonReply* reply) override {
+        ResetOptions options;
+        if (auto refused = guarded([&] {
+                options =
+                    reset_options_of(request->has_seed() ? Json(request->seed()) : Json(),
+                                     request->options_json().empty()
+                                         ? Json()
+                                         : request_json(request->options_json(), "'options_json'"));
+            });
+            !refused.ok()) {
+            return refused;
+        }
         return reply_json(request->session_id(), reply,
-                          [](Simulator& simulator) { return simulator.reset(); });
+                          [&](Simulator& simulator) { return simulator.reset_with(options); });
     }
 
     grpc::Status Step(grpc::ServerContext*, const v1::StepRequest* request,

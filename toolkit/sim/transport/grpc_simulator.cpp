@@ -66,7 +66,21 @@ class GrpcSimulator final : public Simulator {
     Json action_space() override {
         return session_call(&v1::Simulator::Stub::ActionSpace, "action_space");
     }
-    Json reset() override { return session_call(&v1::Simulator::Stub::Reset, "reset"); }
+    Json reset_with(const ResetOptions& options) override {
+        v1::ResetRequest request;
+        request.set_session_id(session());
+        if (options.seed) {
+            request.set_seed(*options.seed);
+        }
+        if (options.options) {
+            request.set_options_json(wire_json::dump(*options.options));
+        }
+        v1::JsonReply reply;
+        grpc::ClientContext context;
+        limit(context);
+        check(stub_->Reset(&context, request, &reply), "reset");
+        return parsed(reply, "reset");
+    }
 
     Json step(const Json& action) override {
         if (steps_ == GrpcSteps::streamed) {

@@ -116,7 +116,12 @@ class HttpListener final : public Listener, private HttpHandler {
         }
         return guarded([&] {
             // A malformed body is refused even where the call does not use it.
-            body_of(request);
+            Json body = body_of(request);
+            auto field = [&](const char* name) {
+                return body.contains(name) ? body.at(name) : Json();
+            };
+            auto reset = call == "reset" ? reset_options_of(field("seed"), field("options"))
+                                         : ResetOptions{};
             return sessions_.with(id, [&](Simulator& simulator) {
                 if (call == "sensor_space") {
                     return simulator.sensor_space();
@@ -124,7 +129,7 @@ class HttpListener final : public Listener, private HttpHandler {
                 if (call == "action_space") {
                     return simulator.action_space();
                 }
-                return simulator.reset();
+                return simulator.reset_with(reset);
             });
         });
     }

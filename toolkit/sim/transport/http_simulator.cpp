@@ -56,7 +56,16 @@ class HttpSimulator final : public Simulator {
 
     Json sensor_space() override { return send("GET", path("sensor_space"), {}, "sensor_space"); }
     Json action_space() override { return send("GET", path("action_space"), {}, "action_space"); }
-    Json reset() override { return send("POST", path("reset"), Json::object(), "reset"); }
+    Json reset_with(const ResetOptions& options) override {
+        Json body = Json::object();
+        if (options.seed) {
+            body["seed"] = *options.seed;
+        }
+        if (options.options) {
+            body["options"] = *options.options;
+        }
+        return send("POST", path("reset"), body, "reset");
+    }
     Json step(const Json& action) override {
         return send("POST", path("step"), Json{{"action", action}}, "step");
     }

@@ -23,6 +23,25 @@ inline Json request_json(std::string_view text, const std::string& what) {
     }
 }
 
+// The seed and options of a reset request as a client sent them; null or absent is none. A seed
+// must be a non-negative integer and options an object.
+inline ResetOptions reset_options_of(const Json& seed, const Json& options) {
+    ResetOptions reset;
+    if (!seed.is_null()) {
+        if (!seed.is_number_unsigned()) {
+            throw InvalidRequest("'seed' must be a non-negative integer, not " + seed.dump());
+        }
+        reset.seed = seed.get<std::uint64_t>();
+    }
+    if (!options.is_null()) {
+        if (!options.is_object()) {
+            throw InvalidRequest("'options' must be a JSON object, not " + options.dump());
+        }
+        reset.options = options;
+    }
+    return reset;
+}
+
 // A bound network front of a session registry; serves from construction until shut down.
 class Listener {
   public:
