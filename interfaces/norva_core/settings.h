@@ -29,6 +29,8 @@ enum class Key {
     registration_limit,
     compute_connect_limit,
     sim_start_limit,
+    sim_idle_limit,
+    sim_stall_limit,
 };
 
 struct Setting {

@@ -1,11 +1,16 @@
 // `norva sim run` as its clients meet it: Python's own HTTP client on kept-alive and pipelined
 // connections and under load, curl, the session limits on both protocols, and a program that
 // cannot start.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <thread>
 
+#include "norva_core/unique_fd.h"
 #include "norva_runner.h"
 #include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
@@ -296,6 +301,38 @@ TEST_F(SimServingTest, PythonsHttpClientSeedsResetsAndWrongSeedsAreRefused) {
     }
     EXPECT_EQ(seen["refused"][0]["error"], "'seed' must be a non-negative integer, not -1");
     EXPECT_EQ(seen["refused"][5]["error"], "'options' must be a JSON object, not \"x\"");
+    EXPECT_EQ(server.stop().status, 0);
+}
+
+// A connected socket to the server that sends `bytes` and then nothing more.
+norva_core::UniqueFd quiet_client(int port, const std::string& bytes) {
+    norva_core::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(norva_core::write_all(socket.get(), bytes));
+    return socket;
+}
+
+// Whether the server closes the connection within the bound.
+bool closed_by_server(const norva_core::UniqueFd& socket, std::chrono::milliseconds bound) {
+    pollfd entry{socket.get(), POLLIN, 0};
+    char byte = 0;
+    return ::poll(&entry, 1, static_cast<int>(bound.count())) == 1 &&
+           ::recv(socket.get(), &byte, 1, 0) == 0;
+}
+
+TEST_F(SimServingTest, IdleAndStalledConnectionsAreDroppedAfterTheirLimits) {
+    sandbox.set_env("NORVA_SIM_IDLE_LIMIT", "0.5");
+    sandbox.set_env("NORVA_SIM_STALL_LIMIT", "0.5");
+    auto server = serve("http");
+    auto idle = quiet_client(port, "");
+    auto stalled = quiet_client(port, "POST /v1/sessions HTTP/1.1\r\nHost: x\r\n");
+    EXPECT_TRUE(closed_by_server(idle, 5s));
+    EXPECT_TRUE(closed_by_server(stalled, 5s));
+    EXPECT_NO_THROW(client("http")->make("after", Json::object())) << "the server goes on";
     EXPECT_EQ(server.stop().status, 0);
 }
 

@@ -50,6 +50,12 @@ constexpr std::array SETTINGS{
     Setting{Key::sim_start_limit, "NORVA_SIM_START_LIMIT", "`20`",
             "seconds a simulator container just started has to answer",
             "toolkit/sim/sim_client.cpp"},
+    Setting{Key::sim_idle_limit, "NORVA_SIM_IDLE_LIMIT", "`600`",
+            "seconds a kept-alive HTTP connection to `sim run` may wait for its next request",
+            "toolkit/sim/transport/http_server.cpp"},
+    Setting{Key::sim_stall_limit, "NORVA_SIM_STALL_LIMIT", "`60`",
+            "seconds a request to `sim run` over HTTP may stop arriving before it is dropped",
+            "toolkit/sim/transport/http_server.cpp"},
 };
 
 constexpr bool in_key_order() {

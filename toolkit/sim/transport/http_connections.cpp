@@ -21,10 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A kept-alive connection may wait this long for its next request.
-constexpr auto IDLE_LIMIT = 600s;
-// A request that has begun must go on arriving.
-constexpr auto STALL_LIMIT = 60s;
 constexpr std::size_t READ_SIZE = std::size_t{64} * 1024;
 
 // A bound, listening socket for the host and port.
@@ -103,9 +99,9 @@ void ConnectionThreads::reap_locked() {
     finished_.clear();
 }
 
-HttpConnections::HttpConnections(const std::string& host, int port, std::size_t max_body,
+HttpConnections::HttpConnections(const std::string& host, int port, ConnectionLimits limits,
                                  HttpHandler& handler)
-    : handler_(handler), max_body_(max_body), listening_(bound_socket(host, port)) {
+    : handler_(handler), limits_(limits), listening_(bound_socket(host, port)) {
     int pipe_ends[2];
     if (::pipe(pipe_ends) != 0) {
         throw std::runtime_error("Cannot serve: no pipe for stopping the server");
@@ -155,7 +151,7 @@ void HttpConnections::serve(const UniqueFd& socket) {
     std::string buffer;
     bool continue_sent = false;
     for (;;) {
-        auto parse = http_wire::parse_request(buffer, max_body_);
+        auto parse = http_wire::parse_request(buffer, limits_.max_body);
         if (parse.state == http_wire::Parse::State::complete) {
             buffer.erase(0, parse.consumed);
             continue_sent = false;
@@ -184,8 +180,7 @@ void HttpConnections::serve(const UniqueFd& socket) {
 }
 
 bool HttpConnections::read_more(const UniqueFd& socket, std::string& buffer) {
-    auto limit = buffer.empty() ? std::chrono::milliseconds(IDLE_LIMIT)
-                                : std::chrono::milliseconds(STALL_LIMIT);
+    auto limit = buffer.empty() ? limits_.idle : limits_.stall;
     if (wait_readable(socket.get(), stop_read_.get(), limit) != Wait::readable) {
         return false;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -58,11 +59,20 @@ class ConnectionThreads {
     std::vector<std::uint64_t> finished_;
 };
 
+struct ConnectionLimits {
+    std::size_t max_body;
+    // How long a kept-alive connection may wait for its next request.
+    std::chrono::milliseconds idle;
+    // How long a request that has begun may stop arriving.
+    std::chrono::milliseconds stall;
+};
+
 // Listens on host:port and serves the handler from construction until shutdown. Throws
 // std::runtime_error naming the address when it cannot be bound.
 class HttpConnections {
   public:
-    HttpConnections(const std::string& host, int port, std::size_t max_body, HttpHandler& handler);
+    HttpConnections(const std::string& host, int port, ConnectionLimits limits,
+                    HttpHandler& handler);
     ~HttpConnections();
     HttpConnections(const HttpConnections&) = delete;
     HttpConnections& operator=(const HttpConnections&) = delete;
@@ -76,7 +86,7 @@ class HttpConnections {
     void close_gracefully(const UniqueFd& socket);
 
     HttpHandler& handler_;
-    std::size_t max_body_;
+    ConnectionLimits limits_;
     UniqueFd listening_;
     UniqueFd stop_read_;
     UniqueFd stop_write_;

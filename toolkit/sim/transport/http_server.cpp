@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "norva_core/settings.h"
 #include "sim/message_limit.h"
 #include "sim/transport/http_connections.h"
 #include "sim/transport/listener.h"
@@ -57,9 +58,7 @@ enum class Routes { all, metrics_only };
 class HttpListener final : public Listener, private HttpHandler {
   public:
     HttpListener(SessionRegistry& sessions, const std::string& host, int port, Routes routes)
-        : sessions_(sessions),
-          routes_(routes),
-          connections_(host, port, max_message_setting(), *this) {}
+        : sessions_(sessions), routes_(routes), connections_(host, port, limits(), *this) {}
     ~HttpListener() override { shutdown(); }
     HttpListener(const HttpListener&) = delete;
     HttpListener& operator=(const HttpListener&) = delete;
@@ -67,6 +66,11 @@ class HttpListener final : public Listener, private HttpHandler {
     void shutdown() override { connections_.shutdown(); }
 
   private:
+    static ConnectionLimits limits() {
+        return {max_message_setting(), settings::seconds_limit(settings::Key::sim_idle_limit),
+                settings::seconds_limit(settings::Key::sim_stall_limit)};
+    }
+
     HttpAnswer answer(const http_wire::Request& request) override { return route(request); }
 
     HttpAnswer refusal(int status, const std::string& message) override {
