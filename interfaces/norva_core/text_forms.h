@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,9 @@ namespace norva_core::text_forms {
 // The shortest text that reads back as the same number, written the way Python writes a float:
 // "1234.5", "1.0", "1e-05", "1e+16", "inf", "nan".
 std::string float_repr(double value);
+
+// A duration as messages give it: "10 s", "0.5 s".
+std::string seconds_text(std::chrono::milliseconds duration);
 
 // The number to three significant digits, as "%.3g" writes it: "0.0412", "12.5", "1.2e+03".
 std::string three_digits(double value);

@@ -8,17 +8,8 @@
 #include "norva_core/text_forms.h"
 
 namespace norva_api {
-namespace {
 
 using norva_core::settings::Key;
-
-std::string seconds_text(std::chrono::milliseconds limit) {
-    return limit.count() % 1000 == 0
-               ? std::to_string(limit.count() / 1000)
-               : norva_core::text_forms::float_repr(static_cast<double>(limit.count()) / 1000);
-}
-
-}  // namespace
 
 nlohmann::ordered_json Connection::request(const std::string& method, const std::string& path,
                                            const std::string& body) const {
@@ -60,8 +51,8 @@ nlohmann::ordered_json Connection::exchange(norva_core::http::Request request,
     } catch (const norva_core::http::TooLargeError& error) {
         throw PlatformError(failed + ": " + error.what());
     } catch (const norva_core::http::TimeoutError&) {
-        throw PlatformError(failed + ": could not connect within " + seconds_text(connect_limit) +
-                            " s");
+        throw PlatformError(failed + ": could not connect within " +
+                            norva_core::text_forms::seconds_text(connect_limit));
     }
     if (response.status < 200 || response.status > 299) {
         throw PlatformError(failed + " (" + std::to_string(response.status) +

@@ -50,3 +50,10 @@ TEST(Excerpt, CutsLongBodiesAtACharacterAndSaysTheirSize) {
     }
     EXPECT_EQ(excerpt(wide), wide.substr(0, 2000) + "… (2002 bytes)");
 }
+
+TEST(SecondsText, WholeAndFractionalSeconds) {
+    using norva_core::text_forms::seconds_text;
+    EXPECT_EQ(seconds_text(std::chrono::seconds(10)), "10 s");
+    EXPECT_EQ(seconds_text(std::chrono::milliseconds(500)), "0.5 s");
+    EXPECT_EQ(seconds_text(std::chrono::milliseconds(1250)), "1.25 s");
+}

@@ -9,6 +9,10 @@
 
 namespace norva_core::text_forms {
 
+std::string seconds_text(std::chrono::milliseconds duration) {
+    return fmt::format("{:g} s", static_cast<double>(duration.count()) / 1000.0);
+}
+
 std::string float_repr(double value) {
     if (std::isnan(value)) {
         return "nan";

@@ -15,6 +15,7 @@
 
 #include "norva_core/interrupt.h"
 #include "norva_core/settings.h"
+#include "norva_core/text_forms.h"
 #include "norva_core/unique_fd.h"
 #include "runtime/signal_names.h"
 #include "sim/program_check.h"
@@ -32,10 +33,6 @@ std::string shortened(std::string_view text) {
         return std::string(text);
     }
     return std::string(text.substr(0, SHOWN_LINE)) + "...";
-}
-
-std::string seconds_text(std::chrono::milliseconds duration) {
-    return fmt::format("{:g} s", static_cast<double>(duration.count()) / 1000.0);
 }
 
 // Writing to a simulator that has ended must be an error, not a SIGPIPE that ends us. The
@@ -223,7 +220,7 @@ std::size_t WorkerProcess::await_line(std::string_view op) {
         if (left.count() <= 0) {
             fail(SimulatorError::Kind::timed_out,
                  fmt::format("the simulator gave no answer to '{}' within {}", op,
-                             seconds_text(options_.answer_timeout)));
+                             text_forms::seconds_text(options_.answer_timeout)));
         }
         if (read_available(op)) {
             continue;
