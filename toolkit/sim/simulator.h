@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "norva_core/sim_errors.h"
 
@@ -32,6 +34,38 @@ class Simulator {
     virtual Json reset_with(const ResetOptions& options) = 0;
     // {"observation": v, "reward": n, "terminated": b, "truncated": b, "info": {...}}
     virtual Json step(const Json& action) = 0;
+    virtual void close() = 0;
+};
+
+// How a vector's simulators are reset: `seed` s gives simulator i the seed s + i, `seeds` one
+// each; `options` go to all of them.
+struct VectorReset {
+    std::optional<std::uint64_t> seed;
+    std::vector<std::uint64_t> seeds;
+    std::optional<Json> options;
+};
+
+// What one simulator of a vector answered: its result, or why it has none. One slot failing
+// leaves the others as they were.
+struct SlotAnswer {
+    Json result;
+    std::optional<SimulatorError> error;
+};
+
+// N sessions of one simulator, made together and stepped together: one call carries N actions
+// and gives N answers in the same order. With autoreset, a step that ends a simulator's episode
+// resets it in the same call: its slot's observation is the new episode's first and its info
+// holds "final_observation" and "final_info" of the episode that ended.
+class SimulatorVector {
+  public:
+    virtual ~SimulatorVector() = default;
+    virtual std::size_t size() const = 0;
+    virtual void make(const std::string& env_id, const Json& env_init) = 0;
+    // The spaces of its first simulator, which all share.
+    virtual Json sensor_space() = 0;
+    virtual Json action_space() = 0;
+    virtual std::vector<SlotAnswer> reset(const VectorReset& reset) = 0;
+    virtual std::vector<SlotAnswer> step(std::span<const Json> actions) = 0;
     virtual void close() = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -92,17 +93,27 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
         throw SimulatorError(SimulatorError::Kind::failed,
                              std::string("Cannot start the simulator: ") + error.what());
     }
-    // Reads are tried before waiting, so they must never block.
-    int flags = ::fcntl(child_->stdout_fd(), F_GETFL);
-    ::fcntl(child_->stdout_fd(), F_SETFL, flags | O_NONBLOCK);
+    // Reads and writes are tried before waiting, so they must never block.
+    for (int fd : {child_->stdout_fd(), child_->stdin_fd()}) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     // On one CPU the simulator cannot answer while this thread spins.
     spin_.allowed = std::thread::hardware_concurrency() > 1;
 }
 
 WorkerProcess::~WorkerProcess() = default;
 
+namespace {
+
+constexpr const char* RESET_FIELDS[] = {"observation"};
+constexpr const char* STEP_FIELDS[] = {"observation", "reward", "terminated", "truncated"};
+
+}  // namespace
+
 void WorkerProcess::make(const std::string& env_id, const Json& env_init) {
-    call("make", {{"env_id", Json(env_id)}, {"env_init", env_init}});
+    send_make(env_id, env_init);
+    await_answer();
+    receive();
 }
 
 Json WorkerProcess::sensor_space() {
@@ -114,6 +125,24 @@ Json WorkerProcess::action_space() {
 }
 
 Json WorkerProcess::reset_with(const ResetOptions& options) {
+    send_reset(options);
+    await_answer();
+    return receive();
+}
+
+Json WorkerProcess::step(const Json& action) {
+    send_step(action);
+    await_answer();
+    return receive();
+}
+
+void WorkerProcess::send_make(const std::string& env_id, const Json& env_init) {
+    Json id(env_id);
+    Field fields[] = {{"env_id", id}, {"env_init", env_init}};
+    send("make", fields, {});
+}
+
+void WorkerProcess::send_reset(const ResetOptions& options) {
     Json seed = options.seed ? Json(*options.seed) : Json();
     std::vector<Field> fields;
     if (options.seed) {
@@ -122,25 +151,27 @@ Json WorkerProcess::reset_with(const ResetOptions& options) {
     if (options.options) {
         fields.push_back({"options", *options.options});
     }
-    return with_fields("reset", call_with("reset", fields), {"observation"});
+    send("reset", fields, RESET_FIELDS);
 }
 
-Json WorkerProcess::step(const Json& action) {
-    return with_fields("step", call("step", {{"action", action}}),
-                       {"observation", "reward", "terminated", "truncated"});
+void WorkerProcess::send_step(const Json& action) {
+    Field fields[] = {{"action", action}};
+    send("step", fields, STEP_FIELDS);
 }
 
-Json WorkerProcess::with_fields(std::string_view op, Json result,
-                                std::initializer_list<const char*> fields) {
+Json WorkerProcess::with_fields(Json result) {
+    if (call_.result_fields.empty()) {
+        return result;
+    }
     if (!result.is_object()) {
         fail(SimulatorError::Kind::failed,
-             fmt::format("the simulator's result for '{}' is not an object: {}", op,
+             fmt::format("the simulator's result for '{}' is not an object: {}", call_.op,
                          shortened(result.dump())));
     }
-    for (const char* field : fields) {
+    for (const char* field : call_.result_fields) {
         if (!result.contains(field)) {
             fail(SimulatorError::Kind::failed,
-                 fmt::format("the simulator's result for '{}' has no \"{}\"", op, field));
+                 fmt::format("the simulator's result for '{}' has no \"{}\"", call_.op, field));
         }
     }
     return result;
@@ -159,82 +190,139 @@ void WorkerProcess::close() {
     child_.reset();
 }
 
-Json WorkerProcess::call_with(std::string_view op, std::span<const Field> fields) {
-    if (broken_ || !child_) {
+void WorkerProcess::send(std::string_view op, std::span<const Field> fields,
+                         ResultFields result_fields) {
+    if (ended()) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              "the simulator has already failed or closed");
     }
-    long long id = next_id_++;
+    call_ =
+        Call{op, next_id_++, result_fields, 0, 0, 0, Clock::now() + options_.answer_timeout, true};
     request_.clear();
-    fmt::format_to(std::back_inserter(request_), "{{\"id\":{},\"op\":\"{}\"", id, op);
+    fmt::format_to(std::back_inserter(request_), "{{\"id\":{},\"op\":\"{}\"", call_.id, op);
     for (const auto& field : fields) {
         fmt::format_to(std::back_inserter(request_), ",\"{}\":", field.key);
         request_ += wire_json::dump(field.value);
     }
     request_ += "}\n";
-    if (!write_all(child_->stdin_fd(), request_)) {
-        fail(SimulatorError::Kind::failed,
-             fmt::format("the simulator ended {}before it read '{}'", exit_description(), op));
+    request_written();
+}
+
+// Writes what the simulator's input takes now; true once the whole request is written. A
+// simulator that stops reading is held to the call's time limit rather than blocking us.
+bool WorkerProcess::request_written() {
+    while (call_.written < request_.size()) {
+        ssize_t count = ::write(child_->stdin_fd(), request_.data() + call_.written,
+                                request_.size() - call_.written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return false;
+        }
+        if (count <= 0) {
+            fail(SimulatorError::Kind::failed,
+                 fmt::format("the simulator ended {}before it read '{}'", exit_description(),
+                             call_.op));
+        }
+        call_.written += static_cast<std::size_t>(count);
     }
-    std::size_t line_end = await_line(op);
-    Json answer = checked_answer(op, std::string_view(pending_).substr(0, line_end));
-    pending_.erase(0, line_end + 1);
-    if (answer.at("id") != id) {
+    return true;
+}
+
+bool WorkerProcess::advance() {
+    if (!request_written()) {
+        return false;
+    }
+    if (answer_arrived()) {
+        return true;
+    }
+    while (read_available()) {
+        if (answer_arrived()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+pollfd WorkerProcess::awaited() const {
+    if (ended()) {
+        return {-1, 0, 0};
+    }
+    if (call_.written < request_.size()) {
+        return {child_->stdin_fd(), POLLOUT, 0};
+    }
+    return {child_->stdout_fd(), POLLIN, 0};
+}
+
+// Whether the answer's line is whole in pending_; a line past the limit fails the simulator.
+bool WorkerProcess::answer_arrived() {
+    auto end = pending_.find('\n', call_.searched);
+    if (std::min(end, pending_.size()) > options_.max_message) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator's answer to '{}' is {}", call_.op,
+                         over_message_limit(options_.max_message)));
+    }
+    if (end == std::string::npos) {
+        call_.searched = pending_.size();
+        return false;
+    }
+    call_.line_end = end;
+    return true;
+}
+
+void WorkerProcess::check_waiting() {
+    if (options_.interruptible && interrupt::pending()) {
+        child_.reset();
+        broken_ = true;
+        interrupt::throw_if_pending();
+    }
+    if (options_.abandon != nullptr && options_.abandon->load()) {
+        fail(SimulatorError::Kind::failed, "the server is stopping");
+    }
+    if (Clock::now() >= call_.deadline) {
+        fail(SimulatorError::Kind::timed_out,
+             fmt::format("the simulator gave no answer to '{}' within {}", call_.op,
+                         text_forms::seconds_text(options_.answer_timeout)));
+    }
+}
+
+void WorkerProcess::await_answer() {
+    bool spun = false;
+    while (!advance()) {
+        check_waiting();
+        if (!std::exchange(spun, true) && spin_for_answer()) {
+            return;
+        }
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(call_.deadline - Clock::now());
+        pollfd entry = awaited();
+        ::poll(&entry, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 1, 100)));
+    }
+}
+
+Json WorkerProcess::receive() {
+    if (!call_.open) {
+        throw SimulatorError(SimulatorError::Kind::failed, "no call is waiting for an answer");
+    }
+    call_.open = false;
+    Json answer = checked_answer(std::string_view(pending_).substr(0, call_.line_end));
+    pending_.erase(0, call_.line_end + 1);
+    if (answer.at("id") != call_.id) {
         fail(SimulatorError::Kind::failed,
              fmt::format("the simulator answered id {} to request {} ('{}')",
-                         answer.at("id").dump(), id, op));
+                         answer.at("id").dump(), call_.id, call_.op));
     }
     if (answer.contains("error")) {
         const auto& error = answer.at("error");
         throw SimulatorError(SimulatorError::Kind::answered,
                              error.is_string() ? error.get<std::string>() : error.dump());
     }
-    return std::move(answer.at("result"));
-}
-
-// Where the next whole line of the simulator's output ends in pending_.
-std::size_t WorkerProcess::await_line(std::string_view op) {
-    auto deadline = Clock::now() + options_.answer_timeout;
-    std::size_t searched = 0;
-    bool spun = false;
-    for (;;) {
-        auto end = pending_.find('\n', searched);
-        if (std::min(end, pending_.size()) > options_.max_message) {
-            fail(SimulatorError::Kind::failed,
-                 fmt::format("the simulator's answer to '{}' is {}", op,
-                             over_message_limit(options_.max_message)));
-        }
-        if (end != std::string::npos) {
-            return end;
-        }
-        searched = pending_.size();
-        if (options_.interruptible && interrupt::pending()) {
-            child_.reset();
-            broken_ = true;
-            interrupt::throw_if_pending();
-        }
-        if (options_.abandon != nullptr && options_.abandon->load()) {
-            fail(SimulatorError::Kind::failed, "the server is stopping");
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            fail(SimulatorError::Kind::timed_out,
-                 fmt::format("the simulator gave no answer to '{}' within {}", op,
-                             text_forms::seconds_text(options_.answer_timeout)));
-        }
-        if (read_available(op)) {
-            continue;
-        }
-        if (!std::exchange(spun, true) && spin_for_answer(op)) {
-            continue;
-        }
-        pollfd entry{child_->stdout_fd(), POLLIN, 0};
-        ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
-    }
+    return with_fields(std::move(answer.at("result")));
 }
 
 // Appends what the simulator has written so far; false when it has written nothing yet.
-bool WorkerProcess::read_available(std::string_view op) {
+bool WorkerProcess::read_available() {
     char buffer[65536];
     ssize_t count = ::read(child_->stdout_fd(), buffer, sizeof buffer);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -242,7 +330,8 @@ bool WorkerProcess::read_available(std::string_view op) {
     }
     if (count <= 0) {
         fail(SimulatorError::Kind::failed,
-             fmt::format("the simulator ended {}before it answered '{}'", exit_description(), op));
+             fmt::format("the simulator ended {}before it answered '{}'", exit_description(),
+                         call_.op));
     }
     pending_.append(buffer, static_cast<std::size_t>(count));
     return true;
@@ -252,7 +341,7 @@ bool WorkerProcess::read_available(std::string_view op) {
 // woken again on another CPU, so its answer is awaited awake for a moment. The spin stops paying
 // when answers take longer (a slow simulator, or CPUs shared by many): after a miss it is left
 // out for a growing number of answers.
-bool WorkerProcess::spin_for_answer(std::string_view op) {
+bool WorkerProcess::spin_for_answer() {
     constexpr auto SPIN_LIMIT = std::chrono::microseconds(50);
     constexpr unsigned MAX_BACKOFF = 4096;
     if (!spin_.allowed) {
@@ -265,7 +354,7 @@ bool WorkerProcess::spin_for_answer(std::string_view op) {
     auto until = Clock::now() + SPIN_LIMIT;
     do {
         pause_briefly();
-        if (read_available(op)) {
+        if (advance()) {
             spin_.backoff = 1;
             return true;
         }
@@ -275,7 +364,8 @@ bool WorkerProcess::spin_for_answer(std::string_view op) {
     return false;
 }
 
-Json WorkerProcess::checked_answer(std::string_view op, std::string_view line) {
+Json WorkerProcess::checked_answer(std::string_view line) {
+    std::string_view op = call_.op;
     Json answer;
     try {
         answer = wire_json::parse(line);

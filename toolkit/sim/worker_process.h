@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -48,20 +50,46 @@ class WorkerProcess final : public Simulator {
     Json step(const Json& action) override;
     void close() override;
 
+    // A call sent now and answered later, so that one thread can drive many simulators: send,
+    // then advance() whenever awaited() is ready until it gives true, then receive(). A call
+    // whose answer has not come calls check_waiting() between tries. Each throws SimulatorError
+    // when the simulator fails; only an answered error leaves it usable.
+    void send_make(const std::string& env_id, const Json& env_init);
+    void send_reset(const ResetOptions& options);
+    void send_step(const Json& action);
+    // Writes what the pipe takes and reads what has arrived, without waiting; true once the
+    // whole answer is here.
+    bool advance();
+    // The descriptor and the events that let the call move on.
+    pollfd awaited() const;
+    // Fails the call past its time limit, when the owner is shutting down, or on the user's
+    // interrupt (throwing Interrupted).
+    void check_waiting();
+    // The answer to the call sent, checked as the call's own.
+    Json receive();
+    // Whether the simulator has failed or closed, so that it can take no more calls.
+    bool ended() const { return broken_ || !child_; }
+
   private:
+    using Clock = std::chrono::steady_clock;
     struct Field {
         std::string_view key;
         const Json& value;
     };
+    using ResultFields = std::span<const char* const>;
     Json call(std::string_view op, std::initializer_list<Field> fields = {}) {
-        return call_with(op, std::span<const Field>(fields.begin(), fields.size()));
+        send(op, std::span<const Field>(fields.begin(), fields.size()), {});
+        await_answer();
+        return receive();
     }
-    Json call_with(std::string_view op, std::span<const Field> fields);
-    std::size_t await_line(std::string_view op);
-    bool read_available(std::string_view op);
-    bool spin_for_answer(std::string_view op);
-    Json with_fields(std::string_view op, Json result, std::initializer_list<const char*> fields);
-    Json checked_answer(std::string_view op, std::string_view line);
+    void send(std::string_view op, std::span<const Field> fields, ResultFields result_fields);
+    bool request_written();
+    bool answer_arrived();
+    void await_answer();
+    bool read_available();
+    bool spin_for_answer();
+    Json with_fields(Json result);
+    Json checked_answer(std::string_view line);
     [[noreturn]] void fail(SimulatorError::Kind kind, const std::string& message);
     std::string exit_description();
 
@@ -72,6 +100,17 @@ class WorkerProcess final : public Simulator {
     std::string request_;
     long long next_id_ = 1;
     bool broken_ = false;
+    // The call in flight.
+    struct Call {
+        std::string_view op;
+        long long id = 0;
+        ResultFields result_fields;
+        std::size_t written = 0;
+        std::size_t searched = 0;
+        std::size_t line_end = 0;
+        Clock::time_point deadline;
+        bool open = false;
+    } call_;
     struct Spin {
         bool allowed = false;
         unsigned backoff = 1;
