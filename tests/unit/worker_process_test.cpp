@@ -201,4 +201,18 @@ TEST_F(WorkerTest, AnAnswerWrittenInPiecesAndLateIsReadWhole) {
     EXPECT_EQ(worker.sensor_space(), Json::parse(R"({"type":"discrete","n":4})"));
 }
 
+TEST_F(WorkerTest, ASimulatorThatStopsReadingIsHeldToTheTimeLimit) {
+    // A request larger than any pipe holds, to a simulator that reads nothing: the write must
+    // wait within the answer's time limit, not for ever.
+    WorkerProcess worker(dir.path(), shell_sim("sleep 60"), WorkerOptions{300ms, true, nullptr});
+    auto started = std::chrono::steady_clock::now();
+    try {
+        worker.make("env", Json{{"padding", std::string(4 << 20, 'x')}});
+        FAIL() << "the request should time out";
+    } catch (const SimulatorError& error) {
+        EXPECT_EQ(error.kind(), SimulatorError::Kind::timed_out) << error.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
 }  // namespace

@@ -17,9 +17,9 @@ using Json = nlohmann::ordered_json;
 // What a reset may carry to the simulator, as it is; a simulator that does not know them ignores
 // them, and a reset without them is the plain one.
 struct ResetOptions {
-    std::optional<std::uint64_t> seed;
+    std::optional<std::uint64_t> seed{};
     // A JSON object.
-    std::optional<Json> options;
+    std::optional<Json> options{};
 };
 
 // One session with a simulator, wherever it runs: a local program or a server.
@@ -40,9 +40,9 @@ class Simulator {
 // How a vector's simulators are reset: `seed` s gives simulator i the seed s + i, `seeds` one
 // each; `options` go to all of them.
 struct VectorReset {
-    std::optional<std::uint64_t> seed;
-    std::vector<std::uint64_t> seeds;
-    std::optional<Json> options;
+    std::optional<std::uint64_t> seed{};
+    std::vector<std::uint64_t> seeds{};
+    std::optional<Json> options{};
 };
 
 // What one simulator of a vector answered: its result, or why it has none. One slot failing
