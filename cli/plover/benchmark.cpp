@@ -14,12 +14,13 @@ namespace {
 
 using norva_core::sim_server_util::BenchmarkResult;
 
-long positive_count(const std::string& option, const std::string& text, long smallest) {
+long positive_count(const std::string& option, const std::string& text, long smallest,
+                    const char* things) {
     long count = _to_whole_number(option, text);
     if (count < smallest) {
         throw std::invalid_argument("Invalid value for '" + option + "': " + text + " is not " +
                                     (smallest > 0 ? "a positive" : "a non-negative") +
-                                    " number of " + (smallest > 0 ? "samples." : "steps."));
+                                    " number of " + things + ".");
     }
     return count;
 }
@@ -31,7 +32,8 @@ double milliseconds(double seconds) {
 std::string latency_line(const BenchmarkResult& measured) {
     using norva_core::text_forms::three_digits;
     const auto& latency = measured.latency;
-    return "Step latency: p50 " + three_digits(milliseconds(latency.p50)) + " ms, p90 " +
+    return std::string(measured.envs > 1 ? "Vector step latency" : "Step latency") + ": p50 " +
+           three_digits(milliseconds(latency.p50)) + " ms, p90 " +
            three_digits(milliseconds(latency.p90)) + " ms, p99 " +
            three_digits(milliseconds(latency.p99)) + " ms, max " +
            three_digits(milliseconds(latency.max)) + " ms";
@@ -40,6 +42,7 @@ std::string latency_line(const BenchmarkResult& measured) {
 nlohmann::ordered_json measured_document(const BenchmarkResult& measured) {
     const auto& latency = measured.latency;
     return {{"samples", measured.samples},
+            {"envs", measured.envs},
             {"warmup", measured.warmup},
             {"seconds", measured.seconds},
             {"samples_per_second", measured.samples_per_second},
@@ -53,10 +56,12 @@ nlohmann::ordered_json measured_document(const BenchmarkResult& measured) {
 }  // namespace
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
-               std::string samples, OptionalText warmup, bool latency, bool json) {
+               std::string samples, OptionalText warmup, bool latency, bool json,
+               OptionalText envs) {
     // A rate over no steps at all would divide by nothing.
-    long sample_count = positive_count("--samples", samples, 1);
-    BenchmarkReport report{warmup ? positive_count("--warmup", *warmup, 0) : 0, latency, json};
+    long sample_count = positive_count("--samples", samples, 1, "samples");
+    BenchmarkReport report{warmup ? positive_count("--warmup", *warmup, 0, "steps") : 0,
+                           envs ? positive_count("--envs", *envs, 1, "envs") : 1, latency, json};
     norva_core::async_util::async_to_sync(_benchmark)(_final_path(path, path_option), address,
                                                       sample_count, report);
 }
@@ -72,7 +77,7 @@ void _benchmark(OptionalText path, OptionalText address, long samples,
             bar.emplace(console, "Benchmarking", norva_core::console::ProgressUnit::steps);
         }
         norva_core::sim_server_util::BenchmarkOptions options{
-            .samples = samples, .warmup = report.warmup, .progress = nullptr};
+            .samples = samples, .envs = report.envs, .warmup = report.warmup, .progress = nullptr};
         if (bar) {
             options.progress = [&bar](long done, long total) {
                 bar->update(static_cast<std::uint64_t>(done), static_cast<std::uint64_t>(total));
@@ -84,7 +89,12 @@ void _benchmark(OptionalText path, OptionalText address, long samples,
         console.print(measured_document(measured));
         return;
     }
-    print("Samples per second: " + norva_core::text_forms::float_repr(measured.samples_per_second));
+    std::string rate =
+        "Samples per second: " + norva_core::text_forms::float_repr(measured.samples_per_second);
+    if (measured.envs > 1) {
+        rate += " (" + std::to_string(measured.envs) + " envs stepped as one vector)";
+    }
+    print(rate);
     if (report.latency) {
         print(latency_line(measured));
     }
@@ -97,6 +107,8 @@ const CommandTable BENCHMARK_COMMAND{
      {"-p,--path", "Path to the sim (option)"},
      {"-a,--address", "Address to the sim, e.g., localhost:1337"},
      {"-s,--samples", "Number of samples to benchmark", "1000"},
+     {"--envs",
+      "Number of simulators stepped together as one vector; a sample is then one vector step", "1"},
      {"--warmup", "Steps taken first and left out of every figure", "0"},
      {"--latency", "Also print the step time's p50, p90, p99 and max", std::nullopt, Form::flag},
      JSON_FLAG}};
@@ -104,7 +116,7 @@ const CommandTable BENCHMARK_COMMAND{
 void benchmark_command(const Values& values) {
     benchmark(values.given("PATH"), values.given("--path"), values.given("--address"),
               values.text("--samples"), values.given("--warmup"), values.flag("--latency"),
-              values.flag("--json"));
+              values.flag("--json"), values.given("--envs"));
 }
 
 }  // namespace plover

@@ -35,13 +35,15 @@ void _validate(OptionalText path, OptionalText address, const std::string& proto
 // How a benchmark reports beyond the rate line.
 struct BenchmarkReport {
     long warmup = 0;
+    // Simulators stepped together as one vector; one steps a single session.
+    long envs = 1;
     bool latency = false;
     bool json = false;
 };
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
                std::string samples, OptionalText warmup = std::nullopt, bool latency = false,
-               bool json = false);
+               bool json = false, OptionalText envs = std::nullopt);
 void _benchmark(OptionalText path, OptionalText address, long samples,
                 const BenchmarkReport& report = {});
 

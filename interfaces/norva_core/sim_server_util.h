@@ -16,7 +16,10 @@ namespace norva_core::sim_server_util {
 double benchmark(const std::string& target, long samples);
 
 struct BenchmarkOptions {
+    // With more than one env, a sample is one step of a vector of that many simulators,
+    // stepped together.
     long samples = 1000;
+    long envs = 1;
     // Steps taken first and left out of every figure (caches, JIT, first allocations).
     long warmup = 0;
     // Called after each step with the steps done and the steps in all, warm-up included.
@@ -33,10 +36,13 @@ struct StepLatency {
 
 struct BenchmarkResult {
     long samples = 0;
+    long envs = 1;
     long warmup = 0;
     // Stepping time alone: sampling actions and resets are not the simulator's rate.
     double seconds = 0;
+    // Simulator steps per second: samples times envs over the stepping time.
     double samples_per_second = 0;
+    // The time of one step; of one vector step with more than one env.
     StepLatency latency;
 };
 

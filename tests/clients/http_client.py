@@ -7,6 +7,7 @@ usage: http_client.py MODE PORT [ARGS]; prints one JSON object with what it saw.
   load CLIENTS STEPS each client a session with STEPS steps, a new connection per request
   scrape             GET /metrics, every line checked against the Prometheus text format
   seeds              resets with a seed and options, without, and with wrong ones
+  vector COUNT       a vector of COUNT: seeded reset, steps, wrong requests, close
 """
 import http.client
 import json
@@ -180,11 +181,42 @@ def seeds(port):
     return {"seeded": seeded, "plain": plain, "refused": refused, "after": after}
 
 
+def refusal(connection, method, path, body):
+    """The status and error body of a request that must fail; the body may be raw text."""
+    connection.request(method, path, body=body if isinstance(body, str) else json.dumps(body),
+                       headers={"Content-Type": "application/json"})
+    answer = connection.getresponse()
+    error = json.loads(answer.read())
+    return {"status": answer.status, "kind": error.get("kind"), "error": error.get("error")}
+
+
+def vector(port, count):
+    """A vector stepped as a trainer steps one, and every wrong request's status and kind."""
+    connection = http.client.HTTPConnection(HOST, port, timeout=30)
+    made = request(connection, "POST", "/v1/vectors", {"env_id": "python", "num_envs": count})
+    path = f"/v1/vectors/{made['vector_id']}"
+    reset = request(connection, "POST", f"{path}/reset", {"seed": 3})["results"]
+    steps = [request(connection, "POST", f"{path}/step",
+                     {"actions": [[0.5, 0.0]] * count})["results"] for _ in range(3)]
+    deep = "{\"actions\": " + "[" * 100000 + "]" * 100000 + "}"
+    refused = [refusal(connection, "POST", f"{path}/step", body) for body in (
+        {"actions": [[0.5, 0.0]] * (count + 1)}, {"actions": []}, {"actions": "x"}, {},
+        deep, {"actions": [[0.0, 0.0]] * 100000})]
+    refused += [refusal(connection, "POST", f"{path}/reset", body) for body in (
+        {"seeds": [1]}, {"seed": 1, "seeds": [1] * count}, {"seeds": [-1] * count})]
+    refused += [refusal(connection, "POST", "/v1/vectors", body) for body in (
+        {"num_envs": 0}, {"num_envs": 100000}, {"num_envs": "8"}, {"autoreset": 1})]
+    request(connection, "DELETE", path)
+    gone = refusal(connection, "POST", f"{path}/step", {"actions": [[0.0, 0.0]] * count})
+    return {"sessions": made["session_ids"], "reset": reset, "steps": steps,
+            "refused": refused, "gone": gone}
+
+
 def main():
     mode, port = sys.argv[1], int(sys.argv[2])
     numbers = [int(value) for value in sys.argv[3:]]
     modes = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load, "scrape": scrape,
-             "seeds": seeds}
+             "seeds": seeds, "vector": vector}
     result = modes[mode](port, *numbers)
     print(json.dumps(result))
 

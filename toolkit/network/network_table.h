@@ -23,6 +23,12 @@ namespace norva_core::network {
           sim::connect_grpc)                                                                       \
     ENTRY(connect_http, std::unique_ptr<sim::Simulator>, (const sim::Address& address), (address), \
           sim::connect_http)                                                                       \
+    ENTRY(connect_grpc_vector, std::unique_ptr<sim::SimulatorVector>,                              \
+          (const sim::Address& address, std::size_t count), (address, count),                      \
+          sim::connect_grpc_vector)                                                                \
+    ENTRY(connect_http_vector, std::unique_ptr<sim::SimulatorVector>,                              \
+          (const sim::Address& address, std::size_t count), (address, count),                      \
+          sim::connect_http_vector)                                                                \
     ENTRY(listen_grpc, std::unique_ptr<sim::Listener>,                                             \
           (sim::SessionRegistry & sessions, const std::string& host, int port),                    \
           (sessions, host, port), sim::listen_grpc)                                                \
@@ -32,7 +38,7 @@ namespace norva_core::network {
           plugin_util::package)
 
 // Raised whenever the table changes, so that a program never uses a module of another build.
-inline constexpr int ABI_VERSION = 4;
+inline constexpr int ABI_VERSION = 5;
 
 struct NetworkTable {
     int abi_version;

@@ -17,14 +17,14 @@ void sample(std::string& text, const char* name, std::uint64_t value) {
 
 }  // namespace
 
-void SessionMetrics::step_answered(std::chrono::steady_clock::duration took) {
+void SessionMetrics::steps_answered(std::size_t count, std::chrono::steady_clock::duration took) {
     double seconds = std::chrono::duration<double>(took).count();
     auto bucket = static_cast<std::size_t>(
         std::lower_bound(STEP_BUCKETS.begin(), STEP_BUCKETS.end(), seconds) - STEP_BUCKETS.begin());
     std::lock_guard lock(steps_mutex_);
-    ++steps_;
-    step_seconds_ += seconds;
-    ++step_buckets_[bucket];
+    steps_ += count;
+    step_seconds_ += seconds * static_cast<double>(count);
+    step_buckets_[bucket] += count;
 }
 
 void SessionMetrics::simulator_failed(bool timed_out) {

@@ -20,7 +20,9 @@ class SessionMetrics {
         0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,    10};
 
     void session_created() { ++sessions_created_; }
-    void step_answered(std::chrono::steady_clock::duration took);
+    void step_answered(std::chrono::steady_clock::duration took) { steps_answered(1, took); }
+    // `count` simulators' steps answered together in one call that took `took`.
+    void steps_answered(std::size_t count, std::chrono::steady_clock::duration took);
     // A simulator that cannot go on; `timed_out` when it gave no answer in time.
     void simulator_failed(bool timed_out);
 

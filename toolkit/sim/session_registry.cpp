@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "sim/worker_vector.h"
+
 #include "norva_core/interrupt.h"
 #include "os/os.h"
 #include "sim/program_check.h"
@@ -47,30 +49,44 @@ SessionRegistry::~SessionRegistry() {
     }
 }
 
-std::string SessionRegistry::open(const std::string& env_id, const Json& env_init) {
+Json SessionRegistry::merged_env_init(const Json& env_init) const {
     Json merged = base_env_init_.is_object() ? base_env_init_ : Json::object();
     if (env_init.is_object()) {
         for (const auto& [key, value] : env_init.items()) {
             merged[key] = value;
         }
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (limits_.max_sessions && sessions_.size() + opening_ >= *limits_.max_sessions) {
+    return merged;
+}
+
+void SessionRegistry::reserve(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    std::size_t held = sessions_.size() + opening_;
+    if (limits_.max_sessions && held + count > *limits_.max_sessions) {
+        if (count == 1) {
             throw SessionLimit(*limits_.max_sessions);
         }
-        ++opening_;
+        throw SessionLimit(*limits_.max_sessions, count, held);
     }
-    struct Opened {
-        SessionRegistry& registry;
-        ~Opened() {
-            std::lock_guard lock(registry.mutex_);
-            --registry.opening_;
-        }
-    } opened{*this};
-    auto session = std::make_shared<Session>();
-    session->worker = std::make_unique<WorkerProcess>(
+    opening_ += count;
+}
+
+void SessionRegistry::release(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    opening_ -= count;
+}
+
+std::unique_ptr<WorkerProcess> SessionRegistry::start_worker() {
+    return std::make_unique<WorkerProcess>(
         folder_, manifest_, WorkerOptions{answer_timeout_, false, &closing_, max_message_});
+}
+
+std::string SessionRegistry::open(const std::string& env_id, const Json& env_init) {
+    Json merged = merged_env_init(env_init);
+    reserve(1);
+    Reservation reserved{*this, 1};
+    auto session = std::make_shared<Session>();
+    session->worker = start_worker();
     session->worker->make(env_id, merged);
     auto id = new_session_id();
     std::lock_guard lock(mutex_);
@@ -88,6 +104,198 @@ Json SessionRegistry::step(const std::string& id, const Json& action) {
     Json result = with(id, [&](Simulator& simulator) { return simulator.step(action); });
     metrics_.step_answered(Clock::now() - started);
     return result;
+}
+
+class SessionRegistry::VectorCall {
+  public:
+    VectorCall(SessionRegistry& registry, const std::string& id)
+        : vector_(registry.find_vector(id)), lock_(vector_->mutex) {
+        if (vector_->closed) {
+            throw VectorNotFound(id);
+        }
+        for (auto& session : vector_->sessions) {
+            session_locks_.emplace_back(session->mutex);
+            workers_.push_back(session->worker.get());
+        }
+        touch();
+    }
+    ~VectorCall() { touch(); }
+    VectorCall(const VectorCall&) = delete;
+    VectorCall& operator=(const VectorCall&) = delete;
+
+    Vector& vector() { return *vector_; }
+    std::span<WorkerProcess* const> workers() const { return workers_; }
+    // The slot's simulator went, or came anew.
+    void replace(std::size_t slot, std::unique_ptr<WorkerProcess> worker) {
+        workers_[slot] = worker.get();
+        vector_->sessions[slot]->worker = std::move(worker);
+    }
+
+  private:
+    void touch() {
+        auto now = Clock::now().time_since_epoch().count();
+        vector_->last_call = now;
+        for (auto& session : vector_->sessions) {
+            session->last_call = now;
+        }
+    }
+
+    std::shared_ptr<Vector> vector_;
+    std::unique_lock<std::mutex> lock_;
+    std::vector<std::unique_lock<std::mutex>> session_locks_;
+    std::vector<WorkerProcess*> workers_;
+};
+
+MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& env_init,
+                                        std::size_t count, bool autoreset) {
+    if (count == 0 || count > MAX_VECTOR_SIZE) {
+        throw std::invalid_argument(
+            fmt::format("a vector holds 1 to {} simulators, not {}", MAX_VECTOR_SIZE, count));
+    }
+    auto vector = std::make_shared<Vector>();
+    vector->env_id = env_id;
+    vector->env_init = merged_env_init(env_init);
+    vector->autoreset = autoreset;
+    reserve(count);
+    Reservation reserved{*this, count};
+    std::vector<WorkerProcess*> workers;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        auto session = std::make_shared<Session>();
+        session->in_vector = true;
+        session->worker = start_worker();
+        workers.push_back(session->worker.get());
+        vector->sessions.push_back(std::move(session));
+    }
+    if (auto failure = vector_calls::first_failure(
+            vector_calls::make_all(workers, env_id, vector->env_init))) {
+        throw *failure;
+    }
+    MadeVector made{new_session_id(), {}};
+    std::lock_guard lock(mutex_);
+    if (closing_) {
+        throw SimulatorError(SimulatorError::Kind::failed, "the server is stopping");
+    }
+    for (auto& session : vector->sessions) {
+        auto id = new_session_id();
+        sessions_.emplace(id, session);
+        vector->ids.push_back(id);
+        metrics_.session_created();
+    }
+    made.session_ids = vector->ids;
+    vectors_.emplace(made.id, std::move(vector));
+    return made;
+}
+
+std::vector<SlotAnswer> SessionRegistry::reset_vector(const std::string& id,
+                                                      const VectorReset& reset) {
+    VectorCall call(*this, id);
+    // A wrong request restarts nothing.
+    vector_calls::seeds_of(reset, call.workers().size());
+    std::vector<std::optional<SimulatorError>> restart_failures(call.workers().size());
+    restart_ended(call, restart_failures);
+    auto answers = vector_calls::reset_all(call.workers(), reset);
+    for (std::size_t slot = 0; slot < answers.size(); ++slot) {
+        if (restart_failures[slot]) {
+            answers[slot].error = restart_failures[slot];
+        }
+    }
+    drop_failed(call, answers);
+    return answers;
+}
+
+std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
+                                                     std::span<const Json> actions) {
+    VectorCall call(*this, id);
+    auto started = Clock::now();
+    auto answers = vector_calls::step_all(call.workers(), actions, call.vector().autoreset);
+    auto answered = std::count_if(answers.begin(), answers.end(),
+                                  [](const SlotAnswer& answer) { return !answer.error; });
+    metrics_.steps_answered(static_cast<std::size_t>(answered), Clock::now() - started);
+    drop_failed(call, answers);
+    return answers;
+}
+
+// Starts a new simulator in every slot whose simulator has gone, all made at once.
+void SessionRegistry::restart_ended(VectorCall& call,
+                                    std::vector<std::optional<SimulatorError>>& failures) {
+    auto workers = call.workers();
+    std::vector<std::unique_ptr<WorkerProcess>> started(workers.size());
+    std::vector<WorkerProcess*> making(workers.size(), nullptr);
+    std::size_t count = 0;
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        count += workers[slot] == nullptr ? 1 : 0;
+    }
+    if (count == 0) {
+        return;
+    }
+    reserve(count);
+    Reservation reserved{*this, count};
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (workers[slot] == nullptr) {
+            started[slot] = start_worker();
+            making[slot] = started[slot].get();
+        }
+    }
+    const auto& vector = call.vector();
+    auto made = vector_calls::make_all(making, vector.env_id.get<std::string>(), vector.env_init);
+    std::lock_guard lock(mutex_);
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (!started[slot]) {
+            continue;
+        }
+        if (made[slot].error || closing_) {
+            failures[slot] = made[slot].error.value_or(
+                SimulatorError(SimulatorError::Kind::failed, "the server is stopping"));
+            continue;
+        }
+        call.replace(slot, std::move(started[slot]));
+        sessions_.emplace(vector.ids[slot], vector.sessions[slot]);
+        metrics_.session_created();
+    }
+}
+
+void SessionRegistry::drop_failed(VectorCall& call, const std::vector<SlotAnswer>& answers) {
+    auto workers = call.workers();
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (workers[slot] != nullptr && workers[slot]->ended()) {
+            metrics_.simulator_failed(answers[slot].error && answers[slot].error->kind() ==
+                                                                 SimulatorError::Kind::timed_out);
+            call.replace(slot, nullptr);
+            forget(call.vector().ids[slot]);
+        }
+    }
+}
+
+void SessionRegistry::close_vector(const std::string& id) {
+    std::shared_ptr<Vector> vector;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = vectors_.find(id);
+        if (found == vectors_.end()) {
+            throw VectorNotFound(id);
+        }
+        vector = found->second;
+        vectors_.erase(found);
+        for (const auto& session_id : vector->ids) {
+            sessions_.erase(session_id);
+        }
+    }
+    end_vector(*vector);
+}
+
+void SessionRegistry::end_vector(Vector& vector) {
+    std::lock_guard lock(vector.mutex);
+    vector.closed = true;
+    std::vector<std::unique_lock<std::mutex>> locks;
+    std::vector<WorkerProcess*> workers;
+    for (auto& session : vector.sessions) {
+        locks.emplace_back(session->mutex);
+        workers.push_back(session->worker.get());
+    }
+    vector_calls::close_all(workers);
+    for (auto& session : vector.sessions) {
+        session->worker.reset();
+    }
 }
 
 std::string SessionRegistry::metrics_text() const {
@@ -109,7 +317,7 @@ void SessionRegistry::close_idle_sessions() {
         std::vector<std::shared_ptr<Session>> idle;
         for (auto entry = sessions_.begin(); entry != sessions_.end();) {
             auto& session = entry->second;
-            bool quiet = Clock::duration(now - session->last_call) > limit;
+            bool quiet = !session->in_vector && Clock::duration(now - session->last_call) > limit;
             // A session in a call is not idle, however long the call takes.
             if (quiet && session->mutex.try_lock()) {
                 session->mutex.unlock();
@@ -119,13 +327,42 @@ void SessionRegistry::close_idle_sessions() {
                 ++entry;
             }
         }
+        auto idle_vectors = take_idle_vectors(now, limit);
         lock.unlock();
         for (auto& session : idle) {
             std::lock_guard ending(session->mutex);
             session->worker.reset();
         }
+        for (auto& vector : idle_vectors) {
+            end_vector(*vector);
+        }
         lock.lock();
     }
+}
+
+std::vector<std::shared_ptr<SessionRegistry::Vector>> SessionRegistry::take_idle_vectors(
+    Clock::rep now, std::chrono::milliseconds limit) {
+    auto quiet = [&](Clock::rep last_call) { return Clock::duration(now - last_call) > limit; };
+    std::vector<std::shared_ptr<Vector>> idle;
+    for (auto entry = vectors_.begin(); entry != vectors_.end();) {
+        auto& vector = entry->second;
+        bool all_quiet =
+            quiet(vector->last_call) &&
+            std::all_of(vector->sessions.begin(), vector->sessions.end(),
+                        [&](const auto& session) { return quiet(session->last_call); });
+        // A vector in a call is not idle, however long the call takes.
+        if (all_quiet && vector->mutex.try_lock()) {
+            vector->mutex.unlock();
+            for (const auto& id : vector->ids) {
+                sessions_.erase(id);
+            }
+            idle.push_back(vector);
+            entry = vectors_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    return idle;
 }
 
 std::shared_ptr<SessionRegistry::Session> SessionRegistry::find(const std::string& id) const {
@@ -133,6 +370,15 @@ std::shared_ptr<SessionRegistry::Session> SessionRegistry::find(const std::strin
     auto found = sessions_.find(id);
     if (found == sessions_.end()) {
         throw SessionNotFound(id);
+    }
+    return found->second;
+}
+
+std::shared_ptr<SessionRegistry::Vector> SessionRegistry::find_vector(const std::string& id) const {
+    std::lock_guard lock(mutex_);
+    auto found = vectors_.find(id);
+    if (found == vectors_.end()) {
+        throw VectorNotFound(id);
     }
     return found->second;
 }
@@ -162,6 +408,7 @@ void SessionRegistry::close_all() {
         std::lock_guard lock(mutex_);
         closing_ = true;
         ending.swap(sessions_);
+        vectors_.clear();
     }
     closed_.notify_all();
     for (auto& [id, session] : ending) {

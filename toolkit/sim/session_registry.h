@@ -7,9 +7,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "norva_core/sim_server.h"
 #include "sim/manifest.h"
@@ -24,12 +26,29 @@ class SessionNotFound : public std::out_of_range {
         : std::out_of_range("no session '" + id + "'; it was closed or never made") {}
 };
 
+class VectorNotFound : public std::out_of_range {
+  public:
+    explicit VectorNotFound(const std::string& id)
+        : std::out_of_range("no vector '" + id + "'; it was closed or never made") {}
+};
+
 // The server holds as many sessions as it allows.
 class SessionLimit : public std::runtime_error {
   public:
     explicit SessionLimit(std::size_t max)
         : std::runtime_error("the server holds its most sessions (" + std::to_string(max) +
                              ", --max-sessions); close one or try again later") {}
+    SessionLimit(std::size_t max, std::size_t asked, std::size_t open)
+        : std::runtime_error("a vector of " + std::to_string(asked) + " needs " +
+                             std::to_string(asked) + " sessions, and the server holds " +
+                             std::to_string(open) + " of its most " + std::to_string(max) +
+                             " (--max-sessions)") {}
+};
+
+// A vector made on a server: its id and its simulators' session ids, in order.
+struct MadeVector {
+    std::string id;
+    std::vector<std::string> session_ids;
 };
 
 // The sessions of one server, each with its own simulator process. Calls within a session run
@@ -72,6 +91,16 @@ class SessionRegistry {
     // A step of the session's simulator, counted and timed for the metrics.
     Json step(const std::string& id, const Json& action);
 
+    // N sessions made together, each an ordinary session too, stepped together through the
+    // vector. A vector counts as N sessions for the limit and the metrics, and as one for the
+    // idle time limit. A simulator that fails leaves its slot empty until the vector is reset,
+    // which starts a new one there.
+    MadeVector open_vector(const std::string& env_id, const Json& env_init, std::size_t count,
+                           bool autoreset);
+    std::vector<SlotAnswer> reset_vector(const std::string& id, const VectorReset& reset);
+    std::vector<SlotAnswer> step_vector(const std::string& id, std::span<const Json> actions);
+    void close_vector(const std::string& id);
+
     // The server's metrics in the Prometheus text format.
     std::string metrics_text() const;
 
@@ -86,7 +115,27 @@ class SessionRegistry {
         std::unique_ptr<WorkerProcess> worker;
         // When its last call ended, or began while one runs.
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
+        // A vector's session is timed with its vector.
+        bool in_vector = false;
     };
+    struct Vector {
+        std::mutex mutex;
+        Json env_id;
+        Json env_init;
+        bool autoreset = true;
+        std::vector<std::string> ids;
+        std::vector<std::shared_ptr<Session>> sessions;
+        std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
+        bool closed = false;
+    };
+    // Sessions counted as starting until the call that reserved them ends.
+    struct Reservation {
+        SessionRegistry& registry;
+        std::size_t count;
+        ~Reservation() { registry.release(count); }
+    };
+    // Holds a vector and every one of its sessions for one call, and gives their simulators.
+    class VectorCall;
     // Marks a session used when a call begins and when it ends.
     class CallTime {
       public:
@@ -100,8 +149,22 @@ class SessionRegistry {
         Session& session_;
     };
     std::shared_ptr<Session> find(const std::string& id) const;
+    std::shared_ptr<Vector> find_vector(const std::string& id) const;
     void forget(const std::string& id);
+    // Counts `count` more sessions as starting; throws SessionLimit when they do not fit.
+    void reserve(std::size_t count);
+    void release(std::size_t count);
+    std::unique_ptr<WorkerProcess> start_worker();
+    Json merged_env_init(const Json& env_init) const;
+    // Drops the simulators that failed in a vector call and counts their failures.
+    void drop_failed(VectorCall& call, const std::vector<SlotAnswer>& answers);
+    void restart_ended(VectorCall& call, std::vector<std::optional<SimulatorError>>& failures);
+    // Ends the simulators of a vector that has left the maps.
+    void end_vector(Vector& vector);
     void close_idle_sessions();
+    // Takes the vectors idle past the limit out of the maps; mutex_ is held.
+    std::vector<std::shared_ptr<Vector>> take_idle_vectors(Clock::rep now,
+                                                           std::chrono::milliseconds limit);
 
     std::filesystem::path folder_;
     Manifest manifest_;
@@ -113,6 +176,7 @@ class SessionRegistry {
     std::atomic<bool> closing_{false};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;
+    std::map<std::string, std::shared_ptr<Vector>> vectors_;
     // Sessions whose simulator is starting: they count towards the limit.
     std::size_t opening_ = 0;
     std::condition_variable closed_;

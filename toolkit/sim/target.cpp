@@ -6,6 +6,7 @@
 #include "sim/transport/address.h"
 #include "sim/transport/remote_simulator.h"
 #include "sim/worker_process.h"
+#include "sim/worker_vector.h"
 
 namespace norva_core::sim {
 
@@ -22,18 +23,20 @@ bool names_folder(const std::string& target) {
     return std::filesystem::is_directory(target, error);
 }
 
-}  // namespace
+std::filesystem::path folder_of(const std::string& target) {
+    return std::filesystem::absolute(target).lexically_normal();
+}
 
-Target open_target(const std::string& target, const std::string& protocol, GrpcSteps steps) {
-    Target opened;
-    if (names_folder(target)) {
-        auto folder = std::filesystem::absolute(target).lexically_normal();
-        opened.manifest = load_manifest(folder);
-        opened.simulator = std::make_unique<WorkerProcess>(
-            folder, *opened.manifest,
-            WorkerOptions{answer_timeout_setting(), true, nullptr, max_message_setting()});
-        return opened;
-    }
+WorkerOptions local_options() {
+    return WorkerOptions{answer_timeout_setting(), true, nullptr, max_message_setting()};
+}
+
+struct Served {
+    Address address;
+    std::string protocol;
+};
+
+Served served_at(const std::string& target, const std::string& protocol) {
     std::string address = target;
     std::string chosen = protocol;
     for (const char* scheme : {"grpc", "http"}) {
@@ -49,9 +52,37 @@ Target open_target(const std::string& target, const std::string& protocol, GrpcS
                                     "' is not a sim folder, and as an address it has no port; "
                                     "write an address as host:port, e.g. localhost:1337");
     }
-    auto parsed = parse_address(address);
-    opened.simulator = chosen == "grpc" ? connect_grpc(parsed, steps) : connect_http(parsed);
+    return {parse_address(address), chosen};
+}
+
+}  // namespace
+
+Target open_target(const std::string& target, const std::string& protocol, GrpcSteps steps) {
+    Target opened;
+    if (names_folder(target)) {
+        auto folder = folder_of(target);
+        opened.manifest = load_manifest(folder);
+        opened.simulator =
+            std::make_unique<WorkerProcess>(folder, *opened.manifest, local_options());
+        return opened;
+    }
+    auto served = served_at(target, protocol);
+    opened.simulator = served.protocol == "grpc" ? connect_grpc(served.address, steps)
+                                                 : connect_http(served.address);
     return opened;
+}
+
+std::unique_ptr<SimulatorVector> open_vector_target(const std::string& target,
+                                                    const std::string& protocol,
+                                                    std::size_t count) {
+    if (names_folder(target)) {
+        auto folder = folder_of(target);
+        return std::make_unique<WorkerVector>(folder, load_manifest(folder), local_options(),
+                                              count);
+    }
+    auto served = served_at(target, protocol);
+    return served.protocol == "grpc" ? connect_grpc_vector(served.address, count)
+                                     : connect_http_vector(served.address, count);
 }
 
 }  // namespace norva_core::sim

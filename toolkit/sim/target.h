@@ -27,4 +27,9 @@ struct Target {
 Target open_target(const std::string& target, const std::string& protocol,
                    GrpcSteps steps = GrpcSteps::unary);
 
+// The same for a vector of `count` simulators, with autoreset: local processes for a folder,
+// a served vector for an address.
+std::unique_ptr<SimulatorVector> open_vector_target(const std::string& target,
+                                                    const std::string& protocol, std::size_t count);
+
 }  // namespace norva_core::sim

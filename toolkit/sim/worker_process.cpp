@@ -182,12 +182,22 @@ void WorkerProcess::close() {
         child_.reset();
         return;
     }
-    call("close");
+    send_close();
+    await_answer();
+    receive();
     // A simulator that stays after saying goodbye is ended with the rest of its group.
-    for (int waited = 0; waited < 2000 && !child_->poll(); waited += 10) {
+    for (int waited = 0; waited < 2000 && !exited(); waited += 10) {
         ::usleep(10000);
     }
     child_.reset();
+}
+
+void WorkerProcess::send_close() {
+    send("close", {}, {});
+}
+
+bool WorkerProcess::exited() {
+    return !child_ || child_->poll().has_value();
 }
 
 void WorkerProcess::send(std::string_view op, std::span<const Field> fields,

@@ -57,6 +57,9 @@ class WorkerProcess final : public Simulator {
     void send_make(const std::string& env_id, const Json& env_init);
     void send_reset(const ResetOptions& options);
     void send_step(const Json& action);
+    void send_close();
+    // Whether its process has ended, after a close.
+    bool exited();
     // Writes what the pipe takes and reads what has arrived, without waiting; true once the
     // whole answer is here.
     bool advance();

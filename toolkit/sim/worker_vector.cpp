@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 #include <poll.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <limits>
 #include <stdexcept>
 
@@ -79,9 +81,8 @@ std::vector<std::optional<std::uint64_t>> seeds_of(const VectorReset& reset, std
     if (!reset.seeds.empty()) {
         if (reset.seeds.size() != count) {
             throw std::invalid_argument(fmt::format(
-                "the list of seeds has {} seeds for {} simulators; give one each, or one seed "
-                "for all",
-                reset.seeds.size(), count));
+                "{} {} for a vector of {} simulators; give one each, or one seed for all",
+                reset.seeds.size(), reset.seeds.size() == 1 ? "seed" : "seeds", count));
         }
         seeds.assign(reset.seeds.begin(), reset.seeds.end());
     } else if (reset.seed) {
@@ -112,8 +113,9 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset) {
     if (actions.size() != workers.size()) {
-        throw std::invalid_argument(fmt::format("{} actions for a vector of {} simulators",
-                                                actions.size(), workers.size()));
+        throw std::invalid_argument(
+            fmt::format("{} {} for a vector of {} simulators; give one each", actions.size(),
+                        actions.size() == 1 ? "action" : "actions", workers.size()));
     }
     auto answers = gather(
         workers, [&](WorkerProcess& worker, std::size_t slot) { worker.send_step(actions[slot]); });
@@ -154,6 +156,20 @@ std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
     return answers;
 }
 
+void close_all(std::span<WorkerProcess* const> workers) {
+    std::vector<WorkerProcess*> live;
+    for (auto* worker : workers) {
+        live.push_back(worker != nullptr && !worker->ended() ? worker : nullptr);
+    }
+    gather(live, [](WorkerProcess& worker, std::size_t) { worker.send_close(); });
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (auto* worker : live) {
+        while (worker != nullptr && !worker->exited() && std::chrono::steady_clock::now() < until) {
+            ::usleep(5000);
+        }
+    }
+}
+
 std::optional<SimulatorError> first_failure(const std::vector<SlotAnswer>& answers) {
     for (std::size_t slot = 0; slot < answers.size(); ++slot) {
         if (answers[slot].error) {
@@ -187,6 +203,13 @@ void WorkerVector::make(const std::string& env_id, const Json& env_init) {
     }
 }
 
+WorkerProcess& WorkerVector::first() {
+    if (workers_.empty()) {
+        throw SimulatorError(SimulatorError::Kind::failed, "the vector is closed");
+    }
+    return *workers_.front();
+}
+
 std::vector<SlotAnswer> WorkerVector::reset(const VectorReset& reset) {
     return vector_calls::reset_all(slots_, reset);
 }
@@ -196,13 +219,9 @@ std::vector<SlotAnswer> WorkerVector::step(std::span<const Json> actions) {
 }
 
 void WorkerVector::close() {
-    for (auto& worker : workers_) {
-        try {
-            worker->close();
-        } catch (const SimulatorError&) {
-            // It ends either way; a failure took its process with it.
-        }
-    }
+    vector_calls::close_all(slots_);
+    workers_.clear();
+    slots_.clear();
 }
 
 }  // namespace norva_core::sim

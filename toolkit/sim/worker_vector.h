@@ -41,6 +41,10 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset);
 
+// Says goodbye to every simulator at once and gives them a moment to end; what the caller then
+// drops is ended with its group.
+void close_all(std::span<WorkerProcess* const> workers);
+
 // The first failed slot as an error naming its place; nothing when all answered.
 std::optional<SimulatorError> first_failure(const std::vector<SlotAnswer>& answers);
 
@@ -55,13 +59,15 @@ class WorkerVector final : public SimulatorVector {
     std::size_t size() const override { return workers_.size(); }
     // Throws the first simulator's failure, naming it, when any cannot make its environment.
     void make(const std::string& env_id, const Json& env_init) override;
-    Json sensor_space() override { return workers_.front()->sensor_space(); }
-    Json action_space() override { return workers_.front()->action_space(); }
+    Json sensor_space() override { return first().sensor_space(); }
+    Json action_space() override { return first().action_space(); }
     std::vector<SlotAnswer> reset(const VectorReset& reset) override;
     std::vector<SlotAnswer> step(std::span<const Json> actions) override;
     void close() override;
 
   private:
+    WorkerProcess& first();
+
     std::vector<std::unique_ptr<WorkerProcess>> workers_;
     std::vector<WorkerProcess*> slots_;
     bool autoreset_;

@@ -64,13 +64,8 @@ class Service final : public v1::Simulator::Service {
     grpc::Status Make(grpc::ServerContext*, const v1::MakeRequest* request,
                       v1::MakeReply* reply) override {
         return guarded([&] {
-            Json env_init = request->env_init_json().empty()
-                                ? Json::object()
-                                : request_json(request->env_init_json(), "'env_init_json'");
-            if (!env_init.is_object()) {
-                throw InvalidRequest("'env_init_json' must be a JSON object");
-            }
-            reply->set_session_id(sessions_.open(request->env_id(), env_init));
+            reply->set_session_id(
+                sessions_.open(request->env_id(), env_init_of(request->env_init_json())));
         });
     }
 
@@ -90,11 +85,8 @@ class Service final : public v1::Simulator::Service {
                        v1::JsonReply* reply) override {
         ResetOptions options;
         if (auto refused = guarded([&] {
-                options =
-                    reset_options_of(request->has_seed() ? Json(request->seed()) : Json(),
-                                     request->options_json().empty()
-                                         ? Json()
-                                         : request_json(request->options_json(), "'options_json'"));
+                options = reset_options_of(request->has_seed() ? Json(request->seed()) : Json(),
+                                           options_of(request->options_json()));
             });
             !refused.ok()) {
             return refused;
@@ -129,6 +121,62 @@ class Service final : public v1::Simulator::Service {
         return guarded([&] { sessions_.close(request->session_id()); });
     }
 
+    grpc::Status MakeVector(grpc::ServerContext*, const v1::MakeVectorRequest* request,
+                            v1::MakeVectorReply* reply) override {
+        return guarded([&] {
+            auto made =
+                sessions_.open_vector(request->env_id(), env_init_of(request->env_init_json()),
+                                      vector_size_of(Json(request->num_envs())),
+                                      !request->has_autoreset() || request->autoreset());
+            reply->set_vector_id(made.id);
+            for (const auto& id : made.session_ids) {
+                reply->add_session_ids(id);
+            }
+        });
+    }
+
+    grpc::Status ResetVector(grpc::ServerContext*, const v1::ResetVectorRequest* request,
+                             v1::JsonReply* reply) override {
+        return guarded([&] {
+            Json seeds = Json::array();
+            for (auto seed : request->seeds()) {
+                seeds.push_back(seed);
+            }
+            auto reset = vector_reset_of(request->has_seed() ? Json(request->seed()) : Json(),
+                                         seeds.empty() ? Json() : seeds,
+                                         options_of(request->options_json()));
+            reply->set_json(wire_json::dump(wire_errors::slot_answers_json(
+                sessions_.reset_vector(request->vector_id(), reset))));
+        });
+    }
+
+    grpc::Status StepVector(
+        grpc::ServerContext* context,
+        grpc::ServerReaderWriter<v1::JsonReply, v1::StepVectorRequest>* stream) override {
+        OpenStream open(*this, context);
+        return guarded([&] {
+            v1::StepVectorRequest request;
+            v1::JsonReply reply;
+            while (stream->Read(&request)) {
+                Json actions = request_json(request.actions_json(), "'actions_json'");
+                if (!actions.is_array()) {
+                    throw InvalidRequest(
+                        "'actions_json' must be a list with one action per simulator");
+                }
+                reply.set_json(wire_json::dump(wire_errors::slot_answers_json(sessions_.step_vector(
+                    request.vector_id(), actions.get_ref<const Json::array_t&>()))));
+                if (!stream->Write(reply)) {
+                    return;
+                }
+            }
+        });
+    }
+
+    grpc::Status CloseVector(grpc::ServerContext*, const v1::VectorRequest* request,
+                             v1::CloseReply*) override {
+        return guarded([&] { sessions_.close_vector(request->vector_id()); });
+    }
+
     // A stream waits for its client's next step; stopping must not wait for that.
     void cancel_streams() {
         std::lock_guard lock(streams_mutex_);
@@ -156,6 +204,19 @@ class Service final : public v1::Simulator::Service {
         Service& service_;
         grpc::ServerContext* context_;
     };
+
+    static Json env_init_of(const std::string& text) {
+        Json env_init = text.empty() ? Json::object() : request_json(text, "'env_init_json'");
+        if (!env_init.is_object()) {
+            throw InvalidRequest("'env_init_json' must be a JSON object");
+        }
+        return env_init;
+    }
+
+    // A reset's options as sent, checked by reset_options_of; empty is none.
+    static Json options_of(const std::string& text) {
+        return text.empty() ? Json() : request_json(text, "'options_json'");
+    }
 
     void step(const v1::StepRequest& request, v1::JsonReply& reply) {
         Json action = request_json(request.action_json(), "'action_json'");

@@ -90,6 +90,9 @@ class HttpListener final : public Listener, private HttpHandler {
         if (parts.size() == 2 && parts[1] == "health") {
             return method == "GET" ? HttpAnswer{200, R"({"status":"ok"})"} : not_allowed(request);
         }
+        if (parts[1] == "vectors" && parts.size() <= 4) {
+            return vector_route(request, parts);
+        }
         if (parts[1] != "sessions" || parts.size() > 4) {
             return no_route(request);
         }
@@ -138,8 +141,62 @@ class HttpListener final : public Listener, private HttpHandler {
         });
     }
 
-    Json open(const http_wire::Request& request) {
+    // POST /v1/vectors, DELETE /v1/vectors/{id}, POST /v1/vectors/{id}/reset and /step.
+    HttpAnswer vector_route(const http_wire::Request& request,
+                            const std::vector<std::string_view>& parts) {
+        const std::string& method = request.method;
+        if (parts.size() == 2) {
+            return method == "POST" ? guarded([&] { return open_vector(request); })
+                                    : not_allowed(request);
+        }
+        std::string id(parts[2]);
+        if (parts.size() == 3) {
+            return method == "DELETE" ? guarded([&] {
+                sessions_.close_vector(id);
+                return Json::object();
+            })
+                                      : not_allowed(request);
+        }
+        if (parts[3] != "reset" && parts[3] != "step") {
+            return no_route(request);
+        }
+        if (method != "POST") {
+            return not_allowed(request);
+        }
+        bool step = parts[3] == "step";
+        return guarded([&] {
+            Json body = body_of(request);
+            auto field = [&](const char* name) {
+                return body.contains(name) ? body.at(name) : Json();
+            };
+            if (!step) {
+                return wire_errors::slot_answers_json(sessions_.reset_vector(
+                    id, vector_reset_of(field("seed"), field("seeds"), field("options"))));
+            }
+            const Json& actions = field("actions");
+            if (!actions.is_array()) {
+                throw InvalidRequest("'actions' must be a list with one action per simulator");
+            }
+            return wire_errors::slot_answers_json(sessions_.step_vector(
+                id, std::span<const Json>(actions.get_ref<const Json::array_t&>())));
+        });
+    }
+
+    Json open_vector(const http_wire::Request& request) {
         Json body = body_of(request);
+        auto [env_id, env_init] = environment_of(body);
+        const Json& autoreset = body.contains("autoreset") ? body.at("autoreset") : Json(true);
+        if (!autoreset.is_boolean()) {
+            throw InvalidRequest("'autoreset' must be true or false");
+        }
+        auto made =
+            sessions_.open_vector(env_id, env_init, vector_size_of(body.value("num_envs", Json())),
+                                  autoreset.get<bool>());
+        return Json{{"vector_id", made.id}, {"session_ids", made.session_ids}};
+    }
+
+    // The env id and env init of a request that makes simulators.
+    static std::pair<std::string, Json> environment_of(const Json& body) {
         if (body.contains("env_id") && !body.at("env_id").is_string()) {
             throw InvalidRequest("'env_id' must be a string");
         }
@@ -147,7 +204,12 @@ class HttpListener final : public Listener, private HttpHandler {
         if (!env_init.is_object()) {
             throw InvalidRequest("'env_init' must be a JSON object");
         }
-        return Json{{"session_id", sessions_.open(body.value("env_id", std::string()), env_init)}};
+        return {body.value("env_id", std::string()), env_init};
+    }
+
+    Json open(const http_wire::Request& request) {
+        auto [env_id, env_init] = environment_of(body_of(request));
+        return Json{{"session_id", sessions_.open(env_id, env_init)}};
     }
 
     static HttpAnswer no_route(const http_wire::Request& request) {

@@ -5,6 +5,7 @@
 
 #include "sim/session_registry.h"
 #include "sim/wire_json.h"
+#include "sim/worker_vector.h"
 
 namespace norva_core::sim {
 
@@ -40,6 +41,36 @@ inline ResetOptions reset_options_of(const Json& seed, const Json& options) {
         reset.options = options;
     }
     return reset;
+}
+
+// The seed, seeds and options of a vector's reset as a client sent them; null or absent is none.
+inline VectorReset vector_reset_of(const Json& seed, const Json& seeds, const Json& options) {
+    auto single = reset_options_of(seed, options);
+    VectorReset reset{single.seed, {}, single.options};
+    if (!seeds.is_null()) {
+        if (!seeds.is_array()) {
+            throw InvalidRequest("'seeds' must be a list of non-negative integers, not " +
+                                 seeds.dump());
+        }
+        for (const auto& each : seeds) {
+            if (!each.is_number_unsigned()) {
+                throw InvalidRequest("every seed of 'seeds' must be a non-negative integer, not " +
+                                     each.dump());
+            }
+            reset.seeds.push_back(each.get<std::uint64_t>());
+        }
+    }
+    return reset;
+}
+
+// The number of simulators a client asked a vector to hold.
+inline std::size_t vector_size_of(const Json& count) {
+    if (!count.is_number_unsigned() || count.get<std::uint64_t>() == 0 ||
+        count.get<std::uint64_t>() > MAX_VECTOR_SIZE) {
+        throw InvalidRequest("'num_envs' must be an integer from 1 to " +
+                             std::to_string(MAX_VECTOR_SIZE) + ", not " + count.dump());
+    }
+    return count.get<std::size_t>();
 }
 
 // A bound network front of a session registry; serves from construction until shut down.

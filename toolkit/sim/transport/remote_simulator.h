@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "sim/simulator.h"
@@ -14,5 +15,10 @@ enum class GrpcSteps { unary, streamed };
 // A session with a simulator served at an address. Nothing is sent before make().
 std::unique_ptr<Simulator> connect_grpc(const Address& address, GrpcSteps steps = GrpcSteps::unary);
 std::unique_ptr<Simulator> connect_http(const Address& address);
+
+// A vector of `count` sessions with a simulator served at an address, with autoreset. Nothing is
+// sent before make().
+std::unique_ptr<SimulatorVector> connect_grpc_vector(const Address& address, std::size_t count);
+std::unique_ptr<SimulatorVector> connect_http_vector(const Address& address, std::size_t count);
 
 }  // namespace norva_core::sim

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norva_core/sim_errors.h"
 #include "sim/session_registry.h"
@@ -65,15 +66,61 @@ std::optional<Failure> failure_of(Body&& body) {
         return std::nullopt;
     } catch (const SessionNotFound& error) {
         return Failure{NOT_FOUND, error.what()};
+    } catch (const VectorNotFound& error) {
+        return Failure{NOT_FOUND, error.what()};
     } catch (const SessionLimit& error) {
         return Failure{BUSY, error.what()};
     } catch (const SimulatorError& error) {
         return Failure{form_of(error.kind()), error.what()};
-    } catch (const InvalidRequest& error) {
+    } catch (const std::invalid_argument& error) {
+        // InvalidRequest, and the checks of the vector calls.
         return Failure{INVALID, error.what()};
     } catch (const std::exception& error) {
         return Failure{SERVER_FAULT, error.what()};
     }
+}
+
+// A vector call's answers as they cross the wire: {"results": [...]}, each slot its result or
+// {"error": message, "kind": kind}.
+inline Json slot_answers_json(std::vector<SlotAnswer>&& answers) {
+    Json results = Json::array();
+    for (auto& answer : answers) {
+        if (answer.error) {
+            results.push_back(Json{{"error", answer.error->what()},
+                                   {"kind", form_of(answer.error->kind()).kind}});
+        } else {
+            results.push_back(std::move(answer.result));
+        }
+    }
+    return Json{{"results", std::move(results)}};
+}
+
+SimulatorError::Kind kind_of_http(std::string_view kind, int status);
+
+// A vector call's answers read back by a client; throws SimulatorError for an answer of another
+// shape or length.
+inline std::vector<SlotAnswer> slot_answers_of(Json reply, std::size_t count) {
+    if (!reply.is_object() || !reply.contains("results") || !reply.at("results").is_array() ||
+        reply.at("results").size() != count) {
+        throw SimulatorError(SimulatorError::Kind::failed,
+                             "the server's answer to a vector call does not hold " +
+                                 std::to_string(count) + " results");
+    }
+    std::vector<SlotAnswer> answers;
+    for (auto& result : reply.at("results")) {
+        SlotAnswer answer;
+        if (result.is_object() && result.contains("error")) {
+            const auto& kind = result.value("kind", Json());
+            answer.error = SimulatorError(
+                kind_of_http(kind.is_string() ? kind.get<std::string>() : std::string(), 0),
+                result.at("error").is_string() ? result.at("error").get<std::string>()
+                                               : result.at("error").dump());
+        } else {
+            answer.result = std::move(result);
+        }
+        answers.push_back(std::move(answer));
+    }
+    return answers;
 }
 
 // The kind a client reads back from an HTTP error body's "kind" and the status.

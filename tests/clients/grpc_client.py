@@ -1,0 +1,68 @@
+"""Drives `norva sim run` over gRPC with grpcio, as a trainer would: the messages are made by
+protoc from the project's proto for Python's protobuf runtime, the calls by grpcio alone.
+
+usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with what it saw.
+  vector COUNT STEPS  a vector of COUNT: seeded reset, STEPS steps over one StepVector stream,
+                      a wrong number of actions, close
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import grpc
+
+SERVICE = "/norva.sim.v1.Simulator/"
+
+
+def load_messages(proto_file):
+    folder = tempfile.mkdtemp()
+    subprocess.run(["protoc", f"--proto_path={os.path.dirname(proto_file)}",
+                    f"--python_out={folder}", proto_file], check=True)
+    sys.path.insert(0, folder)
+    import sim_pb2
+    return sim_pb2
+
+
+def unary(channel, name, request, reply_type):
+    call = channel.unary_unary(SERVICE + name, request_serializer=type(request).SerializeToString,
+                               response_deserializer=reply_type.FromString)
+    return call(request, timeout=30)
+
+
+def vector(channel, messages, count, steps):
+    made = unary(channel, "MakeVector",
+                 messages.MakeVectorRequest(env_id="grpcio", num_envs=count), messages.MakeVectorReply)
+    reset = unary(channel, "ResetVector", messages.ResetVectorRequest(
+        vector_id=made.vector_id, seeds=list(range(5, 5 + count))), messages.JsonReply)
+    stream = channel.stream_stream(SERVICE + "StepVector",
+                                   request_serializer=messages.StepVectorRequest.SerializeToString,
+                                   response_deserializer=messages.JsonReply.FromString)
+    actions = json.dumps([[0.5, 0.0]] * count)
+    requests = (messages.StepVectorRequest(vector_id=made.vector_id, actions_json=actions)
+                for _ in range(steps))
+    answers = [json.loads(reply.json)["results"] for reply in stream(iter(requests), timeout=60)]
+    wrong = None
+    try:
+        list(stream(iter([messages.StepVectorRequest(vector_id=made.vector_id,
+                                                     actions_json="[]")]), timeout=30))
+    except grpc.RpcError as error:
+        wrong = {"code": error.code().name, "details": error.details()}
+    unary(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+          messages.CloseReply)
+    return {"sessions": list(made.session_ids), "reset": json.loads(reset.json)["results"],
+            "steps": answers, "wrong": wrong}
+
+
+def main():
+    proto_file, port, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    numbers = [int(value) for value in sys.argv[4:]]
+    messages = load_messages(proto_file)
+    with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
+        result = {"vector": vector}[mode](channel, messages, *numbers)
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
