@@ -3,8 +3,17 @@
     python_peers.py mp_pipe STEPS            a multiprocessing.Pipe worker with a trivial
                                              environment, the usual design of a vector env
     python_peers.py json_lines STEPS SIM...  a JSON-lines driver of the given simulator command
+    python_peers.py mp_vector STEPS N SIM... N Pipe workers stepped in lock-step, each driving
+                                             its own simulator over JSON lines and resetting it
+                                             as its episode ends
+    python_peers.py grpcio_vector STEPS N PROTO PORT
+                                             grpcio stepping one served vector of N
+    python_peers.py grpcio_sessions STEPS N PROTO PORT
+                                             N grpcio clients, one process each, each stepping
+                                             its own session over a StepStream
 
-Prints "<steps> <wall seconds> <CPU seconds of both processes>" for the stepping alone.
+Prints "<steps> <wall seconds> <CPU seconds>" for the stepping alone; the CPU is of both
+processes for the first two, of this one for the rest.
 """
 import json
 import math
@@ -80,6 +89,161 @@ def mp_pipe(steps):
     return wall, cpu
 
 
+class JsonLinesSim:
+    """A simulator program spoken to over JSON lines, as a Python wrapper of one would."""
+
+    def __init__(self, command):
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.next_id = 0
+
+    def call(self, op, **fields):
+        self.next_id += 1
+        self.process.stdin.write(
+            json.dumps({"id": self.next_id, "op": op, **fields}).encode() + b"\n")
+        self.process.stdin.flush()
+        answer = json.loads(self.process.stdout.readline())
+        if answer.get("id") != self.next_id or "result" not in answer:
+            raise SystemExit(f"the simulator answered {answer!r} to request {self.next_id}")
+        return answer["result"]
+
+    def close(self):
+        self.call("close")
+        self.process.wait()
+
+
+def sim_pipe_worker(connection, command):
+    sim = JsonLinesSim(command)
+    sim.call("make", env_id="bench", env_init={})
+    while True:
+        operation, data = connection.recv()
+        if operation == "reset":
+            connection.send(sim.call("reset"))
+        elif operation == "step":
+            result = sim.call("step", action=data)
+            if result["terminated"] or result["truncated"]:
+                reset = sim.call("reset")
+                result["info"] = {"final_observation": result["observation"]}
+                result["observation"] = reset["observation"]
+            connection.send(result)
+        else:
+            sim.close()
+            connection.send(None)
+            return
+
+
+def mp_vector(steps, count, command):
+    pipes, workers = [], []
+    for _ in range(count):
+        ours, theirs = multiprocessing.Pipe()
+        worker = multiprocessing.Process(target=sim_pipe_worker, args=(theirs, command),
+                                         daemon=True)
+        worker.start()
+        pipes.append(ours)
+        workers.append(worker)
+    for pipe in pipes:
+        pipe.send(("reset", None))
+    for pipe in pipes:
+        pipe.recv()
+    cpu, started = own_cpu(), time.perf_counter()
+    for _ in range(steps):
+        for pipe in pipes:
+            pipe.send(("step", ACTION))
+        for pipe in pipes:
+            pipe.recv()
+    wall = time.perf_counter() - started
+    cpu = own_cpu() + sum(process_cpu(worker.pid) for worker in workers) - cpu
+    for pipe in pipes:
+        pipe.send(("close", None))
+        pipe.recv()
+    for worker in workers:
+        worker.join()
+    return steps * count, wall, cpu
+
+
+SERVICE = "/norva.sim.v1.Simulator/"
+
+
+def grpc_messages(proto_file):
+    """The protocol's messages, made by protoc for Python's protobuf runtime."""
+    import tempfile
+    folder = tempfile.mkdtemp()
+    subprocess.run(["protoc", f"--proto_path={os.path.dirname(proto_file)}",
+                    f"--python_out={folder}", proto_file], check=True)
+    sys.path.insert(0, folder)
+    import sim_pb2
+    return sim_pb2
+
+
+def grpc_call(channel, name, request, reply_type):
+    import grpc  # noqa: F401 (the channel's module)
+    call = channel.unary_unary(SERVICE + name, request_serializer=type(request).SerializeToString,
+                               response_deserializer=reply_type.FromString)
+    return call(request, timeout=60)
+
+
+def grpcio_vector(steps, count, proto_file, port):
+    import grpc
+    messages = grpc_messages(proto_file)
+    with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
+        made = grpc_call(channel, "MakeVector", messages.MakeVectorRequest(num_envs=count),
+                         messages.MakeVectorReply)
+        grpc_call(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
+                  messages.JsonReply)
+        stream = channel.stream_stream(SERVICE + "StepVector",
+                                       request_serializer=messages.StepVectorRequest.SerializeToString,
+                                       response_deserializer=messages.JsonReply.FromString)
+
+        def requests():
+            for _ in range(steps):
+                yield messages.StepVectorRequest(vector_id=made.vector_id,
+                                                 actions_json=json.dumps([ACTION] * count))
+
+        cpu, started = own_cpu(), time.perf_counter()
+        for reply in stream(requests(), timeout=600):
+            results = json.loads(reply.json)["results"]
+            if len(results) != count or "error" in results[0]:
+                raise SystemExit(f"the vector answered {reply.json[:200]}")
+        wall = time.perf_counter() - started
+        cpu = own_cpu() - cpu
+        grpc_call(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+                  messages.CloseReply)
+    return steps * count, wall, cpu
+
+
+def grpcio_session(steps, proto_file, port, start, done):
+    import grpc
+    messages = grpc_messages(proto_file)
+    with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
+        made = grpc_call(channel, "Make", messages.MakeRequest(), messages.MakeReply)
+        grpc_call(channel, "Reset", messages.ResetRequest(session_id=made.session_id),
+                  messages.JsonReply)
+        stream = channel.stream_stream(SERVICE + "StepStream",
+                                       request_serializer=messages.StepRequest.SerializeToString,
+                                       response_deserializer=messages.JsonReply.FromString)
+        request = messages.StepRequest(session_id=made.session_id, action_json=json.dumps(ACTION))
+        start.wait()
+        for reply in stream(iter([request] * steps), timeout=600):
+            json.loads(reply.json)
+        done.put(time.perf_counter())
+        grpc_call(channel, "Close", messages.SessionRequest(session_id=made.session_id),
+                  messages.CloseReply)
+
+
+def grpcio_sessions(steps, count, proto_file, port):
+    start, done = multiprocessing.Barrier(count + 1), multiprocessing.Queue()
+    clients = [multiprocessing.Process(target=grpcio_session,
+                                       args=(steps, proto_file, port, start, done))
+               for _ in range(count)]
+    for client in clients:
+        client.start()
+    start.wait()
+    cpu, started = own_cpu(), time.perf_counter()
+    ended = max(done.get(timeout=600) for _ in clients)
+    for client in clients:
+        client.join()
+    return steps * count, ended - started, cpu
+
+
 def json_lines(steps, command):
     sim = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     next_id = 0
@@ -112,8 +276,16 @@ def json_lines(steps, command):
 
 def main():
     mode, steps = sys.argv[1], int(sys.argv[2])
-    wall, cpu = mp_pipe(steps) if mode == "mp_pipe" else json_lines(steps, sys.argv[3:])
-    print(steps, wall, cpu)
+    if mode in ("mp_pipe", "json_lines"):
+        wall, cpu = mp_pipe(steps) if mode == "mp_pipe" else json_lines(steps, sys.argv[3:])
+        print(steps, wall, cpu)
+        return
+    count = int(sys.argv[3])
+    if mode == "mp_vector":
+        print(*mp_vector(steps, count, sys.argv[4:]))
+        return
+    peer = {"grpcio_vector": grpcio_vector, "grpcio_sessions": grpcio_sessions}[mode]
+    print(*peer(steps, count, sys.argv[4], int(sys.argv[5])))
 
 
 if __name__ == "__main__":

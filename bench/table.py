@@ -95,6 +95,31 @@ per_sim = sixteen["simulators_rss_kib"] / 16 / 1024
 row("sim run, each further session", f"{extra:.2f} MiB in the server",
     f"a simulator {per_sim:.1f} MiB", "<= one simulator", extra <= per_sim)
 
+# Vectors: N simulators stepped together; every rate is simulator steps per second.
+def rate(name):
+    return find(name)["items_per_second"]
+
+
+for count in (8, 64):
+    local, pipes = rate(f"local_vector/{count}/"), rate(f"python_vector_peer/mp_vector/{count}/")
+    row(f"local vector of {count}", f"{local:,.0f}/s",
+        f"{local / pipes:.2f}x {count} Pipe workers ({pipes:,.0f}/s)",
+        ">= 2x the Pipe workers" if count == 8 else "-", count != 8 or local >= 2 * pipes)
+    for protocol, share in (("grpc", 0.8), ("http", 0.7)):
+        served = rate(f"served_vector/{protocol}/{count}/")
+        label = "gRPC" if protocol == "grpc" else "HTTP"
+        row(f"served vector of {count}, {label}, norva's client", f"{served:,.0f}/s",
+            f"{served / local:.2f} of the local vector", f">= {share:g} of local" if count == 64
+            else "-", count != 64 or served >= share * local)
+grpcio_vector, grpcio_sessions = (rate("python_vector_peer/grpcio_vector/64/"),
+                                  rate("python_vector_peer/grpcio_sessions/8/"))
+row("grpcio stepping one vector of 64", f"{grpcio_vector:,.0f}/s",
+    f"{grpcio_vector / grpcio_sessions:.2f}x 8 grpcio clients of a session each "
+    f"({grpcio_sessions:,.0f}/s)", ">= 5x", grpcio_vector >= 5 * grpcio_sessions)
+vector_rss = find("vector_serving_memory/256/")["server_rss_kib"] / 1024
+row("sim run, a vector of 256: server RSS", f"{vector_rss:.1f} MiB", "simulators apart",
+    "<= 64 MiB", vector_rss <= 64)
+
 widths = [max(len(str(r[i])) for r in rows + [("figure", "median", "reference", "target", "met")])
           for i in range(5)]
 for line in [("figure", "median", "reference", "target", "met")] + rows:
