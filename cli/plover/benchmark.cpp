@@ -14,17 +14,6 @@ namespace {
 
 using norva_core::sim_server_util::BenchmarkResult;
 
-long positive_count(const std::string& option, const std::string& text, long smallest,
-                    const char* things) {
-    long count = _to_whole_number(option, text);
-    if (count < smallest) {
-        throw std::invalid_argument("Invalid value for '" + option + "': " + text + " is not " +
-                                    (smallest > 0 ? "a positive" : "a non-negative") +
-                                    " number of " + things + ".");
-    }
-    return count;
-}
-
 double milliseconds(double seconds) {
     return seconds * 1000;
 }
@@ -59,9 +48,9 @@ void benchmark(OptionalText path, OptionalText path_option, OptionalText address
                std::string samples, OptionalText warmup, bool latency, bool json,
                OptionalText envs) {
     // A rate over no steps at all would divide by nothing.
-    long sample_count = positive_count("--samples", samples, 1, "samples");
-    BenchmarkReport report{warmup ? positive_count("--warmup", *warmup, 0, "steps") : 0,
-                           envs ? positive_count("--envs", *envs, 1, "envs") : 1, latency, json};
+    long sample_count = _to_count("--samples", samples, 1, "samples");
+    BenchmarkReport report{warmup ? _to_count("--warmup", *warmup, 0, "steps") : 0,
+                           envs ? _to_count("--envs", *envs, 1, "envs") : 1, latency, json};
     norva_core::async_util::async_to_sync(_benchmark)(_final_path(path, path_option), address,
                                                       sample_count, report);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "norva_core/sim_validator_util.h"
+
 #include <nlohmann/json.hpp>
 
 #include "group.h"
@@ -26,11 +28,13 @@ void info_command(const Values& values);
 void mappings_command(const Values& values);
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol, bool json = false);
+              std::string protocol, bool json = false, OptionalText seed = std::nullopt,
+              OptionalText steps = std::nullopt);
 // With is_print off (publishing) the issues are not printed; a faulty sim still fails. With
 // json the findings are one JSON document instead of lines.
 void _validate(OptionalText path, OptionalText address, const std::string& protocol = "grpc",
-               bool is_print = true, bool json = false);
+               bool is_print = true, bool json = false,
+               const norva_core::sim_validator_util::ValidationOptions& options = {});
 
 // How a benchmark reports beyond the rate line.
 struct BenchmarkReport {

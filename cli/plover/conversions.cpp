@@ -22,6 +22,17 @@ long _to_whole_number(const std::string& option, const std::string& text) {
     return value;
 }
 
+long _to_count(const std::string& option, const std::string& text, long smallest,
+               const char* things) {
+    long count = _to_whole_number(option, text);
+    if (count < smallest) {
+        throw std::invalid_argument("Invalid value for '" + option + "': " + text + " is not " +
+                                    (smallest > 0 ? "a positive" : "a non-negative") +
+                                    " number of " + things + ".");
+    }
+    return count;
+}
+
 std::chrono::milliseconds _to_duration(const std::string& option, const std::string& text) {
     double seconds = 0;
     const char* begin = text.data();

@@ -1,5 +1,7 @@
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 #include "commands.h"
@@ -12,10 +14,32 @@ namespace {
 
 using norva_core::sim_validator_util::Issue;
 using norva_core::sim_validator_util::Severity;
+using norva_core::sim_validator_util::Validation;
+using norva_core::sim_validator_util::ValidationOptions;
 
-nlohmann::ordered_json findings_document(bool is_success, const std::vector<Issue>& issues) {
+// What each check that ran came to: its worst finding, or "passed".
+nlohmann::ordered_json checks_document(const Validation& validation) {
+    auto checks = nlohmann::ordered_json::array();
+    for (const auto& check : validation.checks) {
+        std::string outcome = "passed";
+        for (const auto& issue : validation.issues) {
+            if (issue.check == check) {
+                outcome =
+                    issue.severity == Severity::error || outcome == "error" ? "error" : "warning";
+            }
+        }
+        checks.push_back({{"check", check}, {"outcome", outcome}});
+    }
+    return checks;
+}
+
+// More steps than this would take minutes and check nothing more.
+constexpr long MAX_STEPS = 100000;
+
+nlohmann::ordered_json findings_document(const Validation& validation) {
     auto findings = nlohmann::ordered_json::array();
     long errors = 0;
+    const auto& issues = validation.issues;
     for (const auto& issue : issues) {
         bool is_error = issue.severity == Severity::error;
         errors += is_error ? 1 : 0;
@@ -24,29 +48,38 @@ nlohmann::ordered_json findings_document(bool is_success, const std::vector<Issu
                             {"message", issue.message}});
     }
     long warnings = static_cast<long>(issues.size()) - errors;
-    return {{"valid", is_success},
+    return {{"valid", validation.success},
             {"findings", std::move(findings)},
-            {"summary", {{"errors", errors}, {"warnings", warnings}}}};
+            {"summary", {{"errors", errors}, {"warnings", warnings}}},
+            {"checks", checks_document(validation)}};
 }
 
 }  // namespace
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol, bool json) {
+              std::string protocol, bool json, OptionalText seed, OptionalText steps) {
+    ValidationOptions options;
+    if (seed) {
+        options.seed = static_cast<std::uint64_t>(_to_count("--seed", *seed, 0, "seed"));
+    }
+    if (steps) {
+        options.steps =
+            static_cast<int>(std::min<long>(_to_count("--steps", *steps, 1, "steps"), MAX_STEPS));
+    }
     norva_core::async_util::async_to_sync(_validate)(_final_path(path, path_option), address,
-                                                     protocol, true, json);
+                                                     protocol, true, json, options);
 }
 
 void _validate(OptionalText path, OptionalText address, const std::string& protocol, bool is_print,
-               bool json) {
+               bool json, const ValidationOptions& options) {
     std::string target = _target(path, address);
-    auto [is_success, errors] = norva_core::sim_validator_util::validate(target, protocol);
+    auto validation = norva_core::sim_validator_util::validate(target, protocol, options);
     if (is_print && json) {
-        console.print(findings_document(is_success, errors));
+        console.print(findings_document(validation));
     } else if (is_print) {
-        norva_core::sim_validator_util::print_issues(errors);
+        norva_core::sim_validator_util::print_issues(validation.issues);
     }
-    if (!is_success) {
+    if (!validation.success) {
         throw std::runtime_error("Validation failed");
     }
 }
@@ -58,11 +91,15 @@ const CommandTable VALIDATE_COMMAND{
      {"--path", "Path to the sim (option)"},
      {"-a,--address", "Address to the sim, e.g., localhost:1337"},
      {"-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc"},
+     {"--seed", "Seed of the resets and of the actions drawn; the same seed checks the same steps",
+      "0"},
+     {"--steps", "Steps taken by each check that steps", "25"},
      JSON_FLAG}};
 
 void validate_command(const Values& values) {
     validate(values.given("PATH"), values.given("--path"), values.given("--address"),
-             values.text("--protocol"), values.flag("--json"));
+             values.text("--protocol"), values.flag("--json"), values.given("--seed"),
+             values.given("--steps"));
 }
 
 }  // namespace plover

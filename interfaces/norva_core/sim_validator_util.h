@@ -1,10 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
-// Implemented in toolkit/sim/validator.cpp.
+// Implemented in toolkit/sim/validator.cpp and the validation_*.cpp beside it.
 namespace norva_core::sim_validator_util {
 
 enum class Severity { error, warning };
@@ -15,11 +15,26 @@ struct Issue {
     std::string message;
 };
 
-// Runs the check list against a sim folder or an address; success when no issue is an error.
-// What the sim does wrong is an issue; a folder without a readable manifest throws
-// ManifestError, an unknown protocol or address std::invalid_argument, a signal Interrupted.
-std::pair<bool, std::vector<Issue>> validate(const std::string& target,
-                                             const std::string& protocol);
+struct ValidationOptions {
+    // Seeds the resets and the actions drawn, so that two runs check the same trajectory.
+    std::uint64_t seed = 0;
+    // Steps taken by each check that steps.
+    int steps = 25;
+};
+
+struct Validation {
+    // No issue is an error.
+    bool success = false;
+    std::vector<Issue> issues;
+    // Every check that ran, in order, whether it found something or not.
+    std::vector<std::string> checks;
+};
+
+// Runs the check list against a sim folder or an address. What the sim does wrong is an issue;
+// a folder without a readable manifest throws ManifestError, an unknown protocol or address
+// std::invalid_argument, a signal Interrupted.
+Validation validate(const std::string& target, const std::string& protocol,
+                    const ValidationOptions& options = {});
 
 void print_issues(const std::vector<Issue>& errors);
 

@@ -4,6 +4,8 @@ protoc from the project's proto for Python's protobuf runtime, the calls by grpc
 usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with what it saw.
   vector COUNT STEPS  a vector of COUNT: seeded reset, STEPS steps over one StepVector stream,
                       a wrong number of actions, close
+  actions             actions of the wrong structure and one outside the box to a session,
+                      then a good step
 """
 import json
 import os
@@ -55,12 +57,36 @@ def vector(channel, messages, count, steps):
             "steps": answers, "wrong": wrong}
 
 
+def actions(channel, messages):
+    made = unary(channel, "Make", messages.MakeRequest(env_id="grpcio"), messages.MakeReply)
+    unary(channel, "Reset", messages.ResetRequest(session_id=made.session_id, seed=3),
+          messages.JsonReply)
+
+    def step(action):
+        return unary(channel, "Step", messages.StepRequest(session_id=made.session_id,
+                                                           action_json=json.dumps(action)),
+                     messages.JsonReply)
+
+    refused = []
+    for action in ([0.5], "x", [float("nan"), 0.0]):
+        try:
+            step(action)
+            refused.append(None)
+        except grpc.RpcError as error:
+            refused.append({"code": error.code().name, "details": error.details()})
+    outside = json.loads(step([5.0, 0.0]).json)
+    after = json.loads(step([0.1, 0.1]).json)
+    unary(channel, "Close", messages.SessionRequest(session_id=made.session_id),
+          messages.CloseReply)
+    return {"refused": refused, "outside": outside["observation"], "after": after["observation"]}
+
+
 def main():
     proto_file, port, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     numbers = [int(value) for value in sys.argv[4:]]
     messages = load_messages(proto_file)
     with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-        result = {"vector": vector}[mode](channel, messages, *numbers)
+        result = {"vector": vector, "actions": actions}[mode](channel, messages, *numbers)
     print(json.dumps(result))
 
 

@@ -8,6 +8,8 @@ usage: http_client.py MODE PORT [ARGS]; prints one JSON object with what it saw.
   scrape             GET /metrics, every line checked against the Prometheus text format
   seeds              resets with a seed and options, without, and with wrong ones
   vector COUNT       a vector of COUNT: seeded reset, steps, wrong requests, close
+  actions            actions of the wrong structure, and one outside the box, to a session and
+                     to a vector of 2, then a good step each; the metrics after
 """
 import http.client
 import json
@@ -212,12 +214,37 @@ def vector(port, count):
             "refused": refused, "gone": gone}
 
 
+def actions(port):
+    """What each wrong action was answered, and that the session and vector step on."""
+    connection = http.client.HTTPConnection(HOST, port, timeout=30)
+    session = make(connection)
+    path = f"/v1/sessions/{session}"
+    request(connection, "POST", f"{path}/reset", {"seed": 3})
+    refused = [refusal(connection, "POST", f"{path}/step", {"action": action})
+               for action in ([0.5], "x", [float("nan"), 0.0], [[0.5], 0.0], None)]
+    outside = request(connection, "POST", f"{path}/step", {"action": [5.0, 0.0]})
+    after = step(connection, session)
+    made = request(connection, "POST", "/v1/vectors", {"env_id": "python", "num_envs": 2})
+    vector_path = f"/v1/vectors/{made['vector_id']}"
+    request(connection, "POST", f"{vector_path}/reset", {"seed": 3})
+    slot = refusal(connection, "POST", f"{vector_path}/step", {"actions": [[0.0, 0.0], [1]]})
+    stepped = request(connection, "POST", f"{vector_path}/step",
+                      {"actions": [[0.0, 0.0], [9.0, 0.0]]})["results"]
+    connection.request("GET", "/metrics")
+    metrics = connection.getresponse().read().decode()
+    counted = [line for line in metrics.splitlines()
+               if line.startswith("norva_sim_actions_out_of_bounds_total ")]
+    return {"refused": refused, "outside": outside["observation"], "after": after["observation"],
+            "slot": slot, "vector": [result["observation"] for result in stepped],
+            "out_of_bounds": int(counted[0].split()[1]) if counted else None}
+
+
 def main():
     mode, port = sys.argv[1], int(sys.argv[2])
     numbers = [int(value) for value in sys.argv[3:]]
     modes = {"pause": pause, "pipeline": pipeline, "idle": idle, "load": load, "scrape": scrape,
-             "seeds": seeds, "vector": vector}
-    result = modes[mode](port, *numbers)
+             "seeds": seeds, "vector": vector, "actions": actions}
+    result = modes[mode](port, *numbers) if mode != "actions" else actions(port)
     print(json.dumps(result))
 
 

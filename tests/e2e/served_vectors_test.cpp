@@ -206,6 +206,53 @@ TEST_F(ForeignClientTest, PythonsHttpClientStepsAVectorAndWrongRequestsAreClearE
     EXPECT_EQ(seen["gone"]["status"], 404);
 }
 
+// Actions of the wrong structure never reach the simulator (the test simulator answers its own
+// error, "the action must be two numbers", to those); a value outside the box does, since
+// simulators commonly clip, and is counted.
+TEST_F(ForeignClientTest, WrongActionsAreRefusedBeforeTheSimulatorAndOutOfBoundsOnesReachIt) {
+    auto http = serve("http");
+    auto seen = run(
+        {"python3", TEST_CLIENTS_DIR "/http_client.py", "actions", std::to_string(http.port())});
+    std::vector<std::string> errors;
+    for (const auto& refusal : seen["refused"]) {
+        EXPECT_EQ(refusal["status"], 400) << refusal;
+        EXPECT_EQ(refusal["kind"], "invalid") << refusal;
+        errors.push_back(refusal["error"]);
+    }
+    EXPECT_EQ(errors.at(0),
+              "the action does not fit the action space: action: shape (1,) where "
+              "(2,) is declared");
+    EXPECT_EQ(errors.at(1),
+              "the action does not fit the action space: action: a string where a "
+              "list of shape (2,) is declared");
+    EXPECT_EQ(errors.at(2), "the action does not fit the action space: action[0]: NaN");
+    EXPECT_EQ(errors.at(3),
+              "the action does not fit the action space: action: shape (2, 1) "
+              "where (2,) is declared");
+    // Seed 3 starts at (-2, 0); the push of 5 went through, and the session stepped on.
+    EXPECT_EQ(seen["outside"]["position"], Json::array({3.0, 0.0}));
+    EXPECT_EQ(seen["after"]["position"], Json::array({3.1, 0.1}));
+    EXPECT_EQ(seen["slot"]["status"], 400);
+    EXPECT_EQ(seen["slot"]["error"],
+              "the action of slot 1 does not fit the action space: action: "
+              "shape (1,) where (2,) is declared");
+    // Seed 4 starts at (-1, 1).
+    EXPECT_EQ(seen["vector"][1]["position"], Json::array({8.0, 1.0}));
+    EXPECT_EQ(seen["out_of_bounds"], 2);
+
+    auto grpc = serve("grpc");
+    auto through_grpc = run({"/usr/bin/python3", TEST_CLIENTS_DIR "/grpc_client.py", SIM_PROTO_FILE,
+                             std::to_string(grpc.port()), "actions"});
+    ASSERT_EQ(through_grpc["refused"].size(), 3u);
+    for (const auto& refusal : through_grpc["refused"]) {
+        EXPECT_EQ(refusal["code"], "INVALID_ARGUMENT") << refusal;
+    }
+    EXPECT_EQ(through_grpc["refused"][2]["details"],
+              "the action does not fit the action space: action[0]: NaN");
+    EXPECT_EQ(through_grpc["outside"]["position"], Json::array({3.0, 0.0}));
+    EXPECT_EQ(through_grpc["after"]["position"], Json::array({3.1, 0.1}));
+}
+
 TEST_F(ForeignClientTest, GrpcioStepsAVectorOverOneStream) {
     auto grpc = serve("grpc");
     auto seen = run({"/usr/bin/python3", TEST_CLIENTS_DIR "/grpc_client.py", SIM_PROTO_FILE,

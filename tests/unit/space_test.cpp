@@ -51,7 +51,7 @@ TEST(SpaceDescription, RefusesMalformedSpacesSayingWhere) {
     EXPECT_EQ(refusal(R"({"type":"box","low":[0,1],"high":1,"shape":[3]})"),
               "'low' must be a number or an array of shape [3]");
     EXPECT_EQ(refusal(R"({"type":"box","low":2,"high":1,"shape":[1]})"),
-              "'low' must not be above 'high'");
+              "'low' must not be above 'high' (element 0: low 2.0, high 1.0)");
     EXPECT_EQ(refusal(R"({"type":"dict","spaces":{"a":{"type":"discrete","n":0}}})"),
               "'a': 'n' must be a whole number of at least 1");
     EXPECT_EQ(refusal(R"({"type":"tuple","spaces":[{"type":"discrete","n":2},{"type":"cube"}]})"),
@@ -84,6 +84,54 @@ TEST(SpaceMembership, ChecksShapeBoundsAndKinds) {
     EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,1]})")));
     EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,2],"b":[1,2]})")));
     EXPECT_FALSE(nested.contains(Json::parse(R"({"a":[0,1],"b":[2,0]})")));
+}
+
+TEST(SpaceMembership, NamesWhereAndWhyAValueIsNoMember) {
+    auto robot = space(R"({"type":"dict","spaces":{
+        "position":{"type":"box","low":-20,"high":20,"shape":[2]},
+        "gear":{"type":"discrete","n":3},
+        "lights":{"type":"multi_binary","n":2},
+        "arm":{"type":"tuple","spaces":[{"type":"box","low":0,"high":1,"shape":[2,2]}]}}})");
+    auto why = [&](const std::string& text, norva_core::Bounds bounds) {
+        auto value = norva_core::sim::wire_json::parse(text);
+        return robot.mismatch(value, "observation", bounds).value_or("member");
+    };
+    auto checked = [&](const std::string& text) { return why(text, norva_core::Bounds::checked); };
+    const std::string arm = R"("arm":[[[0,0],[0,0]]])";
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":0,"lights":[0,1],)" + arm + "}"), "member");
+    EXPECT_EQ(checked(R"({"position":[1],"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position: shape (1,) where (2,) is declared");
+    EXPECT_EQ(checked(R"({"position":[30.0,2],"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position[0]: 30.0 above high 20.0");
+    EXPECT_EQ(checked(R"({"position":[1,NaN],"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position[1]: NaN");
+    EXPECT_EQ(checked(R"({"position":[1,"a"],"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position[1]: a string where a number is declared");
+    EXPECT_EQ(checked(R"({"position":3,"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position: 3 where a list of shape (2,) is declared");
+    EXPECT_EQ(checked(R"({"position":[1,2],"lights":[0,1],)" + arm + "}"), "gear: missing");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":1.5,"lights":[0,1],)" + arm + "}"),
+              "gear: 1.5 where a whole number is declared");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":3,"lights":[0,1],)" + arm + "}"),
+              "gear: 3 outside the values 0 to 2");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":0,"lights":[0,2],)" + arm + "}"),
+              "lights[1]: 2 where 0 or 1 is declared");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":0,"lights":[0,1],"arm":[[[0,0],[0]]]})"),
+              "arm[0][1]: a list of 1 where 2 values are declared");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":0,"lights":[0,1],"arm":[]})"),
+              "arm: 0 items where 1 are declared");
+    EXPECT_EQ(checked(R"({"position":[1,2],"gear":0,"lights":[0,1],"wheel":1,)" + arm + "}"),
+              "wheel: not declared");
+    EXPECT_EQ(checked("[1, 2]"), "observation: a list of 2 where an object is declared");
+
+    // Served actions rely on the simulator to clip: only structure, NaN and whole-number ranges
+    // count then.
+    auto ignored = [&](const std::string& text) { return why(text, norva_core::Bounds::ignored); };
+    EXPECT_EQ(ignored(R"({"position":[30.0,2],"gear":0,"lights":[0,1],)" + arm + "}"), "member");
+    EXPECT_EQ(ignored(R"({"position":[NaN,2],"gear":0,"lights":[0,1],)" + arm + "}"),
+              "position[0]: NaN");
+    EXPECT_EQ(ignored(R"({"position":[1,2],"gear":7,"lights":[0,1],)" + arm + "}"),
+              "gear: 7 outside the values 0 to 2");
 }
 
 TEST(SpaceSampling, GivesMembersAndRepeatsForASeed) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <libproc.h>
 #include <mach-o/dyld.h>
 #include <mach/mach.h>
 #include <stdio.h>
@@ -93,6 +94,26 @@ std::optional<std::size_t> resident_memory_bytes() {
         return std::nullopt;
     }
     return static_cast<std::size_t>(info.resident_size);
+}
+
+std::optional<ProcessUsage> process_usage(int pid) {
+    proc_taskinfo task{};
+    if (::proc_pidinfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task) != sizeof task) {
+        return std::nullopt;
+    }
+    int bytes = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, nullptr, 0);
+    if (bytes < 0) {
+        return std::nullopt;
+    }
+    // The size asked for covers the table's room, not its use; list it to count.
+    std::vector<proc_fdinfo> descriptors(static_cast<std::size_t>(bytes) / sizeof(proc_fdinfo));
+    bytes = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, descriptors.data(),
+                           static_cast<int>(descriptors.size() * sizeof(proc_fdinfo)));
+    if (bytes < 0) {
+        return std::nullopt;
+    }
+    return ProcessUsage{static_cast<std::size_t>(task.pti_resident_size),
+                        static_cast<std::size_t>(bytes) / sizeof(proc_fdinfo)};
 }
 
 }  // namespace norva_core::os

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 
 #include "os/os.h"
@@ -47,6 +48,26 @@ std::optional<std::size_t> resident_memory_bytes() {
         return std::nullopt;
     }
     return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::optional<ProcessUsage> process_usage(int pid) {
+    auto folder = std::filesystem::path("/proc") / std::to_string(pid);
+    std::ifstream statm(folder / "statm");
+    std::size_t size = 0;
+    std::size_t resident = 0;
+    if (!(statm >> size >> resident)) {
+        return std::nullopt;
+    }
+    ProcessUsage usage{resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), 0};
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder / "fd", error), end; !error && it != end;
+         it.increment(error)) {
+        ++usage.open_descriptors;
+    }
+    if (error) {
+        return std::nullopt;
+    }
+    return usage;
 }
 
 }  // namespace norva_core::os

@@ -30,6 +30,14 @@ int accept_connection(int listening);
 // This process's resident memory in bytes; nothing when the system will not say.
 std::optional<std::size_t> resident_memory_bytes();
 
+// What another process of this user holds: its resident memory in bytes and its open file
+// descriptors; nothing when it has gone or the system will not say.
+struct ProcessUsage {
+    std::size_t resident_bytes = 0;
+    std::size_t open_descriptors = 0;
+};
+std::optional<ProcessUsage> process_usage(int pid);
+
 // The file name ending of loadable modules: ".so" on Linux, ".dylib" on macOS.
 extern const char* const MODULE_SUFFIX;
 

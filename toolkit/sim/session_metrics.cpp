@@ -73,6 +73,10 @@ std::string SessionMetrics::render(std::size_t open_sessions,
     describe(text, "norva_sim_answers_over_time_limit_total", "counter",
              "Calls whose simulator gave no answer within the time limit.");
     sample(text, "norva_sim_answers_over_time_limit_total", over_time_limit_);
+    describe(text, "norva_sim_actions_out_of_bounds_total", "counter",
+             "Actions passed to the simulator with a value outside its box's bounds, which "
+             "the simulator is left to clip.");
+    sample(text, "norva_sim_actions_out_of_bounds_total", actions_out_of_bounds_);
     if (resident_bytes) {
         describe(text, "norva_sim_resident_memory_bytes", "gauge",
                  "Resident memory of the server, its simulators not counted.");

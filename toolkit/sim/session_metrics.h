@@ -25,6 +25,9 @@ class SessionMetrics {
     void steps_answered(std::size_t count, std::chrono::steady_clock::duration took);
     // A simulator that cannot go on; `timed_out` when it gave no answer in time.
     void simulator_failed(bool timed_out);
+    // An action passed on although a value of it lies outside its box's bounds.
+    void action_out_of_bounds() { actions_out_of_bounds(1); }
+    void actions_out_of_bounds(std::size_t count) { actions_out_of_bounds_ += count; }
 
     std::string render(std::size_t open_sessions, std::optional<std::size_t> resident_bytes) const;
 
@@ -32,6 +35,7 @@ class SessionMetrics {
     std::atomic<std::uint64_t> sessions_created_{0};
     std::atomic<std::uint64_t> failures_{0};
     std::atomic<std::uint64_t> over_time_limit_{0};
+    std::atomic<std::uint64_t> actions_out_of_bounds_{0};
     mutable std::mutex steps_mutex_;
     std::uint64_t steps_ = 0;
     double step_seconds_ = 0;

@@ -88,6 +88,7 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     auto session = std::make_shared<Session>();
     session->worker = start_worker();
     session->worker->make(env_id, merged);
+    session->action_space = declared_action_space(*session->worker);
     auto id = new_session_id();
     std::lock_guard lock(mutex_);
     if (closing_) {
@@ -99,9 +100,38 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     return id;
 }
 
+std::shared_ptr<const Space> SessionRegistry::declared_action_space(WorkerProcess& worker) {
+    try {
+        return std::make_shared<const Space>(Space::from_json(worker.action_space()));
+    } catch (const std::invalid_argument&) {
+        return nullptr;
+    } catch (const SimulatorError& error) {
+        if (error.kind() != SimulatorError::Kind::answered) {
+            throw;
+        }
+        return nullptr;
+    }
+}
+
+bool SessionRegistry::out_of_bounds(const Space* space, const Json& action,
+                                    const std::string& what) {
+    if (!space || !space->mismatch(action, "action")) {
+        return false;
+    }
+    if (auto wrong = space->mismatch(action, "action", Bounds::ignored)) {
+        throw std::invalid_argument(what + " does not fit the action space: " + *wrong);
+    }
+    return true;
+}
+
 Json SessionRegistry::step(const std::string& id, const Json& action) {
     auto started = Clock::now();
-    Json result = with(id, [&](Simulator& simulator) { return simulator.step(action); });
+    auto session = find(id);
+    if (out_of_bounds(session->action_space.get(), action, "the action")) {
+        metrics_.action_out_of_bounds();
+    }
+    Json result =
+        with_session(session, id, [&](Simulator& simulator) { return simulator.step(action); });
     metrics_.step_answered(Clock::now() - started);
     return result;
 }
@@ -170,6 +200,7 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
             vector_calls::make_all(workers, env_id, vector->env_init))) {
         throw *failure;
     }
+    vector->action_space = declared_action_space(*workers.front());
     MadeVector made{new_session_id(), {}};
     std::lock_guard lock(mutex_);
     if (closing_) {
@@ -206,11 +237,21 @@ std::vector<SlotAnswer> SessionRegistry::reset_vector(const std::string& id,
 std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
                                                      std::span<const Json> actions) {
     VectorCall call(*this, id);
+    std::size_t outside = 0;
+    if (actions.size() == call.workers().size()) {
+        for (std::size_t slot = 0; slot < actions.size(); ++slot) {
+            outside += out_of_bounds(call.vector().action_space.get(), actions[slot],
+                                     fmt::format("the action of slot {}", slot))
+                           ? 1
+                           : 0;
+        }
+    }
     auto started = Clock::now();
     auto answers = vector_calls::step_all(call.workers(), actions, call.vector().autoreset);
     auto answered = std::count_if(answers.begin(), answers.end(),
                                   [](const SlotAnswer& answer) { return !answer.error; });
     metrics_.steps_answered(static_cast<std::size_t>(answered), Clock::now() - started);
+    metrics_.actions_out_of_bounds(outside);
     drop_failed(call, answers);
     return answers;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "norva_core/sim_server.h"
+#include "norva_core/space.h"
 #include "sim/manifest.h"
 #include "sim/session_metrics.h"
 #include "sim/worker_process.h"
@@ -70,25 +71,12 @@ class SessionRegistry {
     // Runs `call` on the session's simulator. A simulator that failed is dropped with its process.
     template <class Call>
     auto with(const std::string& id, Call&& call) {
-        auto session = find(id);
-        std::lock_guard lock(session->mutex);
-        if (!session->worker) {
-            throw SessionNotFound(id);
-        }
-        CallTime timed(*session);
-        try {
-            return call(*session->worker);
-        } catch (const SimulatorError& error) {
-            if (error.kind() != SimulatorError::Kind::answered) {
-                metrics_.simulator_failed(error.kind() == SimulatorError::Kind::timed_out);
-                session->worker.reset();
-                forget(id);
-            }
-            throw;
-        }
+        return with_session(find(id), id, std::forward<Call>(call));
     }
 
-    // A step of the session's simulator, counted and timed for the metrics.
+    // A step of the session's simulator, counted and timed for the metrics. An action that does
+    // not fit the action space is refused with std::invalid_argument before the simulator sees
+    // it, unless only its box values lie outside their bounds: simulators commonly clip those.
     Json step(const std::string& id, const Json& action);
 
     // N sessions made together, each an ordinary session too, stepped together through the
@@ -117,6 +105,8 @@ class SessionRegistry {
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         // A vector's session is timed with its vector.
         bool in_vector = false;
+        // What its actions are checked against; none when the simulator gave no usable space.
+        std::shared_ptr<const Space> action_space;
     };
     struct Vector {
         std::mutex mutex;
@@ -125,6 +115,7 @@ class SessionRegistry {
         bool autoreset = true;
         std::vector<std::string> ids;
         std::vector<std::shared_ptr<Session>> sessions;
+        std::shared_ptr<const Space> action_space;
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         bool closed = false;
     };
@@ -148,6 +139,30 @@ class SessionRegistry {
         void touch() { session_.last_call = Clock::now().time_since_epoch().count(); }
         Session& session_;
     };
+    template <class Call>
+    auto with_session(const std::shared_ptr<Session>& session, const std::string& id, Call&& call) {
+        std::lock_guard lock(session->mutex);
+        if (!session->worker) {
+            throw SessionNotFound(id);
+        }
+        CallTime timed(*session);
+        try {
+            return call(*session->worker);
+        } catch (const SimulatorError& error) {
+            if (error.kind() != SimulatorError::Kind::answered) {
+                metrics_.simulator_failed(error.kind() == SimulatorError::Kind::timed_out);
+                session->worker.reset();
+                forget(id);
+            }
+            throw;
+        }
+    }
+    // The action space a simulator declares, or none when it gives no usable one: then its
+    // actions go to it unchecked, as they always did.
+    static std::shared_ptr<const Space> declared_action_space(WorkerProcess& worker);
+    // Whether a box value of the action lies outside its bounds; throws std::invalid_argument,
+    // with `what` naming the action, when its structure is wrong.
+    static bool out_of_bounds(const Space* space, const Json& action, const std::string& what);
     std::shared_ptr<Session> find(const std::string& id) const;
     std::shared_ptr<Vector> find_vector(const std::string& id) const;
     void forget(const std::string& id);

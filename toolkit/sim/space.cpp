@@ -8,6 +8,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "norva_core/text_forms.h"
 #include "sim/space_shape.h"
 
 namespace norva_core {
@@ -95,7 +96,9 @@ void check_box(const Json& space, const std::string& where, ElementBudget& budge
     }
     for (std::size_t i = 0; i < low.size(); ++i) {
         if (std::isnan(low[i]) || std::isnan(high[i]) || low[i] > high[i]) {
-            invalid(where, "'low' must not be above 'high'");
+            invalid(where, "'low' must not be above 'high' (element " + std::to_string(i) +
+                               ": low " + text_forms::float_repr(low[i]) + ", high " +
+                               text_forms::float_repr(high[i]) + ")");
         }
     }
 }
@@ -144,112 +147,6 @@ void check(const Json& space, const std::string& where, ElementBudget& budget) {
         invalid(where, "unknown space type '" + type +
                            "' (known: box, discrete, multi_discrete, multi_binary, dict, tuple)");
     }
-}
-
-bool box_element_inside(const Json& value, double low, double high, bool integer) {
-    if (!value.is_number()) {
-        return false;
-    }
-    if (integer && !is_whole(value)) {
-        return false;
-    }
-    double number = value.get<double>();
-    if (std::isnan(number)) {
-        return false;
-    }
-    // Float32 values travel as decimal text; allow for that rounding at the bounds.
-    double slack = integer ? 0.0 : 1e-6 * std::max(1.0, std::max(std::abs(low), std::abs(high)));
-    return number >= low - slack && number <= high + slack;
-}
-
-bool box_contains(const Json& space, const Json& value) {
-    auto shape = shape_of(space);
-    auto low = bounds_of(space.at("low"), shape);
-    auto high = bounds_of(space.at("high"), shape);
-    bool integer = is_integer_dtype(dtype_of(space));
-    std::size_t index = 0;
-    // Walks the value depth-first; its nesting must match the shape exactly.
-    std::function<bool(const Json&, std::size_t)> walk = [&](const Json& item, std::size_t depth) {
-        if (depth == shape.size()) {
-            bool inside = box_element_inside(item, low[index], high[index], integer);
-            ++index;
-            return inside;
-        }
-        if (!item.is_array() || item.size() != shape[depth]) {
-            return false;
-        }
-        for (const auto& element : item) {
-            if (!walk(element, depth + 1)) {
-                return false;
-            }
-        }
-        return true;
-    };
-    return walk(value, 0);
-}
-
-bool whole_in(const Json& value, long long low, long long high_exclusive) {
-    if (!is_whole(value)) {
-        return false;
-    }
-    auto number = value.get<long long>();
-    return number >= low && number < high_exclusive;
-}
-
-bool contains(const Json& space, const Json& value) {
-    const auto& type = space.at("type").get_ref<const std::string&>();
-    if (type == "box") {
-        return box_contains(space, value);
-    }
-    if (type == "discrete") {
-        long long start = space.value("start", 0LL);
-        return whole_in(value, start, start + space.at("n").get<long long>());
-    }
-    if (type == "multi_discrete") {
-        const auto& nvec = space.at("nvec");
-        if (!value.is_array() || value.size() != nvec.size()) {
-            return false;
-        }
-        for (std::size_t i = 0; i < nvec.size(); ++i) {
-            if (!whole_in(value[i], 0, nvec[i].get<long long>())) {
-                return false;
-            }
-        }
-        return true;
-    }
-    if (type == "multi_binary") {
-        if (!value.is_array() || value.size() != space.at("n").get<std::size_t>()) {
-            return false;
-        }
-        for (const auto& bit : value) {
-            if (!bit.is_boolean() && !whole_in(bit, 0, 2)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    if (type == "dict") {
-        const auto& spaces = space.at("spaces");
-        if (!value.is_object() || value.size() != spaces.size()) {
-            return false;
-        }
-        for (const auto& [key, item] : spaces.items()) {
-            if (!value.contains(key) || !contains(item, value.at(key))) {
-                return false;
-            }
-        }
-        return true;
-    }
-    const auto& spaces = space.at("spaces");
-    if (!value.is_array() || value.size() != spaces.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < spaces.size(); ++i) {
-        if (!contains(spaces[i], value[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 double sample_real(double low, double high, std::mt19937_64& random) {
@@ -352,10 +249,6 @@ Space Space::from_json(const Json& description) {
     ElementBudget budget;
     check(description, "", budget);
     return Space(description);
-}
-
-bool Space::contains(const Json& value) const {
-    return norva_core::contains(description_, value);
 }
 
 Json Space::sample(std::uint64_t seed) const {

@@ -62,8 +62,9 @@ Target open_target(const std::string& target, const std::string& protocol, GrpcS
     if (names_folder(target)) {
         auto folder = folder_of(target);
         opened.manifest = load_manifest(folder);
-        opened.simulator =
-            std::make_unique<WorkerProcess>(folder, *opened.manifest, local_options());
+        auto worker = std::make_unique<WorkerProcess>(folder, *opened.manifest, local_options());
+        opened.process_id = worker->process_id();
+        opened.simulator = std::move(worker);
         return opened;
     }
     auto served = served_at(target, protocol);

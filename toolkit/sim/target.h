@@ -19,6 +19,8 @@ struct Target {
     std::unique_ptr<Simulator> simulator;
     // Only for a folder.
     std::optional<Manifest> manifest;
+    // A folder's simulator process.
+    std::optional<int> process_id;
 };
 
 // Starts the folder's program or prepares the connection; throws ManifestError for a folder

@@ -8,62 +8,38 @@
 
 #include "norva_core/interrupt.h"
 #include "norva_core/sim_validator_util.h"
-#include "norva_core/space.h"
 #include "norva_core/text_forms.h"
+#include "sim/space_sanity.h"
 #include "sim/target.h"
+#include "sim/validation_run.h"
+#include "sim/wire_json.h"
 
-namespace norva_core::sim_validator_util {
-namespace {
+namespace norva_core::sim::validation {
 
-using sim::Json;
-using sim::SimulatorError;
-using Clock = std::chrono::steady_clock;
-
-constexpr int STEPS = 25;
-constexpr double SLOW_STEP_MS = 50.0;
 constexpr std::size_t SHOWN_VALUE = 120;
 
 std::string shown(const Json& value) {
-    auto text = value.dump();
+    auto text = wire_json::dump(value);
     return text.size() <= SHOWN_VALUE ? text : text.substr(0, SHOWN_VALUE) + "...";
 }
 
-// Collects findings; a fatal one ends the run, since later checks build on earlier ones.
-class Run {
-  public:
-    struct Stop {};
-
-    void error(const std::string& check, const std::string& message) {
-        issues.push_back({Severity::error, check, message});
+std::string Run::failure_text(const SimulatorError& failure) {
+    if (failure.kind() == SimulatorError::Kind::answered) {
+        return std::string("the simulator reported an error: ") + failure.what();
     }
-    void warning(const std::string& check, const std::string& message) {
-        issues.push_back({Severity::warning, check, message});
-    }
-    [[noreturn]] void fatal(const std::string& check, const std::string& message) {
-        error(check, message);
-        throw Stop{};
-    }
+    return failure.what();
+}
 
-    // Runs one call to the simulator; a failure is a finding of `check` and ends the run.
-    template <class Call>
-    auto call(const std::string& check, Call&& call_simulator) {
-        try {
-            return call_simulator();
-        } catch (const SimulatorError& failure) {
-            if (failure.kind() == SimulatorError::Kind::timed_out) {
-                fatal("timing", failure.what());
-            }
-            if (failure.kind() == SimulatorError::Kind::answered) {
-                fatal(check, std::string("the simulator reported an error: ") + failure.what());
-            }
-            fatal(check, failure.what());
-        }
-    }
+namespace {
 
-    std::vector<Issue> issues;
-};
+using Clock = std::chrono::steady_clock;
 
-void check_manifest(Run& run, const sim::Manifest& manifest) {
+constexpr double SLOW_STEP_MS = 50.0;
+// The actions quoted when a step fails: the last ones of the episode.
+constexpr std::size_t QUOTED_ACTIONS = 8;
+
+void check_manifest(Run& run, const Manifest& manifest) {
+    run.ran("manifest");
     if (manifest.description.empty()) {
         run.warning("manifest",
                     "the manifest has no description; add one, the platform shows it to users");
@@ -76,112 +52,186 @@ void check_manifest(Run& run, const sim::Manifest& manifest) {
     }
 }
 
-Space space_of(Run& run, const std::string& check, const Json& description) {
+Space space_of(Run& run, const std::string& check, const Json& description, SpaceRole role) {
+    run.ran(check);
     try {
-        return Space::from_json(description);
+        auto space = Space::from_json(description);
+        for (const auto& remark : space_remarks(space, role)) {
+            (remark.is_error ? run.error(check, remark.message)
+                             : run.warning(check, remark.message));
+        }
+        return space;
     } catch (const std::invalid_argument& error) {
         run.fatal(check, std::string("the space is not well formed: ") + error.what());
     }
 }
 
+// `when` starts the message, e.g. "step 3: "; empty for the first reset.
 void check_observation(Run& run, const std::string& check, const std::string& when,
                        const Space& sensor_space, const Json& result) {
-    if (!sensor_space.contains(result.at("observation"))) {
-        run.fatal(check,
-                  fmt::format("{}: the observation {} is not inside the sensor space {}; "
-                              "observations must stay within the declared space",
-                              when, shown(result.at("observation")), sensor_space.to_string()));
+    if (run.found(check)) {
+        return;
+    }
+    if (auto wrong = sensor_space.mismatch(result.at("observation"), "observation")) {
+        // The same fault in every observation is one finding, where it first showed.
+        if (run.found_ending(*wrong)) {
+            return;
+        }
+        run.error(check, fmt::format("{}the observation is not inside the sensor space: {}", when,
+                                     *wrong));
+        return;
     }
     if (result.contains("info") && !result.at("info").is_object()) {
-        run.fatal(check, fmt::format("{}: \"info\" must be an object, not {}", when,
+        run.error(check, fmt::format("{}\"info\" must be an object, not {}", when,
                                      shown(result.at("info"))));
     }
 }
 
 void check_step_result(Run& run, int number, const Space& sensor_space, const Json& result) {
-    auto when = fmt::format("step {}", number);
+    auto when = fmt::format("step {}: ", number);
     check_observation(run, "step", when, sensor_space, result);
-    const auto& reward = result.at("reward");
-    if (!reward.is_number() || reward.is_boolean()) {
-        run.fatal("step", fmt::format("{}: the reward {} is not a number", when, shown(reward)));
+    if (run.found("step")) {
+        return;
     }
-    if (!std::isfinite(reward.get<double>())) {
-        run.fatal("step", fmt::format("{}: the reward is {}; rewards must be finite numbers", when,
+    const auto& reward = result.at("reward");
+    if (!reward.is_number()) {
+        run.error("step", fmt::format("{}the reward {} is not a number", when, shown(reward)));
+    } else if (!std::isfinite(reward.get<double>())) {
+        run.error("step", fmt::format("{}the reward is {}; rewards must be finite numbers", when,
                                       text_forms::float_repr(reward.get<double>())));
     }
     for (const char* flag : {"terminated", "truncated"}) {
-        if (!result.at(flag).is_boolean()) {
-            run.fatal("step", fmt::format("{}: \"{}\" must be true or false, not {}", when, flag,
+        if (!run.found("step") && !result.at(flag).is_boolean()) {
+            run.error("step", fmt::format("{}\"{}\" must be true or false, not {}", when, flag,
                                           shown(result.at(flag))));
         }
     }
 }
 
-void check_simulator(Run& run, sim::Simulator& simulator) {
+bool episode_ended(const Json& result) {
+    return result.at("terminated") == true || result.at("truncated") == true;
+}
+
+// What led to a failing step: the episode's actions, the last few of them.
+std::string actions_context(const std::vector<Json>& episode) {
+    Json quoted = Json::array();
+    auto first = episode.size() > QUOTED_ACTIONS ? episode.size() - QUOTED_ACTIONS : 0;
+    for (auto i = first; i < episode.size(); ++i) {
+        quoted.push_back(episode[i]);
+    }
+    auto text = quoted.dump();
+    if (text.size() > 400) {
+        text = text.substr(0, 400) + "...";
+    }
+    return fmt::format(
+        " (after the actions {}{} since the reset)", text,
+        first > 0 ? fmt::format(", the last {} of {}", episode.size() - first, episode.size())
+                  : "");
+}
+
+// Makes the environment, reads its spaces, resets it with the seed and takes the steps: the
+// checks every other group builds on. Gives the spaces when the simulator stepped throughout.
+std::optional<Spaces> check_simulator(Run& run, Simulator& simulator,
+                                      const ValidationOptions& options) {
     run.call("make", [&] { simulator.make("validation", Json::object()); });
-    auto sensor_space = space_of(
-        run, "sensor_space", run.call("sensor_space", [&] { return simulator.sensor_space(); }));
-    auto action_space = space_of(
-        run, "action_space", run.call("action_space", [&] { return simulator.action_space(); }));
+    run.ran("make");
+    auto sensor_space = space_of(run, "sensor_space",
+                                 run.call("sensor_space", [&] { return simulator.sensor_space(); }),
+                                 SpaceRole::sensor);
+    auto action_space = space_of(run, "action_space",
+                                 run.call("action_space", [&] { return simulator.action_space(); }),
+                                 SpaceRole::action);
 
-    auto first = run.call("reset", [&] { return simulator.reset(); });
-    check_observation(run, "reset", "reset", sensor_space, first);
+    run.ran("reset");
+    auto first = run.call("reset", [&] { return simulator.reset_with({options.seed, {}}); });
+    check_observation(run, "reset", "", sensor_space, first);
 
-    bool episode_ended = false;
+    run.ran("step");
+    bool ended_once = false;
+    std::vector<Json> episode;
+    ActionSequence actions(action_space, options.seed);
     std::chrono::duration<double, std::milli> stepping{0};
-    for (int number = 1; number <= STEPS; ++number) {
+    for (int number = 1; number <= options.steps; ++number) {
         interrupt::throw_if_pending();
-        auto action = action_space.sample(static_cast<std::uint64_t>(number));
+        episode.push_back(actions.next());
         auto started = Clock::now();
-        auto result = run.call("step", [&] { return simulator.step(action); });
+        auto result = run.call(
+            "step", [&] { return simulator.step(episode.back()); }, actions_context(episode));
         stepping += Clock::now() - started;
         check_step_result(run, number, sensor_space, result);
-        if (result.at("terminated").get<bool>() || result.at("truncated").get<bool>()) {
-            episode_ended = true;
+        if (result.at("terminated").is_boolean() && result.at("truncated").is_boolean() &&
+            episode_ended(result)) {
+            ended_once = true;
+            episode.clear();
+            run.ran("episode");
             auto next = run.call("episode", [&] { return simulator.reset(); });
-            check_observation(run, "episode", fmt::format("reset after step {}", number),
+            check_observation(run, "episode", fmt::format("reset after step {}: ", number),
                               sensor_space, next);
         }
     }
-    if (!episode_ended) {
+    if (!ended_once) {
         run.warning("episode", fmt::format("no episode ended within {} steps, so reset after the "
-                                           "end of an episode was not checked",
-                                           STEPS));
+                                           "end of an episode was not checked (--steps takes "
+                                           "more)",
+                                           options.steps));
     }
-    double average = stepping.count() / STEPS;
+    run.ran("timing");
+    double average = stepping.count() / options.steps;
     if (average > SLOW_STEP_MS) {
         run.warning("timing", fmt::format("a step takes {:.1f} ms on average; training needs many "
                                           "steps, aim for less than {:.0f} ms",
                                           average, SLOW_STEP_MS));
     }
     run.call("close", [&] { simulator.close(); });
+    return Spaces{std::move(sensor_space), std::move(action_space)};
+}
+
+Opener opener_of(const std::string& target, const std::string& protocol) {
+    return [target, protocol] {
+        auto opened = open_target(target, protocol);
+        return Opened{std::move(opened.simulator), opened.process_id};
+    };
 }
 
 }  // namespace
+}  // namespace norva_core::sim::validation
 
-std::pair<bool, std::vector<Issue>> validate(const std::string& target,
-                                             const std::string& protocol) {
+namespace norva_core::sim_validator_util {
+
+Validation validate(const std::string& target, const std::string& protocol,
+                    const ValidationOptions& options) {
+    using namespace sim::validation;
     Run run;
-    try {
+    run_group([&] {
         sim::Target opened;
         try {
             opened = sim::open_target(target, protocol);
         } catch (const sim::ManifestError& error) {
             run.fatal("manifest", error.what());
-        } catch (const SimulatorError& error) {
+        } catch (const sim::SimulatorError& error) {
             run.fatal("start", error.what());
         }
         if (opened.manifest) {
             check_manifest(run, *opened.manifest);
         }
-        check_simulator(run, *opened.simulator);
-    } catch (const Run::Stop&) {
-        // The findings so far say why the run could not go on.
-    }
+        std::optional<Spaces> spaces;
+        run_group([&] { spaces = check_simulator(run, *opened.simulator, options); });
+        opened.simulator.reset();
+        // The groups below start simulators of their own, and need one that steps.
+        if (!spaces) {
+            return;
+        }
+        auto open = opener_of(target, protocol);
+        run_group([&] { check_determinism(run, open, *spaces, options); });
+        if (opened.manifest) {
+            run_group([&] { check_bad_actions(run, open, *spaces, options); });
+            run_group([&] { check_resources(run, open, *spaces, options); });
+        }
+    });
     bool success = std::none_of(run.issues.begin(), run.issues.end(), [](const Issue& issue) {
         return issue.severity == Severity::error;
     });
-    return {success, std::move(run.issues)};
+    return {success, std::move(run.issues), std::move(run.checks)};
 }
 
 }  // namespace norva_core::sim_validator_util

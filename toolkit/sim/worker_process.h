@@ -70,6 +70,10 @@ class WorkerProcess final : public Simulator {
     void check_waiting();
     // The answer to the call sent, checked as the call's own.
     Json receive();
+    // Its process, while it runs.
+    std::optional<int> process_id() const {
+        return child_ ? std::optional<int>(child_->pid()) : std::nullopt;
+    }
     // Whether the simulator has failed or closed, so that it can take no more calls.
     bool ended() const { return broken_ || !child_; }
 
