@@ -59,4 +59,33 @@ TEST(Manifest, NamesTheFileAndTheFieldThatIsWrong) {
     EXPECT_NE(refusal(dir).find(file + " is not valid TOML (line 1"), std::string::npos);
 }
 
+TEST(Manifest, NamesKeysItDoesNotKnowAndTheKnownOneAMisspellingResembles) {
+    TempDir dir;
+    std::string file = dir / "norva-sim.toml";
+    write_file(file, "name = \"cart\"\ntype = \"sim\"\nversion = \"1\"\ncomand = [\"sim\"]\n");
+    EXPECT_EQ(refusal(dir), file +
+                                ": the field 'command' is missing; it names the simulator "
+                                "program, for example command = [\"python3\", \"sim.py\"]; the "
+                                "manifest has 'comand': did you mean 'command'?");
+    write_file(file,
+               "name = \"cart\"\ntype = \"sim\"\nversion = \"1\"\ncommand = [\"sim\"]\n"
+               "decsription = \"A cart\"\nlicense = \"MIT\"\n");
+    auto unknown = load_manifest(dir.path()).unknown_keys;
+    ASSERT_EQ(unknown.size(), 2u);
+    EXPECT_EQ(unknown[0].key, "decsription");
+    EXPECT_EQ(unknown[0].resembles, "description");
+    EXPECT_EQ(unknown[1].key, "license");
+    EXPECT_EQ(unknown[1].resembles, std::nullopt);
+}
+
+TEST(Manifest, MessagesQuoteAHugeValueCutShort) {
+    TempDir dir;
+    std::string huge(10'000'000, 'x');
+    write_file(dir / "norva-sim.toml", "name = \"cart\"\ntype = \"box-" + huge +
+                                           "\"\nversion = \"1\"\ncommand = [\"sim\"]\n");
+    auto message = refusal(dir);
+    EXPECT_LT(message.size(), 1500u);
+    EXPECT_NE(message.find("… (10000004 bytes)"), std::string::npos) << message.substr(0, 200);
+}
+
 }  // namespace

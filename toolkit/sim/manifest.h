@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,19 @@ struct Manifest {
     std::string version;
     // The simulator program and its arguments, started in the sim folder.
     std::vector<std::string> command;
+    // Keys norva does not know, each with the known key it most resembles, when one does.
+    struct UnknownKey {
+        std::string key;
+        std::optional<std::string> resembles;
+    };
+    std::vector<UnknownKey> unknown_keys{};
 };
 
 // Throws ManifestError.
 Manifest load_manifest(const std::filesystem::path& folder);
+
+// A manifest's value as a message quotes it: a manifest may hold megabytes in one field, so
+// long values are cut.
+std::string quoted_value(const std::string& value);
 
 }  // namespace norva_core::sim

@@ -54,7 +54,7 @@ void check_startable(const fs::path& folder, const Manifest& manifest) {
         }
     }
     throw SimulatorError(SimulatorError::Kind::failed,
-                         "Cannot start the simulator: the program '" + program +
+                         "Cannot start the simulator: the program '" + quoted_value(program) +
                              "' of the manifest's command " + problem.value_or("was not found"));
 }
 

@@ -18,8 +18,8 @@ class SimServer final : public Server {
               const Json& env_init, const std::string& protocol, const SessionLimits& limits,
               std::optional<int> metrics_port)
         : sessions_(folder, load_manifest(folder), env_init, limits),
-          description_("sim '" + markup::escape(sessions_.manifest().name) + "' over " + protocol +
-                       " on " + host + ":" + std::to_string(port)) {
+          description_("sim '" + markup::escape(quoted_value(sessions_.manifest().name)) +
+                       "' over " + protocol + " on " + host + ":" + std::to_string(port)) {
         interrupt::BlockedInThreads blocked;
         listener_ = protocol == "grpc" ? listen_grpc(sessions_, host, port)
                                        : listen_http(sessions_, host, port);

@@ -44,9 +44,16 @@ void check_manifest(Run& run, const Manifest& manifest) {
         run.warning("manifest",
                     "the manifest has no description; add one, the platform shows it to users");
     }
+    for (const auto& unknown : manifest.unknown_keys) {
+        run.warning("manifest",
+                    "the key '" + quoted_value(unknown.key) + "' is not one norva knows" +
+                        (unknown.resembles ? "; did you mean '" + *unknown.resembles + "'?"
+                                           : "; norva reads name, description, type, version "
+                                             "and command"));
+    }
     static const std::regex numeric_version(R"(\d+(\.\d+)*)");
     if (!std::regex_match(manifest.version, numeric_version)) {
-        run.warning("manifest", "the version '" + manifest.version +
+        run.warning("manifest", "the version '" + quoted_value(manifest.version) +
                                     "' is not made of numbers and dots (like 1.2.0); listings "
                                     "sort such versions last");
     }

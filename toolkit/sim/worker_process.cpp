@@ -86,7 +86,7 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     } catch (const process::ExecutableNotFound&) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              "Cannot start the simulator: the program '" +
-                                 manifest.command.front() +
+                                 quoted_value(manifest.command.front()) +
                                  "' of the manifest's command was not "
                                  "found");
     } catch (const process::SpawnError& error) {
