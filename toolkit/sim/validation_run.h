@@ -53,15 +53,20 @@ class Run {
     }
 
     // Runs one call to the simulator; a failure is a finding of `check` (or "timing", when the
-    // simulator gave no answer in time) and ends the group. `context` is added to its message.
-    template <class Call>
-    auto call(const std::string& check, Call&& call_simulator, const std::string& context = {}) {
+    // simulator gave no answer in time) and ends the group. `context()`, called only then, is
+    // added to its message.
+    template <class Call, class Context>
+    auto call(const std::string& check, Call&& call_simulator, Context&& context) {
         try {
             return call_simulator();
         } catch (const SimulatorError& failure) {
             fatal(failure.kind() == SimulatorError::Kind::timed_out ? "timing" : check,
-                  failure_text(failure) + context);
+                  failure_text(failure) + context());
         }
+    }
+    template <class Call>
+    auto call(const std::string& check, Call&& call_simulator) {
+        return call(check, std::forward<Call>(call_simulator), [] { return std::string(); });
     }
 
     static std::string failure_text(const SimulatorError& failure);

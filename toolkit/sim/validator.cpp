@@ -126,12 +126,8 @@ std::string actions_context(const std::vector<Json>& episode) {
     for (auto i = first; i < episode.size(); ++i) {
         quoted.push_back(episode[i]);
     }
-    auto text = quoted.dump();
-    if (text.size() > 400) {
-        text = text.substr(0, 400) + "...";
-    }
     return fmt::format(
-        " (after the actions {}{} since the reset)", text,
+        " (after the actions {}{} since the reset)", text_forms::excerpt(wire_json::dump(quoted)),
         first > 0 ? fmt::format(", the last {} of {}", episode.size() - first, episode.size())
                   : "");
 }
@@ -163,7 +159,8 @@ std::optional<Spaces> check_simulator(Run& run, Simulator& simulator,
         episode.push_back(actions.next());
         auto started = Clock::now();
         auto result = run.call(
-            "step", [&] { return simulator.step(episode.back()); }, actions_context(episode));
+            "step", [&] { return simulator.step(episode.back()); },
+            [&] { return actions_context(episode); });
         stepping += Clock::now() - started;
         check_step_result(run, number, sensor_space, result);
         if (result.at("terminated").is_boolean() && result.at("truncated").is_boolean() &&

@@ -158,15 +158,7 @@ class JsonStream {
 class GrpcSimulator final : public Simulator {
   public:
     GrpcSimulator(const Address& address, GrpcSteps steps) : channel_(address), steps_(steps) {}
-    ~GrpcSimulator() override {
-        if (!session_.empty()) {
-            try {
-                close();
-            } catch (...) {
-                // The server ends a session it cannot reach the client of.
-            }
-        }
-    }
+    ~GrpcSimulator() override { close_if_held(session_, *this); }
 
     void make(const std::string& env_id, const Json& env_init) override {
         v1::MakeRequest request;
@@ -249,15 +241,7 @@ class GrpcSimulator final : public Simulator {
 class GrpcVector final : public SimulatorVector {
   public:
     GrpcVector(const Address& address, std::size_t count) : channel_(address), count_(count) {}
-    ~GrpcVector() override {
-        if (!vector_.empty()) {
-            try {
-                close();
-            } catch (...) {
-                // The server ends a vector it cannot reach the client of once it is idle.
-            }
-        }
-    }
+    ~GrpcVector() override { close_if_held(vector_, *this); }
 
     std::size_t size() const override { return count_; }
 

@@ -93,15 +93,7 @@ class HttpCaller {
 class HttpSimulator final : public Simulator {
   public:
     explicit HttpSimulator(const Address& address) : caller_(address) {}
-    ~HttpSimulator() override {
-        if (!session_.empty()) {
-            try {
-                close();
-            } catch (...) {
-                // The server ends the session when it stops.
-            }
-        }
-    }
+    ~HttpSimulator() override { close_if_held(session_, *this); }
 
     void make(const std::string& env_id, const Json& env_init) override {
         auto reply =
@@ -158,15 +150,7 @@ class HttpSimulator final : public Simulator {
 class HttpVector final : public SimulatorVector {
   public:
     HttpVector(const Address& address, std::size_t count) : caller_(address), count_(count) {}
-    ~HttpVector() override {
-        if (!vector_.empty()) {
-            try {
-                close();
-            } catch (...) {
-                // The server ends a vector it cannot reach the client of once it is idle.
-            }
-        }
-    }
+    ~HttpVector() override { close_if_held(vector_, *this); }
 
     std::size_t size() const override { return count_; }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "sim/simulator.h"
 #include "sim/transport/address.h"
@@ -20,5 +21,19 @@ std::unique_ptr<Simulator> connect_http(const Address& address);
 // sent before make().
 std::unique_ptr<SimulatorVector> connect_grpc_vector(const Address& address, std::size_t count);
 std::unique_ptr<SimulatorVector> connect_http_vector(const Address& address, std::size_t count);
+
+// What a client still holds on the server when it goes: closed when the server answers. One it
+// cannot reach ends the session itself, when it stops or once the session is idle.
+template <class Remote>
+void close_if_held(const std::string& id, Remote& remote) noexcept {
+    if (id.empty()) {
+        return;
+    }
+    try {
+        remote.close();
+    } catch (...) {
+        // Left to the server, as above.
+    }
+}
 
 }  // namespace norva_core::sim
