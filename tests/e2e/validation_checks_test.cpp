@@ -4,6 +4,7 @@
 
 #include "norva_core/sim_errors.h"
 #include "norva_runner.h"
+#include "served_sim.h"
 #include "sim/simulator.h"
 #include "test_sims.h"
 
@@ -28,8 +29,8 @@ class ValidationChecksTest : public ::testing::Test {
         return folder.string();
     }
 
-    Json validated(const std::string& folder, std::vector<std::string> more = {}) const {
-        std::vector<std::string> args{"sim", "validate", folder, "--json"};
+    Json validated(const std::string& target, std::vector<std::string> more = {}) const {
+        std::vector<std::string> args{"sim", "validate", target, "--json"};
         args.insert(args.end(), more.begin(), more.end());
         auto result = sandbox.run(args);
         EXPECT_EQ(result.status, Json::parse(result.out).at("valid") == true ? 0 : 1);
@@ -144,6 +145,18 @@ TEST_F(ValidationChecksTest, BadActionChecksLeaveNoSimulatorBehind) {
     for (pid_t pid : pids) {
         EXPECT_FALSE(norva_test::process_exists(pid)) << "simulator " << pid << " was left";
     }
+}
+
+TEST_F(ValidationChecksTest, AServerHoldingOneSessionLeavesDeterminismUncheckedNotFailed) {
+    norva_test::ServedSim server(sandbox, faulty(""),
+                                 {"--protocol", "http", "--max-sessions", "1"});
+    auto report = validated("http://127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_EQ(report.at("valid"), true);
+    EXPECT_EQ(findings_of(report),
+              (std::vector<std::string>{
+                  "warning determinism: not checked: two simulators to compare could not be "
+                  "made (the server holds its most sessions (1, --max-sessions); close one or "
+                  "try again later)"}));
 }
 
 }  // namespace
