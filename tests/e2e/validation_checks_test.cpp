@@ -68,6 +68,9 @@ TEST_F(ValidationChecksTest, EachFaultIsCaughtByItsCheckAndNothingElse) {
              Case{"high_below_low",
                   "error action_space: the space is not well formed: 'low' must not be above "
                   "'high' (element 0: low 1.0, high -1.0)"},
+             Case{"crash_after_end",
+                  "warning episode: a step after the episode ended, without a reset, ended or "
+                  "hung the simulator: the simulator ended (exit status 6)"},
              Case{"float_discrete",
                   "error reset: the observation is not inside the sensor space: gear: 1.5 where "
                   "a whole number is declared"},

@@ -115,6 +115,36 @@ std::vector<Probe> probes_for(const Space& space) {
     return probes;
 }
 
+bool ended(const Json& result) {
+    return result.value("terminated", false) == true || result.value("truncated", false) == true;
+}
+
+// A driver may step once more after an episode ended, before it resets: the simulator may
+// refuse or go on, but must not end or hang.
+void step_past_the_end(Run& run, Simulator& simulator, const Spaces& spaces,
+                       const ValidationOptions& options) {
+    const std::string check = "episode";
+    run.call(check, [&] { return simulator.reset_with({options.seed, {}}); });
+    ActionSequence actions(spaces.action, options.seed);
+    for (int number = 1; number <= options.steps; ++number) {
+        interrupt::throw_if_pending();
+        if (ended(run.call(check, [&] { return simulator.step(actions.next()); }))) {
+            try {
+                simulator.step(actions.next());
+            } catch (const SimulatorError& failure) {
+                if (failure.kind() != SimulatorError::Kind::answered) {
+                    run.warning(check, std::string("a step after the episode ended, without a "
+                                                   "reset, ended or hung the simulator: ") +
+                                           failure.what() +
+                                           "; answer such a step with an error instead");
+                    throw Run::Stop{};
+                }
+            }
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 void check_bad_actions(Run& run, const Opener& open, const Spaces& spaces,
@@ -151,9 +181,12 @@ void check_bad_actions(Run& run, const Opener& open, const Spaces& spaces,
             opened.reset();
         }
     }
-    if (opened) {
-        run.call(CHECK, [&] { opened->simulator->close(); });
+    if (!opened) {
+        opened = open();
+        run.call(CHECK, [&] { opened->simulator->make("validation", Json::object()); });
     }
+    step_past_the_end(run, *opened->simulator, spaces, options);
+    run.call(CHECK, [&] { opened->simulator->close(); });
 }
 
 }  // namespace norva_core::sim::validation
