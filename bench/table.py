@@ -120,6 +120,16 @@ vector_rss = find("vector_serving_memory/256/")["server_rss_kib"] / 1024
 row("sim run, a vector of 256: server RSS", f"{vector_rss:.1f} MiB", "simulators apart",
     "<= 64 MiB", vector_rss <= 64)
 
+streamed = steps("served/grpc_streamed")[0]
+for size in (2, 64):
+    check_us = find(f"served_action_check/{size}")["real_time"]
+    row(f"served action check, a box of {size}", f"{check_us:.2f} us",
+        f"{check_us * streamed / 1e4:.1f}% of a gRPC streamed step", "-", True)
+
+validation = find("validate_template")
+row("norva sim validate on the template sim", f"{ms(validation) / 1000:.2f} s",
+    "every check, five simulators started", "<= 5 s", ms(validation) <= 5000)
+
 widths = [max(len(str(r[i])) for r in rows + [("figure", "median", "reference", "target", "met")])
           for i in range(5)]
 for line in [("figure", "median", "reference", "target", "met")] + rows:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,10 @@ struct Options {
     // Starts the child as the leader of its own process group, so that ending it ends its
     // descendants too.
     bool own_process_group = false;
+    // Ends with the child every process it started, even ones that left its process group and
+    // session: this process adopts their orphans (Linux). On macOS, where orphans go to
+    // launchd, what stayed in the child's process group.
+    bool end_offspring = false;
 };
 
 struct Result {
@@ -77,6 +82,10 @@ class Child {
     // Asks the child to end (SIGTERM), then forces it (SIGKILL) after the grace period, and reaps
     // it.
     int terminate(int grace_milliseconds = 3000) noexcept;
+    // With Options::end_offspring: ends the child (terminate) and then every process it started
+    // that still runs, after a moment for them to end by themselves; how many of those there
+    // were. Zero, and only the child ended, without the option.
+    std::size_t end_offspring() noexcept;
 
   private:
     void release() noexcept;
@@ -84,6 +93,8 @@ class Child {
     int pid_ = -1;
     bool own_group_ = false;
     std::optional<int> exit_code_;
+    // The environment entry the child's offspring inherit; empty once they were ended.
+    std::string offspring_tag_;
     UniqueFd in_;
     UniqueFd out_;
     UniqueFd err_;

@@ -97,8 +97,8 @@ TEST_F(ValidationChecksTest, ASoundSimulatorRunsEveryCheckWithoutAFinding) {
         ran.push_back(check.at("check"));
     }
     EXPECT_EQ(ran, (std::vector<std::string>{"manifest", "make", "sensor_space", "action_space",
-                                             "reset", "step", "episode", "timing", "determinism",
-                                             "bad-actions", "resources"}));
+                                             "reset", "step", "episode", "timing", "leftovers",
+                                             "determinism", "bad-actions", "resources"}));
 }
 
 TEST_F(ValidationChecksTest, LegalButUselessSpacesAreWarnedOfAndEmptyOnesRefused) {

@@ -41,14 +41,22 @@ std::vector<std::string> lines_starting(const std::string& log_path, const std::
     return values;
 }
 
-}  // namespace
-
-std::vector<pid_t> logged_pids(const std::string& log_path) {
+std::vector<pid_t> pids_logged_as(const std::string& log_path, const std::string& word) {
     std::vector<pid_t> pids;
-    for (const auto& value : lines_starting(log_path, "pid")) {
+    for (const auto& value : lines_starting(log_path, word)) {
         pids.push_back(static_cast<pid_t>(std::stol(value)));
     }
     return pids;
+}
+
+}  // namespace
+
+std::vector<pid_t> logged_pids(const std::string& log_path) {
+    return pids_logged_as(log_path, "pid");
+}
+
+std::vector<pid_t> logged_helper_pids(const std::string& log_path) {
+    return pids_logged_as(log_path, "helper");
 }
 
 long logged_steps(const std::string& log_path) {

@@ -17,6 +17,7 @@ std::filesystem::path write_test_sim(const std::filesystem::path& parent, const 
 
 // What test simulators wrote to their TEST_SIM_LOG file.
 std::vector<pid_t> logged_pids(const std::string& log_path);
+std::vector<pid_t> logged_helper_pids(const std::string& log_path);
 long logged_steps(const std::string& log_path);
 
 // A process's state letter and parent, from /proc; nothing once it is gone.

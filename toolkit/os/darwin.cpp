@@ -3,6 +3,7 @@
 #include <mach-o/dyld.h>
 #include <mach/mach.h>
 #include <stdio.h>
+#include <sys/proc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,6 +115,39 @@ std::optional<ProcessUsage> process_usage(int pid) {
     }
     return ProcessUsage{static_cast<std::size_t>(task.pti_resident_size),
                         static_cast<std::size_t>(bytes) / sizeof(proc_fdinfo)};
+}
+
+bool adopt_orphans() {
+    return false;
+}
+
+std::vector<int> child_processes(int pid) {
+    auto parent = static_cast<uint32_t>(pid);
+    int bytes = ::proc_listpids(PROC_PPID_ONLY, parent, nullptr, 0);
+    if (bytes <= 0) {
+        return {};
+    }
+    std::vector<int> listed(static_cast<std::size_t>(bytes) / sizeof(int));
+    bytes = ::proc_listpids(PROC_PPID_ONLY, parent, listed.data(),
+                            static_cast<int>(listed.size() * sizeof(int)));
+    if (bytes <= 0) {
+        return {};
+    }
+    listed.resize(static_cast<std::size_t>(bytes) / sizeof(int));
+    std::vector<int> children;
+    for (int child : listed) {
+        proc_bsdinfo info{};
+        if (child > 0 &&
+            ::proc_pidinfo(child, PROC_PIDTBSDINFO, 0, &info, sizeof info) == sizeof info &&
+            info.pbi_status != SZOMB) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
+bool started_with_environment(int, std::string_view) {
+    return false;
 }
 
 }  // namespace norva_core::os

@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "os/os.h"
 
@@ -68,6 +70,55 @@ std::optional<ProcessUsage> process_usage(int pid) {
         return std::nullopt;
     }
     return usage;
+}
+
+bool adopt_orphans() {
+    return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
+
+namespace {
+
+// Gone, or ended and waiting for its parent to reap it.
+bool has_ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The state follows the name in parentheses, which may itself hold any character.
+    auto name_end = text.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= text.size()) {
+        return true;
+    }
+    char state = text[name_end + 2];
+    return state == 'Z' || state == 'X';
+}
+
+}  // namespace
+
+std::vector<int> child_processes(int pid) {
+    // Each thread lists the children it started; adopted orphans go to any of them.
+    std::vector<int> children;
+    std::error_code error;
+    auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+         it.increment(error)) {
+        std::ifstream listed(it->path() / "children");
+        for (int child = 0; listed >> child;) {
+            if (!has_ended(child)) {
+                children.push_back(child);
+            }
+        }
+    }
+    return children;
+}
+
+bool started_with_environment(int pid, std::string_view entry) {
+    std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    for (std::string item; std::getline(environment, item, '\0');) {
+        if (item == entry) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace norva_core::os

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 // Every call that differs between Linux and macOS, each with both implementations
 // (os/linux.cpp, os/darwin.cpp; the build takes the one for the system it builds on). Nothing
@@ -37,6 +39,18 @@ struct ProcessUsage {
     std::size_t open_descriptors = 0;
 };
 std::optional<ProcessUsage> process_usage(int pid);
+
+// Makes this process the parent of the orphans that the processes it starts leave (and theirs in
+// turn), so that it can still find and end them: true on Linux; false on macOS, where orphans
+// go to launchd.
+bool adopt_orphans();
+
+// The running processes whose parent is `pid`; ended ones not yet reaped are left out.
+std::vector<int> child_processes(int pid);
+
+// True when the process was started with `entry` (NAME=VALUE) in its environment; false when it
+// was not, or the system will not say (macOS keeps other processes' environments to itself).
+bool started_with_environment(int pid, std::string_view entry);
 
 // The file name ending of loadable modules: ".so" on Linux, ".dylib" on macOS.
 extern const char* const MODULE_SUFFIX;

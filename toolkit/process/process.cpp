@@ -15,6 +15,7 @@
 #include "norva_core/errors.h"
 #include "norva_core/interrupt.h"
 #include "os/os.h"
+#include "process/offspring.h"
 
 extern char** environ;
 
@@ -139,7 +140,15 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
     auto args = c_strings(argv);
     std::vector<char*> env_pointers;
     char** env = environ;
-    if (options.env) {
+    std::vector<std::string> tagged_env;
+    if (options.end_offspring) {
+        offspring::adopt_until_exit();
+        offspring_tag_ = offspring::new_tag();
+        tagged_env = options.env ? *options.env : environment();
+        tagged_env.push_back(offspring_tag_);
+        env_pointers = c_strings(tagged_env);
+        env = env_pointers.data();
+    } else if (options.env) {
         env_pointers = c_strings(*options.env);
         env = env_pointers.data();
     }
@@ -172,6 +181,7 @@ Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       own_group_(other.own_group_),
       exit_code_(other.exit_code_),
+      offspring_tag_(std::move(other.offspring_tag_)),
       in_(std::move(other.in_)),
       out_(std::move(other.out_)),
       err_(std::move(other.err_)) {}
@@ -182,6 +192,7 @@ Child& Child::operator=(Child&& other) noexcept {
         pid_ = std::exchange(other.pid_, -1);
         own_group_ = other.own_group_;
         exit_code_ = other.exit_code_;
+        offspring_tag_ = std::move(other.offspring_tag_);
         in_ = std::move(other.in_);
         out_ = std::move(other.out_);
         err_ = std::move(other.err_);
@@ -193,14 +204,48 @@ void Child::release() noexcept {
     in_.reset();
     out_.reset();
     err_.reset();
-    if (pid_ > 0 && !exit_code_) {
+    if (pid_ > 0) {
+        end_offspring();
+    }
+    pid_ = -1;
+}
+
+std::size_t Child::end_offspring() noexcept {
+    if (pid_ <= 0) {
+        return 0;
+    }
+    // While the child runs, what it started is found under it, tagged or not.
+    std::vector<int> seen;
+    if (!offspring_tag_.empty() && !poll()) {
+        seen = offspring::under(pid_);
+    }
+    if (!exit_code_) {
         terminate(1000);
     }
-    if (pid_ > 0 && own_group_) {
+    std::size_t outlived = 0;
+    if (!offspring_tag_.empty()) {
+        // Helpers that the child's end tells to stop get a moment to do so. Whatever was seen
+        // is reaped at the end: what died with the child became this process's child.
+        auto found = seen;
+        for (int waited = 0;; waited += 50) {
+            auto left = offspring::adopted(offspring_tag_, seen);
+            outlived = left.size();
+            found.insert(found.end(), left.begin(), left.end());
+            if (left.empty() || waited >= 500) {
+                break;
+            }
+            ::usleep(50000);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        offspring::end(found);
+        offspring_tag_.clear();
+    }
+    if (own_group_) {
         // The leader is gone; end whatever it left behind in its group.
         ::kill(-pid_, SIGKILL);
     }
-    pid_ = -1;
+    return outlived;
 }
 
 void Child::close_stdin() noexcept {

@@ -63,7 +63,7 @@ Target open_target(const std::string& target, const std::string& protocol, GrpcS
         auto folder = folder_of(target);
         opened.manifest = load_manifest(folder);
         auto worker = std::make_unique<WorkerProcess>(folder, *opened.manifest, local_options());
-        opened.process_id = worker->process_id();
+        opened.process = worker.get();
         opened.simulator = std::move(worker);
         return opened;
     }

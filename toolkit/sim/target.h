@@ -7,6 +7,7 @@
 #include "sim/manifest.h"
 #include "sim/simulator.h"
 #include "sim/transport/remote_simulator.h"
+#include "sim/worker_process.h"
 
 namespace norva_core::sim {
 
@@ -19,8 +20,8 @@ struct Target {
     std::unique_ptr<Simulator> simulator;
     // Only for a folder.
     std::optional<Manifest> manifest;
-    // A folder's simulator process.
-    std::optional<int> process_id;
+    // A folder's simulator process, which `simulator` is.
+    WorkerProcess* process = nullptr;
 };
 
 // Starts the folder's program or prepares the connection; throws ManifestError for a folder

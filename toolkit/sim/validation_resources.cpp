@@ -5,6 +5,7 @@
 #include "norva_core/interrupt.h"
 #include "os/os.h"
 #include "sim/validation_run.h"
+#include "sim/worker_process.h"
 
 namespace norva_core::sim::validation {
 namespace {
@@ -47,7 +48,7 @@ std::optional<Growth> steady_growth(const std::vector<double>& figures, double m
 void check_resources(Run& run, const Opener& open, const Spaces& spaces,
                      const ValidationOptions& options) {
     auto opened = open();
-    if (!opened.process_id) {
+    if (!opened.process) {
         return;
     }
     run.ran(CHECK);
@@ -70,7 +71,8 @@ void check_resources(Run& run, const Opener& open, const Spaces& spaces,
                 break;
             }
         }
-        auto usage = os::process_usage(*opened.process_id);
+        auto pid = opened.process->process_id();
+        auto usage = pid ? os::process_usage(*pid) : std::nullopt;
         if (!usage) {
             return;
         }

@@ -13,6 +13,10 @@
 #include "norva_core/space.h"
 #include "sim/simulator.h"
 
+namespace norva_core::sim {
+class WorkerProcess;
+}
+
 namespace norva_core::sim::validation {
 
 using sim_validator_util::Issue;
@@ -107,10 +111,10 @@ struct Spaces {
     Space action;
 };
 
-// Opens another simulator of the target being validated, with its process id for a folder.
+// Opens another simulator of the target being validated, with its process for a folder.
 struct Opened {
     std::unique_ptr<Simulator> simulator;
-    std::optional<int> process_id;
+    WorkerProcess* process = nullptr;
 };
 using Opener = std::function<Opened()>;
 

@@ -190,10 +190,23 @@ std::optional<Spaces> check_simulator(Run& run, Simulator& simulator,
     return Spaces{std::move(sensor_space), std::move(action_space)};
 }
 
+// Helpers a simulator leaves running would outlive every session a server gives it, one more
+// for each; norva ends them, but the simulator should.
+void check_leftovers(Run& run, const WorkerProcess& process) {
+    run.ran("leftovers");
+    if (auto count = process.leftovers()) {
+        run.error(
+            "leftovers",
+            fmt::format("{} {} the simulator started still ran after it closed; norva ended "
+                        "{}. End the processes a simulator starts when it is asked to close",
+                        count, count == 1 ? "process" : "processes", count == 1 ? "it" : "them"));
+    }
+}
+
 Opener opener_of(const std::string& target, const std::string& protocol) {
     return [target, protocol] {
         auto opened = open_target(target, protocol);
-        return Opened{std::move(opened.simulator), opened.process_id};
+        return Opened{std::move(opened.simulator), opened.process};
     };
 }
 
@@ -220,6 +233,9 @@ Validation validate(const std::string& target, const std::string& protocol,
         }
         std::optional<Spaces> spaces;
         run_group([&] { spaces = check_simulator(run, *opened.simulator, options); });
+        if (spaces && opened.process) {
+            check_leftovers(run, *opened.process);
+        }
         opened.simulator.reset();
         // The groups below start simulators of their own, and need one that steps.
         if (!spaces) {

@@ -79,6 +79,7 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     spawn.err = process::Output::inherit;
     spawn.cwd = folder.string();
     spawn.own_process_group = true;
+    spawn.end_offspring = true;
     check_startable(folder, manifest);
     ignore_broken_pipes();
     try {
@@ -189,6 +190,7 @@ void WorkerProcess::close() {
     for (int waited = 0; waited < 2000 && !exited(); waited += 10) {
         ::usleep(10000);
     }
+    leftovers_ = child_->end_offspring();
     child_.reset();
 }
 

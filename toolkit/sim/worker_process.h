@@ -76,6 +76,8 @@ class WorkerProcess final : public Simulator {
     }
     // Whether the simulator has failed or closed, so that it can take no more calls.
     bool ended() const { return broken_ || !child_; }
+    // How many processes the simulator started still ran after it closed; they were ended.
+    std::size_t leftovers() const { return leftovers_; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -107,6 +109,7 @@ class WorkerProcess final : public Simulator {
     std::string request_;
     long long next_id_ = 1;
     bool broken_ = false;
+    std::size_t leftovers_ = 0;
     // The call in flight.
     struct Call {
         std::string_view op;
