@@ -11,6 +11,17 @@ namespace norva_api {
 
 using norva_core::settings::Key;
 
+namespace {
+
+// The scheme and host of an address, without the path the API lives under: what the user set.
+std::string origin_of(const std::string& url) {
+    auto host = url.find("://");
+    auto path = url.find('/', host == std::string::npos ? 0 : host + 3);
+    return url.substr(0, path);
+}
+
+}  // namespace
+
 nlohmann::ordered_json Connection::request(const std::string& method, const std::string& path,
                                            const std::string& body) const {
     norva_core::http::Request request;
@@ -53,6 +64,9 @@ nlohmann::ordered_json Connection::exchange(norva_core::http::Request request,
     } catch (const norva_core::http::TimeoutError&) {
         throw PlatformError(failed + ": could not connect within " +
                             norva_core::text_forms::seconds_text(connect_limit));
+    } catch (const norva_core::http::ClientError& error) {
+        throw PlatformError("Could not reach the NORVA platform at " + origin_of(base) + ": " +
+                            error.what());
     }
     if (response.status < 200 || response.status > 299) {
         throw PlatformError(failed + " (" + std::to_string(response.status) +

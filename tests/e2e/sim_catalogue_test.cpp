@@ -231,6 +231,16 @@ TEST_F(CatalogueTest, ListOfAnOrganizationWithoutSimsIsTheHeaderOnly) {
                                           {"Name", "Version", "Description", "Status", "UUID"}}));
 }
 
+TEST_F(CatalogueTest, APlatformThatCannotBeReachedIsNamedWithItsAddress) {
+    auto address = "https://127.0.0.1:" + std::to_string(norva_test::free_port());
+    sandbox.set_env("NORVA_API_URL", address);
+    auto result = sandbox.run({"sim", "list"}, "1\n");
+    EXPECT_EQ(result.status, 1);
+    auto expected = "Error: Could not reach the NORVA platform at " + address + ": ";
+    EXPECT_EQ(result.err.rfind(expected, 0), 0u) << result.err;
+    EXPECT_GT(result.err.size(), expected.size() + 1) << "the reason is missing";
+}
+
 TEST_F(CatalogueTest, LocalListShowsSimImagesWithoutThePlatform) {
     sandbox.docker_scenario(
         {{"rules",
