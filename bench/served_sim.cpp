@@ -29,7 +29,7 @@ const std::filesystem::path& test_sim_folder() {
 ServedSim::ServedSim(const std::string& protocol)
     : port_(norva_test::free_port()),
       server_({NORVA_BINARY, "sim", "run", test_sim_folder().string(), "--port",
-               std::to_string(port_), "--protocol", protocol},
+               std::to_string(port_), "--protocol", protocol, "--max-sessions", "0"},
               quiet()) {
     std::string address = "127.0.0.1:" + std::to_string(port_);
     for (int i = 0; i < 500 && !norva_core::network_util::is_port_opened(address); ++i) {

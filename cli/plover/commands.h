@@ -57,7 +57,8 @@ std::vector<std::string> _asked_texts(const Values& values);
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
          std::string protocol, std::string env_init, OptionalText max_sessions = std::nullopt,
-         OptionalText session_timeout = std::nullopt, OptionalText metrics_port = std::nullopt);
+         OptionalText session_timeout = std::nullopt, OptionalText metrics_port = std::nullopt,
+         OptionalText token_file = std::nullopt);
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
           const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits = {},
           std::optional<int> metrics_port = std::nullopt);

@@ -12,19 +12,26 @@ namespace plover {
 namespace {
 
 norva_core::sim::SessionLimits session_limits(const OptionalText& max_sessions,
-                                              const OptionalText& session_timeout) {
+                                              const OptionalText& session_timeout,
+                                              const OptionalText& token_file) {
     norva_core::sim::SessionLimits limits;
+    limits.max_sessions = norva_core::sim::default_max_sessions();
     if (max_sessions) {
         long count = _to_whole_number("--max-sessions", *max_sessions);
-        if (count < 1) {
+        if (count < 0) {
             throw std::invalid_argument("Invalid value for '--max-sessions': " + *max_sessions +
-                                        " is not a count of at least 1.");
+                                        " is not a count of sessions (0 for no limit).");
         }
-        limits.max_sessions = static_cast<std::size_t>(count);
+        if (count == 0) {
+            limits.max_sessions.reset();
+        } else {
+            limits.max_sessions = static_cast<std::size_t>(count);
+        }
     }
     if (session_timeout) {
         limits.idle_timeout = _to_duration("--session-timeout", *session_timeout);
     }
+    limits.token = norva_core::sim::server_token(token_file);
     return limits;
 }
 
@@ -41,7 +48,7 @@ int port_of(const char* option, const std::string& text) {
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
          std::string protocol, std::string env_init, OptionalText max_sessions,
-         OptionalText session_timeout, OptionalText metrics_port) {
+         OptionalText session_timeout, OptionalText metrics_port, OptionalText token_file) {
     std::string final_path = _final_path(path, path_option).value_or(path);
     int port_number = port_of("--port", port);
     std::optional<int> metrics_port_number;
@@ -53,7 +60,7 @@ void run(std::string path, OptionalText path_option, std::string host, std::stri
         }
     }
     auto env_init_mapping = _to_mapping("--env-init", env_init);
-    auto limits = session_limits(max_sessions, session_timeout);
+    auto limits = session_limits(max_sessions, session_timeout, token_file);
     norva_core::async_util::async_to_sync(_run)(final_path, host, port_number, protocol,
                                                 env_init_mapping, limits, metrics_port_number);
 }
@@ -87,15 +94,21 @@ const CommandTable RUN_COMMAND{
      {"--port", "Port to run the sim", "1337"},
      {"-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc"},
      {"-e,--env-init", "Environment init", "{}"},
-     {"--max-sessions", "Most sessions open at once; more are refused (default: no limit)"},
+     {"--max-sessions",
+      "Most sessions open at once; more are refused (default: one for each 64 MiB of memory, at "
+      "least 64; 0: no limit)"},
      {"--session-timeout",
       "Seconds a session may go without a call before it is closed (default: none)"},
-     {"--metrics-port", "Also serve GET /metrics (Prometheus) over plain HTTP on this port"}}};
+     {"--metrics-port", "Also serve GET /metrics (Prometheus) over plain HTTP on this port"},
+     {"--token-file",
+      "Require every call but the health probe to carry the token in this file (default: "
+      "NORVA_SIM_TOKEN, when set)"}}};
 
 void run_command(const Values& values) {
     run(values.text("PATH"), values.given("--path"), values.text("--host"), values.text("--port"),
         values.text("--protocol"), values.text("--env-init"), values.given("--max-sessions"),
-        values.given("--session-timeout"), values.given("--metrics-port"));
+        values.given("--session-timeout"), values.given("--metrics-port"),
+        values.given("--token-file"));
 }
 
 }  // namespace plover

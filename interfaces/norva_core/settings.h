@@ -31,6 +31,7 @@ enum class Key {
     sim_start_limit,
     sim_idle_limit,
     sim_stall_limit,
+    sim_token,
 };
 
 struct Setting {

@@ -18,7 +18,19 @@ struct SessionLimits {
     std::optional<std::size_t> max_sessions;
     // A session that receives no call for this long is closed, its simulator ended.
     std::optional<std::chrono::milliseconds> idle_timeout;
+    // Every call but the health probe must carry it; without one, every call is served.
+    std::optional<std::string> token;
 };
+
+// The most sessions a server holds when the user sets no number: each starts a simulator
+// process, so one for every 64 MiB of the machine's memory, and never fewer than a vector of 64
+// needs.
+std::size_t default_max_sessions();
+
+// The token a server requires: the first line of `file` when one is named, else
+// NORVA_SIM_TOKEN; none without either. Throws std::invalid_argument for a file that cannot be
+// read, holds no token or is too large to be one.
+std::optional<std::string> server_token(const std::optional<std::string>& file);
 
 }  // namespace norva_core::sim
 

@@ -6,6 +6,8 @@ usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with w
                       a wrong number of actions, close
   actions             actions of the wrong structure and one outside the box to a session,
                       then a good step
+  token               Make without the token, with a wrong one, then with SIM_TOKEN's as the
+                      "authorization" metadata, and Close
 """
 import json
 import os
@@ -27,10 +29,10 @@ def load_messages(proto_file):
     return sim_pb2
 
 
-def unary(channel, name, request, reply_type):
+def unary(channel, name, request, reply_type, metadata=None):
     call = channel.unary_unary(SERVICE + name, request_serializer=type(request).SerializeToString,
                                response_deserializer=reply_type.FromString)
-    return call(request, timeout=30)
+    return call(request, timeout=30, metadata=metadata)
 
 
 def vector(channel, messages, count, steps):
@@ -81,12 +83,27 @@ def actions(channel, messages):
     return {"refused": refused, "outside": outside["observation"], "after": after["observation"]}
 
 
+def token(channel, messages):
+    def make(metadata):
+        try:
+            made = unary(channel, "Make", messages.MakeRequest(env_id="grpcio"), messages.MakeReply,
+                         metadata)
+            unary(channel, "Close", messages.SessionRequest(session_id=made.session_id),
+                  messages.CloseReply, metadata)
+            return "made"
+        except grpc.RpcError as error:
+            return {"code": error.code().name, "details": error.details()}
+
+    return {"missing": make(None), "wrong": make([("authorization", "Bearer wrong")]),
+            "right": make([("authorization", "Bearer " + os.environ["SIM_TOKEN"])])}
+
+
 def main():
     proto_file, port, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     numbers = [int(value) for value in sys.argv[4:]]
     messages = load_messages(proto_file)
     with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-        result = {"vector": vector, "actions": actions}[mode](channel, messages, *numbers)
+        result = {"vector": vector, "actions": actions, "token": token}[mode](channel, messages, *numbers)
     print(json.dumps(result))
 
 

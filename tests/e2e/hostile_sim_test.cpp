@@ -260,11 +260,13 @@ TEST_F(GrpcClientOfRunTest, HostileRequestsAreInvalidArgumentsWhileOtherSessions
     session->close();
     auto result = server.stop();
     EXPECT_EQ(result.status, 0);
-    // The server's output is its own lines and its simulator's, nothing of gRPC or protobuf.
+    // The server's output is its own lines (sessions among them) and its simulator's, nothing of
+    // gRPC or protobuf.
     std::istringstream lines(result.err);
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.find("Serving sim") == std::string::npos &&
             line.find("test sim good started") == std::string::npos &&
+            line.rfind("Session ", 0) == std::string::npos &&
             line.find("Gracefully stopping") == std::string::npos) {
             ADD_FAILURE() << "unexpected output: " << line;
         }

@@ -132,6 +132,7 @@ void expect_well_formed(const Json& scraped) {
         "norva_sim_sessions_created_total": "counter",
         "norva_sim_steps_total": "counter",
         "norva_sim_step_duration_seconds": "histogram",
+        "norva_sim_session_start_failures_total": "counter",
         "norva_sim_simulator_failures_total": "counter",
         "norva_sim_answers_over_time_limit_total": "counter",
         "norva_sim_actions_out_of_bounds_total": "counter",
@@ -251,7 +252,11 @@ TEST_P(SessionLimitTest, ASessionWithoutCallsForItsTimeoutIsClosed) {
         quiet->reset();
         ADD_FAILURE() << "the quiet session was still open";
     } catch (const norva_core::sim::SimulatorError& error) {
-        EXPECT_NE(std::string(error.what()).find("it was closed or never made"), std::string::npos)
+        // The server remembers why it closed it.
+        EXPECT_NE(std::string(error.what()).find("' was closed after "), std::string::npos)
+            << error.what();
+        EXPECT_NE(std::string(error.what()).find(" s without calls (--session-timeout)"),
+                  std::string::npos)
             << error.what();
     }
     auto pids = norva_test::logged_pids(log);

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "norva_core/sim_server.h"
 #include "norva_runner.h"
 #include "served_sim.h"
 #include "sim/transport/remote_simulator.h"
@@ -109,6 +110,35 @@ TEST_P(ServedVectorTest, SeedsAutoresetAndAFailingSimulatorAsTheLocalVectorHasTh
     expect_no_simulator_left();
 }
 
+// Each session starts a process: without --max-sessions the machine's cap holds, and the
+// refusal says how to raise it; 0 lifts it.
+TEST_P(ServedVectorTest, WithoutMostSessionsTheMachinesCapApplies) {
+    auto cap = norva_core::sim::default_max_sessions();
+    EXPECT_GE(cap, 64u) << "a vector of 64 must fit on any machine";
+    if (cap + 1 > 1024) {
+        GTEST_SKIP() << "the cap is past the largest vector here";
+    }
+    auto server = serve();
+    try {
+        vector(cap + 1);
+        ADD_FAILURE() << "a vector past the machine's cap was made";
+    } catch (const SimulatorError& error) {
+        auto asked = std::to_string(cap + 1);
+        EXPECT_NE(std::string(error.what())
+                      .find("a vector of " + asked + " needs " + asked +
+                            " sessions, and the server holds 0 of its most " + std::to_string(cap) +
+                            " (--max-sessions)"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 0u) << "a refused vector started simulators";
+    EXPECT_EQ(server.stop().status, 0);
+
+    auto unlimited = serve({"--max-sessions", "0"});
+    EXPECT_FALSE(vector(2)->step(pushes(2))[1].error);
+    EXPECT_EQ(unlimited.stop().status, 0);
+}
+
 TEST_P(ServedVectorTest, AVectorCountsAsItsSimulatorsAgainstTheMostSessions) {
     auto server = serve({"--max-sessions", "5"});
     auto four = vector(4);
@@ -144,7 +174,11 @@ TEST_P(ServedVectorTest, AnIdleVectorIsClosedAsOneSession) {
         quiet->step(pushes(2));
         ADD_FAILURE() << "the quiet vector was still open";
     } catch (const SimulatorError& error) {
-        EXPECT_NE(std::string(error.what()).find("it was closed or never made"), std::string::npos)
+        // The server remembers why it closed it.
+        EXPECT_NE(std::string(error.what()).find("' was closed after "), std::string::npos)
+            << error.what();
+        EXPECT_NE(std::string(error.what()).find(" s without calls (--session-timeout)"),
+                  std::string::npos)
             << error.what();
     }
     auto pids = norva_test::logged_pids(log);

@@ -21,6 +21,10 @@ runs_from() {
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 test -f "$scratch/prefix/share/man/man1/norva.1"
 test -f "$scratch/prefix/share/norva/compute/docker-compose.yml"
+for schema in space worker-request worker-answer; do
+  test -f "$scratch/prefix/share/norva/schemas/$schema.schema.json"
+done
+test -f "$scratch/prefix/share/norva/schemas/sim.proto"
 runs_from "$scratch/prefix/bin/norva"
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >/dev/null
@@ -28,6 +32,7 @@ package=$(ls "$scratch"/deb/norva_*_amd64.deb)
 dpkg-deb -f "$package" Depends | grep -q "libgrpc++"
 dpkg-deb -x "$package" "$scratch/root"
 test -f "$scratch/root/usr/share/man/man1/norva.1"
+test -f "$scratch/root/usr/share/norva/schemas/worker-request.schema.json"
 runs_from "$scratch/root/usr/bin/norva"
 # Without its network module, norva still starts, and a command that needs the network says
 # what is missing instead of failing some other way.

@@ -56,6 +56,9 @@ constexpr std::array SETTINGS{
     Setting{Key::sim_stall_limit, "NORVA_SIM_STALL_LIMIT", "`60`",
             "seconds a request to `sim run` over HTTP may stop arriving before it is dropped",
             "toolkit/sim/transport/http_server.cpp"},
+    Setting{Key::sim_token, "NORVA_SIM_TOKEN", "none",
+            "the token `sim run` requires of every call, and norva sends to served sims",
+            "toolkit/sim/transport/access_token.cpp"},
 };
 
 constexpr bool in_key_order() {

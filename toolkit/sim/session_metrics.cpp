@@ -66,6 +66,9 @@ std::string SessionMetrics::render(std::size_t open_sessions,
     text += fmt::format("norva_sim_step_duration_seconds_sum {}\n", seconds);
     text += fmt::format("norva_sim_step_duration_seconds_count {}\n", steps);
 
+    describe(text, "norva_sim_session_start_failures_total", "counter",
+             "Sessions refused because their simulator could not be started or made.");
+    sample(text, "norva_sim_session_start_failures_total", start_failures_);
     describe(text, "norva_sim_simulator_failures_total", "counter",
              "Simulators that ended, broke the protocol or gave no answer in time; their "
              "sessions were closed.");

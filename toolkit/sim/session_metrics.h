@@ -20,6 +20,8 @@ class SessionMetrics {
         0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,    10};
 
     void session_created() { ++sessions_created_; }
+    // A simulator for a new session that could not be started or made.
+    void session_start_failed() { ++start_failures_; }
     void step_answered(std::chrono::steady_clock::duration took) { steps_answered(1, took); }
     // `count` simulators' steps answered together in one call that took `took`.
     void steps_answered(std::size_t count, std::chrono::steady_clock::duration took);
@@ -34,6 +36,7 @@ class SessionMetrics {
   private:
     std::atomic<std::uint64_t> sessions_created_{0};
     std::atomic<std::uint64_t> failures_{0};
+    std::atomic<std::uint64_t> start_failures_{0};
     std::atomic<std::uint64_t> over_time_limit_{0};
     std::atomic<std::uint64_t> actions_out_of_bounds_{0};
     mutable std::mutex steps_mutex_;

@@ -81,20 +81,35 @@ std::unique_ptr<WorkerProcess> SessionRegistry::start_worker() {
         folder_, manifest_, WorkerOptions{answer_timeout_, false, &closing_, max_message_});
 }
 
+void SessionRegistry::note_start_failure(const std::string& env_id, const SimulatorError& error) {
+    // A simulator that refuses the client's environment started well; it answered.
+    if (error.kind() != SimulatorError::Kind::answered) {
+        metrics_.session_start_failed();
+        journal_.start_failed(env_id, error.what());
+    }
+}
+
 std::string SessionRegistry::open(const std::string& env_id, const Json& env_init) {
     Json merged = merged_env_init(env_init);
     reserve(1);
     Reservation reserved{*this, 1};
     auto session = std::make_shared<Session>();
-    session->worker = start_worker();
-    session->worker->make(env_id, merged);
-    session->action_space = declared_action_space(*session->worker);
+    try {
+        session->worker = start_worker();
+        session->worker->make(env_id, merged);
+        session->action_space = declared_action_space(*session->worker);
+    } catch (const SimulatorError& error) {
+        note_start_failure(env_id, error);
+        throw;
+    }
     auto id = new_session_id();
+    session->name = SessionJournal::named("Session", id, env_id);
     std::lock_guard lock(mutex_);
     if (closing_) {
         throw SimulatorError(SimulatorError::Kind::failed, "the server is stopping");
     }
     session->last_call = Clock::now().time_since_epoch().count();
+    journal_.opened(session->name);
     sessions_.emplace(id, std::move(session));
     metrics_.session_created();
     return id;
@@ -189,29 +204,37 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
     reserve(count);
     Reservation reserved{*this, count};
     std::vector<WorkerProcess*> workers;
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        auto session = std::make_shared<Session>();
-        session->in_vector = true;
-        session->worker = start_worker();
-        workers.push_back(session->worker.get());
-        vector->sessions.push_back(std::move(session));
+    try {
+        for (std::size_t slot = 0; slot < count; ++slot) {
+            auto session = std::make_shared<Session>();
+            session->in_vector = true;
+            session->worker = start_worker();
+            workers.push_back(session->worker.get());
+            vector->sessions.push_back(std::move(session));
+        }
+        if (auto failure = vector_calls::first_failure(
+                vector_calls::make_all(workers, env_id, vector->env_init))) {
+            throw *failure;
+        }
+        vector->action_space = declared_action_space(*workers.front());
+    } catch (const SimulatorError& error) {
+        note_start_failure(env_id, error);
+        throw;
     }
-    if (auto failure = vector_calls::first_failure(
-            vector_calls::make_all(workers, env_id, vector->env_init))) {
-        throw *failure;
-    }
-    vector->action_space = declared_action_space(*workers.front());
     MadeVector made{new_session_id(), {}};
+    vector->name = SessionJournal::named("Vector", made.id, env_id);
     std::lock_guard lock(mutex_);
     if (closing_) {
         throw SimulatorError(SimulatorError::Kind::failed, "the server is stopping");
     }
     for (auto& session : vector->sessions) {
         auto id = new_session_id();
+        session->name = SessionJournal::named("Session", id, env_id) + " of vector " + made.id;
         sessions_.emplace(id, session);
         vector->ids.push_back(id);
         metrics_.session_created();
     }
+    journal_.opened(fmt::format("{} with {} simulators", vector->name, count));
     made.session_ids = vector->ids;
     vectors_.emplace(made.id, std::move(vector));
     return made;
@@ -287,6 +310,7 @@ void SessionRegistry::restart_ended(VectorCall& call,
         if (made[slot].error || closing_) {
             failures[slot] = made[slot].error.value_or(
                 SimulatorError(SimulatorError::Kind::failed, "the server is stopping"));
+            note_start_failure(vector.env_id.get<std::string>(), *failures[slot]);
             continue;
         }
         call.replace(slot, std::move(started[slot]));
@@ -301,6 +325,8 @@ void SessionRegistry::drop_failed(VectorCall& call, const std::vector<SlotAnswer
         if (workers[slot] != nullptr && workers[slot]->ended()) {
             metrics_.simulator_failed(answers[slot].error && answers[slot].error->kind() ==
                                                                  SimulatorError::Kind::timed_out);
+            journal_.failed(call.vector().sessions[slot]->name,
+                            answers[slot].error ? answers[slot].error->what() : "it ended");
             call.replace(slot, nullptr);
             forget(call.vector().ids[slot]);
         }
@@ -321,6 +347,7 @@ void SessionRegistry::close_vector(const std::string& id) {
             sessions_.erase(session_id);
         }
     }
+    journal_.closed_by_client(vector->name);
     end_vector(*vector);
 }
 
@@ -355,14 +382,14 @@ void SessionRegistry::close_idle_sessions() {
     std::unique_lock lock(mutex_);
     while (!closed_.wait_for(lock, every, [this] { return closing_.load(); })) {
         auto now = Clock::now().time_since_epoch().count();
-        std::vector<std::shared_ptr<Session>> idle;
+        std::vector<std::pair<std::string, std::shared_ptr<Session>>> idle;
         for (auto entry = sessions_.begin(); entry != sessions_.end();) {
             auto& session = entry->second;
             bool quiet = !session->in_vector && Clock::duration(now - session->last_call) > limit;
             // A session in a call is not idle, however long the call takes.
             if (quiet && session->mutex.try_lock()) {
                 session->mutex.unlock();
-                idle.push_back(session);
+                idle.emplace_back(entry->first, session);
                 entry = sessions_.erase(entry);
             } else {
                 ++entry;
@@ -370,21 +397,27 @@ void SessionRegistry::close_idle_sessions() {
         }
         auto idle_vectors = take_idle_vectors(now, limit);
         lock.unlock();
-        for (auto& session : idle) {
+        auto idle_for = [&](Clock::rep last_call) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                Clock::duration(now - last_call));
+        };
+        for (auto& [id, session] : idle) {
             std::lock_guard ending(session->mutex);
+            journal_.closed_idle(id, session->name, idle_for(session->last_call));
             session->worker.reset();
         }
-        for (auto& vector : idle_vectors) {
+        for (auto& [id, vector] : idle_vectors) {
+            journal_.closed_idle(id, vector->name, idle_for(vector->last_call));
             end_vector(*vector);
         }
         lock.lock();
     }
 }
 
-std::vector<std::shared_ptr<SessionRegistry::Vector>> SessionRegistry::take_idle_vectors(
-    Clock::rep now, std::chrono::milliseconds limit) {
+std::vector<std::pair<std::string, std::shared_ptr<SessionRegistry::Vector>>>
+SessionRegistry::take_idle_vectors(Clock::rep now, std::chrono::milliseconds limit) {
     auto quiet = [&](Clock::rep last_call) { return Clock::duration(now - last_call) > limit; };
-    std::vector<std::shared_ptr<Vector>> idle;
+    std::vector<std::pair<std::string, std::shared_ptr<Vector>>> idle;
     for (auto entry = vectors_.begin(); entry != vectors_.end();) {
         auto& vector = entry->second;
         bool all_quiet =
@@ -397,7 +430,7 @@ std::vector<std::shared_ptr<SessionRegistry::Vector>> SessionRegistry::take_idle
             for (const auto& id : vector->ids) {
                 sessions_.erase(id);
             }
-            idle.push_back(vector);
+            idle.emplace_back(entry->first, vector);
             entry = vectors_.erase(entry);
         } else {
             ++entry;
@@ -410,6 +443,9 @@ std::shared_ptr<SessionRegistry::Session> SessionRegistry::find(const std::strin
     std::lock_guard lock(mutex_);
     auto found = sessions_.find(id);
     if (found == sessions_.end()) {
+        if (auto closed = journal_.closed_reason(id)) {
+            throw SessionNotFound(id, *closed);
+        }
         throw SessionNotFound(id);
     }
     return found->second;
@@ -419,6 +455,9 @@ std::shared_ptr<SessionRegistry::Vector> SessionRegistry::find_vector(const std:
     std::lock_guard lock(mutex_);
     auto found = vectors_.find(id);
     if (found == vectors_.end()) {
+        if (auto closed = journal_.closed_reason(id)) {
+            throw VectorNotFound(id, *closed);
+        }
         throw VectorNotFound(id);
     }
     return found->second;
@@ -434,6 +473,7 @@ void SessionRegistry::close(const std::string& id) {
     forget(id);
     std::lock_guard lock(session->mutex);
     if (session->worker) {
+        journal_.closed_by_client(session->name);
         try {
             session->worker->close();
         } catch (const SimulatorError&) {
@@ -445,15 +485,22 @@ void SessionRegistry::close(const std::string& id) {
 
 void SessionRegistry::close_all() {
     std::map<std::string, std::shared_ptr<Session>> ending;
+    std::map<std::string, std::shared_ptr<Vector>> ending_vectors;
     {
         std::lock_guard lock(mutex_);
         closing_ = true;
         ending.swap(sessions_);
-        vectors_.clear();
+        ending_vectors.swap(vectors_);
     }
     closed_.notify_all();
+    for (const auto& [id, vector] : ending_vectors) {
+        journal_.closed_at_shutdown(vector->name);
+    }
     for (auto& [id, session] : ending) {
         std::lock_guard lock(session->mutex);
+        if (session->worker && !session->in_vector) {
+            journal_.closed_at_shutdown(session->name);
+        }
         session->worker.reset();
     }
 }

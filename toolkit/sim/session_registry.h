@@ -16,6 +16,7 @@
 #include "norva_core/sim_server.h"
 #include "norva_core/space.h"
 #include "sim/manifest.h"
+#include "sim/session_journal.h"
 #include "sim/session_metrics.h"
 #include "sim/worker_process.h"
 
@@ -25,12 +26,17 @@ class SessionNotFound : public std::out_of_range {
   public:
     explicit SessionNotFound(const std::string& id)
         : std::out_of_range("no session '" + id + "'; it was closed or never made") {}
+    // One the server closed on its own, and remembers why.
+    SessionNotFound(const std::string& id, const std::string& closed)
+        : std::out_of_range("session '" + id + "' was " + closed) {}
 };
 
 class VectorNotFound : public std::out_of_range {
   public:
     explicit VectorNotFound(const std::string& id)
         : std::out_of_range("no vector '" + id + "'; it was closed or never made") {}
+    VectorNotFound(const std::string& id, const std::string& closed)
+        : std::out_of_range("vector '" + id + "' was " + closed) {}
 };
 
 // The server holds as many sessions as it allows.
@@ -64,6 +70,8 @@ class SessionRegistry {
     SessionRegistry& operator=(const SessionRegistry&) = delete;
 
     const Manifest& manifest() const { return manifest_; }
+    // What every call but the health probe must carry, when the server requires a token.
+    const std::optional<std::string>& token() const { return limits_.token; }
 
     // Starts a simulator and makes its environment; the client's entries override the server's.
     std::string open(const std::string& env_id, const Json& env_init);
@@ -91,6 +99,8 @@ class SessionRegistry {
 
     // The server's metrics in the Prometheus text format.
     std::string metrics_text() const;
+    // Why new sessions cannot start, when the last few could not.
+    std::optional<std::string> unhealthy() const { return journal_.unhealthy(); }
 
     void close(const std::string& id);
     // Ends every session at once; waits for answers in progress are abandoned.
@@ -101,6 +111,8 @@ class SessionRegistry {
     struct Session {
         std::mutex mutex;
         std::unique_ptr<WorkerProcess> worker;
+        // The session and its environment, as the log names them.
+        std::string name;
         // When its last call ended, or began while one runs.
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         // A vector's session is timed with its vector.
@@ -116,6 +128,7 @@ class SessionRegistry {
         std::vector<std::string> ids;
         std::vector<std::shared_ptr<Session>> sessions;
         std::shared_ptr<const Space> action_space;
+        std::string name;
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         bool closed = false;
     };
@@ -151,6 +164,7 @@ class SessionRegistry {
         } catch (const SimulatorError& error) {
             if (error.kind() != SimulatorError::Kind::answered) {
                 metrics_.simulator_failed(error.kind() == SimulatorError::Kind::timed_out);
+                journal_.failed(session->name, error.what());
                 session->worker.reset();
                 forget(id);
             }
@@ -178,8 +192,10 @@ class SessionRegistry {
     void end_vector(Vector& vector);
     void close_idle_sessions();
     // Takes the vectors idle past the limit out of the maps; mutex_ is held.
-    std::vector<std::shared_ptr<Vector>> take_idle_vectors(Clock::rep now,
-                                                           std::chrono::milliseconds limit);
+    std::vector<std::pair<std::string, std::shared_ptr<Vector>>> take_idle_vectors(
+        Clock::rep now, std::chrono::milliseconds limit);
+    // Counts and logs a simulator that could not start for a new session.
+    void note_start_failure(const std::string& env_id, const SimulatorError& error);
 
     std::filesystem::path folder_;
     Manifest manifest_;
@@ -188,6 +204,7 @@ class SessionRegistry {
     std::size_t max_message_;
     SessionLimits limits_;
     SessionMetrics metrics_;
+    SessionJournal journal_;
     std::atomic<bool> closing_{false};
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;

@@ -1,13 +1,55 @@
 #include "norva_core/sim_server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
+#include "norva_core/host_util.h"
 #include "norva_core/interrupt.h"
 #include "norva_core/logger_util.h"
 #include "norva_core/markup.h"
+#include "norva_core/text_forms.h"
 #include "sim/target.h"
+#include "sim/transport/access_token.h"
 #include "sim/transport/listener.h"
+
+namespace norva_core::sim {
+
+std::size_t default_max_sessions() {
+    constexpr std::uint64_t MEMORY_PER_SESSION = 64ull << 20;
+    constexpr std::size_t FEWEST = 64;
+    auto memory = host_util::memory_bytes().value_or(0);
+    return std::max<std::size_t>(FEWEST, static_cast<std::size_t>(memory / MEMORY_PER_SESSION));
+}
+
+std::optional<std::string> server_token(const std::optional<std::string>& file) {
+    if (!file) {
+        return access_token::of_clients();
+    }
+    constexpr std::size_t MOST = 4096;
+    std::ifstream in(*file, std::ios::binary);
+    std::string text(MOST + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad() || (!in && !in.eof())) {
+        throw std::invalid_argument("Cannot read the token file " + *file + ": " +
+                                    std::strerror(errno));
+    }
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > MOST) {
+        throw std::invalid_argument("The token file " + *file + " is larger than a token (" +
+                                    std::to_string(MOST) + " bytes at most)");
+    }
+    auto token = std::string(text_forms::trimmed(text.substr(0, text.find('\n'))));
+    if (token.empty()) {
+        throw std::invalid_argument("The token file " + *file + " holds no token");
+    }
+    return token;
+}
+
+}  // namespace norva_core::sim
 
 namespace norva_core::sim::server {
 namespace {
@@ -26,6 +68,9 @@ class SimServer final : public Server {
         if (metrics_port) {
             metrics_listener_ = listen_metrics(sessions_, host, *metrics_port);
             description_ += ", metrics on port " + std::to_string(*metrics_port);
+        }
+        if (limits.token) {
+            description_ += "; every call but the health probe needs the token";
         }
     }
     ~SimServer() override { stop(); }

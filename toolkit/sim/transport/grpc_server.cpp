@@ -61,50 +61,52 @@ class Service final : public v1::Simulator::Service {
   public:
     explicit Service(SessionRegistry& sessions) : sessions_(sessions) {}
 
-    grpc::Status Make(grpc::ServerContext*, const v1::MakeRequest* request,
+    grpc::Status Make(grpc::ServerContext* context, const v1::MakeRequest* request,
                       v1::MakeReply* reply) override {
-        return guarded([&] {
+        return served(*context, [&] {
             reply->set_session_id(
                 sessions_.open(request->env_id(), env_init_of(request->env_init_json())));
         });
     }
 
-    grpc::Status SensorSpace(grpc::ServerContext*, const v1::SessionRequest* request,
+    grpc::Status SensorSpace(grpc::ServerContext* context, const v1::SessionRequest* request,
                              v1::JsonReply* reply) override {
-        return reply_json(request->session_id(), reply,
+        return reply_json(*context, request->session_id(), reply,
                           [](Simulator& simulator) { return simulator.sensor_space(); });
     }
 
-    grpc::Status ActionSpace(grpc::ServerContext*, const v1::SessionRequest* request,
+    grpc::Status ActionSpace(grpc::ServerContext* context, const v1::SessionRequest* request,
                              v1::JsonReply* reply) override {
-        return reply_json(request->session_id(), reply,
+        return reply_json(*context, request->session_id(), reply,
                           [](Simulator& simulator) { return simulator.action_space(); });
     }
 
-    grpc::Status Reset(grpc::ServerContext*, const v1::ResetRequest* request,
+    grpc::Status Reset(grpc::ServerContext* context, const v1::ResetRequest* request,
                        v1::JsonReply* reply) override {
         ResetOptions options;
-        if (auto refused = guarded([&] {
-                options = reset_options_of(request->has_seed() ? Json(request->seed()) : Json(),
-                                           options_of(request->options_json()));
-            });
+        if (auto refused = served(*context,
+                                  [&] {
+                                      options = reset_options_of(
+                                          request->has_seed() ? Json(request->seed()) : Json(),
+                                          options_of(request->options_json()));
+                                  });
             !refused.ok()) {
             return refused;
         }
-        return reply_json(request->session_id(), reply,
+        return reply_json(*context, request->session_id(), reply,
                           [&](Simulator& simulator) { return simulator.reset_with(options); });
     }
 
-    grpc::Status Step(grpc::ServerContext*, const v1::StepRequest* request,
+    grpc::Status Step(grpc::ServerContext* context, const v1::StepRequest* request,
                       v1::JsonReply* reply) override {
-        return guarded([&] { step(*request, *reply); });
+        return served(*context, [&] { step(*request, *reply); });
     }
 
     grpc::Status StepStream(
         grpc::ServerContext* context,
         grpc::ServerReaderWriter<v1::JsonReply, v1::StepRequest>* stream) override {
         OpenStream open(*this, context);
-        return guarded([&] {
+        return served(*context, [&] {
             v1::StepRequest request;
             v1::JsonReply reply;
             while (stream->Read(&request)) {
@@ -116,14 +118,14 @@ class Service final : public v1::Simulator::Service {
         });
     }
 
-    grpc::Status Close(grpc::ServerContext*, const v1::SessionRequest* request,
+    grpc::Status Close(grpc::ServerContext* context, const v1::SessionRequest* request,
                        v1::CloseReply*) override {
-        return guarded([&] { sessions_.close(request->session_id()); });
+        return served(*context, [&] { sessions_.close(request->session_id()); });
     }
 
-    grpc::Status MakeVector(grpc::ServerContext*, const v1::MakeVectorRequest* request,
+    grpc::Status MakeVector(grpc::ServerContext* context, const v1::MakeVectorRequest* request,
                             v1::MakeVectorReply* reply) override {
-        return guarded([&] {
+        return served(*context, [&] {
             auto made =
                 sessions_.open_vector(request->env_id(), env_init_of(request->env_init_json()),
                                       vector_size_of(Json(request->num_envs())),
@@ -135,9 +137,9 @@ class Service final : public v1::Simulator::Service {
         });
     }
 
-    grpc::Status ResetVector(grpc::ServerContext*, const v1::ResetVectorRequest* request,
+    grpc::Status ResetVector(grpc::ServerContext* context, const v1::ResetVectorRequest* request,
                              v1::JsonReply* reply) override {
-        return guarded([&] {
+        return served(*context, [&] {
             Json seeds = Json::array();
             for (auto seed : request->seeds()) {
                 seeds.push_back(seed);
@@ -154,7 +156,7 @@ class Service final : public v1::Simulator::Service {
         grpc::ServerContext* context,
         grpc::ServerReaderWriter<v1::JsonReply, v1::StepVectorRequest>* stream) override {
         OpenStream open(*this, context);
-        return guarded([&] {
+        return served(*context, [&] {
             v1::StepVectorRequest request;
             v1::JsonReply reply;
             while (stream->Read(&request)) {
@@ -172,9 +174,9 @@ class Service final : public v1::Simulator::Service {
         });
     }
 
-    grpc::Status CloseVector(grpc::ServerContext*, const v1::VectorRequest* request,
+    grpc::Status CloseVector(grpc::ServerContext* context, const v1::VectorRequest* request,
                              v1::CloseReply*) override {
-        return guarded([&] { sessions_.close_vector(request->vector_id()); });
+        return served(*context, [&] { sessions_.close_vector(request->vector_id()); });
     }
 
     // A stream waits for its client's next step; stopping must not wait for that.
@@ -186,6 +188,28 @@ class Service final : public v1::Simulator::Service {
     }
 
   private:
+    // Runs one call, refused unless it carries the server's token where the server requires one.
+    template <class Body>
+    grpc::Status served(const grpc::ServerContext& context, Body&& body) {
+        return guarded([&] {
+            authorize(context);
+            body();
+        });
+    }
+
+    void authorize(const grpc::ServerContext& context) const {
+        const auto& token = sessions_.token();
+        if (!token) {
+            return;
+        }
+        std::optional<std::string_view> authorization;
+        auto sent = context.client_metadata().find("authorization");
+        if (sent != context.client_metadata().end()) {
+            authorization = std::string_view(sent->second.data(), sent->second.size());
+        }
+        access_token::require(*token, authorization);
+    }
+
     class OpenStream {
       public:
         OpenStream(Service& service, grpc::ServerContext* context)
@@ -224,8 +248,9 @@ class Service final : public v1::Simulator::Service {
     }
 
     template <class Call>
-    grpc::Status reply_json(const std::string& id, v1::JsonReply* reply, Call&& call) {
-        return guarded([&] { reply->set_json(wire_json::dump(sessions_.with(id, call))); });
+    grpc::Status reply_json(const grpc::ServerContext& context, const std::string& id,
+                            v1::JsonReply* reply, Call&& call) {
+        return served(context, [&] { reply->set_json(wire_json::dump(sessions_.with(id, call))); });
     }
 
     SessionRegistry& sessions_;

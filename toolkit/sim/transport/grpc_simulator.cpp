@@ -5,6 +5,7 @@
 #include "norva_core/interrupt.h"
 #include "sim.grpc.pb.h"
 #include "sim/message_limit.h"
+#include "sim/transport/access_token.h"
 #include "sim/transport/grpc_logging.h"
 #include "sim/transport/remote_simulator.h"
 #include "sim/transport/wire_errors.h"
@@ -25,7 +26,8 @@ class GrpcChannel {
         // against a server that went silent.
         : address_(address.text()),
           call_limit_(answer_timeout_setting() + std::chrono::seconds(5)),
-          max_message_(max_message_setting()) {
+          max_message_(max_message_setting()),
+          token_(access_token::of_clients()) {
         route_grpc_logs();
         interrupt::BlockedInThreads blocked;
         // A sim that is still starting is tried again soon, not after gRPC's growing back-off
@@ -45,6 +47,14 @@ class GrpcChannel {
 
     void limit(grpc::ClientContext& context) const {
         context.set_deadline(std::chrono::system_clock::now() + call_limit_);
+        authorize(context);
+    }
+
+    // Every call carries the token, when the user gave one.
+    void authorize(grpc::ClientContext& context) const {
+        if (token_) {
+            context.AddMetadata("authorization", access_token::authorization(*token_));
+        }
     }
 
     void check(const grpc::Status& status, const char* op) const {
@@ -109,6 +119,7 @@ class GrpcChannel {
     std::string address_;
     std::chrono::milliseconds call_limit_;
     std::size_t max_message_;
+    std::optional<std::string> token_;
     std::unique_ptr<v1::Simulator::Stub> stub_;
 };
 
@@ -125,6 +136,7 @@ class JsonStream {
                                   const char* op) {
         if (!calls_) {
             context_ = std::make_unique<grpc::ClientContext>();
+            channel.authorize(*context_);
             interrupt::BlockedInThreads blocked;
             calls_ = (channel.stub().*open)(context_.get());
         }

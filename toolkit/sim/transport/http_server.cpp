@@ -77,9 +77,26 @@ class HttpListener final : public Listener, private HttpHandler {
         return error_answer(status, wire_errors::INVALID.kind, message);
     }
 
+    // Unhealthy while new sessions cannot start, so a probe sees what every client would.
+    HttpAnswer health() const {
+        if (auto why = sessions_.unhealthy()) {
+            return {503, Json{{"status", "failing"}, {"error", *why}}.dump(
+                             -1, ' ', false, Json::error_handler_t::replace)};
+        }
+        return {200, R"({"status":"ok"})"};
+    }
+
     HttpAnswer route(const http_wire::Request& request) {
         auto parts = segments(request.path);
         const std::string& method = request.method;
+        bool probe = parts.size() == 2 && parts[0] == "v1" && parts[1] == "health";
+        if (!probe && sessions_.token()) {
+            if (auto refused = wire_errors::failure_of(
+                    [&] { access_token::require(*sessions_.token(), request.authorization); })) {
+                return error_answer(refused->form.http_status, refused->form.kind,
+                                    refused->message);
+            }
+        }
         if (parts.size() == 1 && parts[0] == "metrics") {
             return method == "GET" ? HttpAnswer{200, sessions_.metrics_text(), METRICS_TYPE}
                                    : not_allowed(request);
@@ -87,8 +104,8 @@ class HttpListener final : public Listener, private HttpHandler {
         if (routes_ == Routes::metrics_only || parts.size() < 2 || parts[0] != "v1") {
             return no_route(request);
         }
-        if (parts.size() == 2 && parts[1] == "health") {
-            return method == "GET" ? HttpAnswer{200, R"({"status":"ok"})"} : not_allowed(request);
+        if (probe) {
+            return method == "GET" ? health() : not_allowed(request);
         }
         if (parts[1] == "vectors" && parts.size() <= 4) {
             return vector_route(request, parts);

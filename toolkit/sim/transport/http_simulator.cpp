@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "sim/message_limit.h"
+#include "sim/transport/access_token.h"
 #include "sim/transport/remote_simulator.h"
 #include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
@@ -28,7 +29,8 @@ class HttpCaller {
     explicit HttpCaller(const Address& address)
         : address_(address.text()),
           client_(address.host, address.port),
-          max_message_(max_message_setting()) {
+          max_message_(max_message_setting()),
+          token_(access_token::of_clients()) {
         client_.set_keep_alive(true);
         client_.set_tcp_nodelay(true);
         client_.set_connection_timeout(std::chrono::seconds(5));
@@ -44,6 +46,9 @@ class HttpCaller {
         if (method == "POST") {
             request.body = wire_json::dump(body);
             request.set_header("Content-Type", JSON_TYPE);
+        }
+        if (token_) {
+            request.set_header("Authorization", access_token::authorization(*token_));
         }
         std::string answer;
         bool over_limit = false;
@@ -88,6 +93,7 @@ class HttpCaller {
     std::string address_;
     httplib::Client client_;
     std::size_t max_message_;
+    std::optional<std::string> token_;
 };
 
 class HttpSimulator final : public Simulator {

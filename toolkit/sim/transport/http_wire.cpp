@@ -130,6 +130,8 @@ std::variant<Head, Parse> read_head(std::string_view head) {
             } else if (lists(value, "keep-alive")) {
                 keep_alive = true;
             }
+        } else if (name == "authorization") {
+            out.request.authorization = std::string(value);
         } else if (name == "expect") {
             out.expects_continue = lower(value) == "100-continue";
         }

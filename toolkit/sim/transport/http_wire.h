@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ struct Request {
     std::string path;  // the target without its query
     std::string body;
     bool keep_alive = true;
+    // The Authorization header, when there is one.
+    std::optional<std::string> authorization;
 };
 
 struct Parse {

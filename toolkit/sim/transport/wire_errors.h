@@ -8,6 +8,7 @@
 
 #include "norva_core/sim_errors.h"
 #include "sim/session_registry.h"
+#include "sim/transport/access_token.h"
 #include "sim/transport/listener.h"
 
 // How every failure of a served sim crosses the wire, for both servers and both clients: the
@@ -33,6 +34,8 @@ inline constexpr Form NOT_FOUND{"not_found", 404, 5};
 inline constexpr Form BUSY{"busy", 503, 8};
 // The request itself is wrong (INVALID_ARGUMENT).
 inline constexpr Form INVALID{"invalid", 400, 3};
+// The call lacks the server's token (UNAUTHENTICATED).
+inline constexpr Form UNAUTHENTICATED{"unauthenticated", 401, 16};
 // The server failed in a way of its own (INTERNAL).
 inline constexpr Form SERVER_FAULT{"failed", 500, 13};
 
@@ -64,6 +67,8 @@ std::optional<Failure> failure_of(Body&& body) {
     try {
         body();
         return std::nullopt;
+    } catch (const access_token::Unauthenticated& error) {
+        return Failure{UNAUTHENTICATED, error.what()};
     } catch (const SessionNotFound& error) {
         return Failure{NOT_FOUND, error.what()};
     } catch (const VectorNotFound& error) {

@@ -1,0 +1,93 @@
+#include "sim/session_journal.h"
+
+#include <fmt/format.h>
+
+#include "norva_core/markup.h"
+#include "norva_core/text_forms.h"
+
+namespace norva_core::sim {
+
+namespace {
+
+// What a client sent, shown in a log line: quoted, escaped and cut short.
+std::string shown(const std::string& text) {
+    constexpr std::size_t MOST = 80;
+    return text_forms::str_repr(text.size() > MOST ? text.substr(0, MOST) + "…" : text);
+}
+
+}  // namespace
+
+void SessionJournal::log(const std::string& line) const {
+    // Client names and simulator messages are shown as they are, never read as markup.
+    logger_.info(markup::escape(line));
+}
+
+SessionJournal::SessionJournal() : logger_(logger_util::get_logger("sim.sessions")) {}
+
+std::string SessionJournal::named(const std::string& kind, const std::string& id,
+                                  const std::string& env_id) {
+    return fmt::format("{} {} (env {})", kind, id, shown(env_id));
+}
+
+void SessionJournal::opened(const std::string& what) {
+    {
+        std::lock_guard lock(mutex_);
+        failed_starts_in_row_ = 0;
+    }
+    log(what + " opened");
+}
+
+void SessionJournal::start_failed(const std::string& env_id, const std::string& reason) {
+    {
+        std::lock_guard lock(mutex_);
+        ++failed_starts_in_row_;
+        last_start_failure_ = reason;
+    }
+    log(fmt::format("A session for env {} could not start: {}", shown(env_id), reason));
+}
+
+void SessionJournal::closed_by_client(const std::string& what) {
+    log(what + " closed by its client");
+}
+
+void SessionJournal::closed_idle(const std::string& id, const std::string& what,
+                                 std::chrono::milliseconds idle) {
+    auto after = "closed after " + text_forms::seconds_text(idle) + " without calls";
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_.size() == REMEMBERED) {
+            closed_.pop_front();
+        }
+        closed_.emplace_back(id, after + " (--session-timeout)");
+    }
+    log(what + " " + after);
+}
+
+void SessionJournal::closed_at_shutdown(const std::string& what) {
+    log(what + " closed as the server stops");
+}
+
+void SessionJournal::failed(const std::string& what, const std::string& reason) {
+    log(what + " failed: " + reason);
+}
+
+std::optional<std::string> SessionJournal::closed_reason(const std::string& id) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [closed_id, reason] : closed_) {
+        if (closed_id == id) {
+            return reason;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> SessionJournal::unhealthy() const {
+    std::lock_guard lock(mutex_);
+    if (failed_starts_in_row_ < FAILED_STARTS_UNHEALTHY) {
+        return std::nullopt;
+    }
+    return fmt::format("the last {} sessions could not start: {}", failed_starts_in_row_,
+                       last_start_failure_);
+}
+
+}  // namespace norva_core::sim
