@@ -25,6 +25,8 @@ for schema in space worker-request worker-answer; do
   test -f "$scratch/prefix/share/norva/schemas/$schema.schema.json"
 done
 test -f "$scratch/prefix/share/norva/schemas/sim.proto"
+test -f "$scratch/prefix/share/norva/python/norva_sim/env.py"
+test -f "$scratch/prefix/share/norva/python/pyproject.toml"
 runs_from "$scratch/prefix/bin/norva"
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >/dev/null

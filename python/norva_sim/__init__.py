@@ -1,0 +1,15 @@
+"""A client of the simulators `norva sim run` serves, with Gymnasium's signatures.
+
+    import norva_sim
+    with norva_sim.Env("127.0.0.1:1337", "thermo") as env:
+        observation, info = env.reset(seed=3)
+        observation, reward, terminated, truncated, info = env.step(env.action_space.sample())
+
+HTTP needs only the standard library; protocol="grpc" needs grpcio and protobuf. Observations of
+box spaces are numpy arrays when numpy can be imported, nested lists otherwise.
+"""
+from .env import Env, VectorEnv
+from .errors import NorvaError, ServerError, Unreachable
+from .spaces import Space
+
+__all__ = ["Env", "VectorEnv", "Space", "NorvaError", "ServerError", "Unreachable"]

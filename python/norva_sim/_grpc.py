@@ -1,0 +1,156 @@
+"""The gRPC protocol over grpcio, with the messages protoc made from proto/sim.proto
+(sim_pb2.py, kept beside this file and checked against the proto by the tests)."""
+import json
+import queue
+import threading
+import time
+
+import grpc
+
+from . import sim_pb2
+from .errors import KIND_OF_GRPC_CODE, ServerError, Unreachable
+
+SERVICE = "/norva.sim.v1.Simulator/"
+MESSAGE_LIMIT = 64 << 20
+
+
+class GrpcTransport:
+    def __init__(self, host, port, token=None, timeout=30.0):
+        self._address = f"{host}:{port}"
+        self._timeout = timeout
+        self._metadata = [("authorization", "Bearer " + token)] if token else None
+        self._channel = grpc.insecure_channel(self._address, options=[
+            ("grpc.max_receive_message_length", MESSAGE_LIMIT),
+            ("grpc.max_send_message_length", MESSAGE_LIMIT)])
+        self._streams = {}
+
+    def _unary(self, name, request, reply_type):
+        call = self._channel.unary_unary(SERVICE + name,
+                                         request_serializer=type(request).SerializeToString,
+                                         response_deserializer=reply_type.FromString)
+        try:
+            return call(request, timeout=self._timeout, metadata=self._metadata)
+        except grpc.RpcError as error:
+            raise self._failure(error) from None
+
+    def _failure(self, error):
+        code = error.code().name
+        if code in ("UNAVAILABLE", "CANCELLED"):
+            return Unreachable(f"cannot reach the sim at {self._address} over gRPC: "
+                               f"{error.details()}")
+        if code == "DEADLINE_EXCEEDED" and "Deadline" in (error.details() or ""):
+            return Unreachable(f"no answer from the sim at {self._address} within "
+                               f"{self._timeout:g} s")
+        return ServerError(error.details(), kind=KIND_OF_GRPC_CODE.get(code), code=code)
+
+    def _json(self, name, request):
+        return json.loads(self._unary(name, request, sim_pb2.JsonReply).json)
+
+    def make(self, env_id, env_init):
+        return self._unary("Make", sim_pb2.MakeRequest(
+            env_id=env_id, env_init_json=json.dumps(env_init)), sim_pb2.MakeReply).session_id
+
+    def space(self, session, which):
+        name = "SensorSpace" if which == "sensor_space" else "ActionSpace"
+        return self._json(name, sim_pb2.SessionRequest(session_id=session))
+
+    def reset(self, session, seed, options):
+        request = sim_pb2.ResetRequest(session_id=session)
+        if seed is not None:
+            request.seed = seed
+        if options is not None:
+            request.options_json = json.dumps(options)
+        return self._json("Reset", request)
+
+    def step(self, session, action):
+        return self._json("Step", sim_pb2.StepRequest(session_id=session,
+                                                     action_json=json.dumps(action)))
+
+    def close(self, session):
+        self._unary("Close", sim_pb2.SessionRequest(session_id=session), sim_pb2.CloseReply)
+
+    def make_vector(self, env_id, env_init, count, autoreset):
+        made = self._unary("MakeVector", sim_pb2.MakeVectorRequest(
+            env_id=env_id, env_init_json=json.dumps(env_init), num_envs=count,
+            autoreset=autoreset), sim_pb2.MakeVectorReply)
+        return made.vector_id, list(made.session_ids)
+
+    def reset_vector(self, vector, seed, seeds, options):
+        request = sim_pb2.ResetVectorRequest(vector_id=vector)
+        if seed is not None:
+            request.seed = seed
+        if seeds is not None:
+            request.seeds.extend(seeds)
+        if options is not None:
+            request.options_json = json.dumps(options)
+        return self._json("ResetVector", request)["results"]
+
+    def step_vector(self, vector, actions):
+        stream = self._streams.get(vector)
+        if stream is None or stream.broken:
+            stream = self._streams[vector] = _StepStream(self)
+        request = sim_pb2.StepVectorRequest(vector_id=vector, actions_json=json.dumps(actions))
+        return json.loads(stream.exchange(request).json)["results"]
+
+    def close_vector(self, vector):
+        stream = self._streams.pop(vector, None)
+        if stream is not None:
+            stream.end()
+        self._unary("CloseVector", sim_pb2.VectorRequest(vector_id=vector), sim_pb2.CloseReply)
+
+    def shutdown(self):
+        for stream in self._streams.values():
+            stream.end()
+        self._streams.clear()
+        self._channel.close()
+
+
+class _StepStream:
+    """One StepVector stream kept open for a vector's steps: a request in, its answer out, each
+    held to the transport's time limit by a watchdog that cancels the stream."""
+
+    def __init__(self, transport):
+        self._transport = transport
+        self._requests = queue.SimpleQueue()
+        call = transport._channel.stream_stream(
+            SERVICE + "StepVector",
+            request_serializer=sim_pb2.StepVectorRequest.SerializeToString,
+            response_deserializer=sim_pb2.JsonReply.FromString)
+        self._call = call(iter(self._requests.get, None), metadata=transport._metadata)
+        self._deadline = None
+        self._timed_out = False
+        # A failed request ends the stream on the server; the next step opens another.
+        self.broken = False
+        self._ended = threading.Event()
+        threading.Thread(target=self._watch, daemon=True).start()
+
+    def _watch(self):
+        while not self._ended.wait(0.05):
+            deadline = self._deadline
+            if deadline is not None and time.monotonic() > deadline:
+                self._timed_out = True
+                self._call.cancel()
+                return
+
+    def exchange(self, request):
+        self._deadline = time.monotonic() + self._transport._timeout
+        self._requests.put(request)
+        try:
+            return next(self._call)
+        except grpc.RpcError as error:
+            self.end()
+            if self._timed_out:
+                raise Unreachable(f"no answer from the sim at {self._transport._address} within "
+                                  f"{self._transport._timeout:g} s") from None
+            raise self._transport._failure(error) from None
+        except StopIteration:
+            self.end()
+            raise Unreachable("the sim ended the stream of steps") from None
+        finally:
+            self._deadline = None
+
+    def end(self):
+        self.broken = True
+        self._ended.set()
+        self._requests.put(None)
+        self._call.cancel()

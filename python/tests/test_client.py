@@ -1,0 +1,223 @@
+"""The Python client against a real `norva sim run` of the test simulator, on both protocols.
+
+NORVA_BINARY names the built norva and TEST_SIM_BINARY the test simulator; the suite sets both.
+"""
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import norva_sim  # noqa: E402
+
+NORVA = os.environ.get("NORVA_BINARY", "norva")
+TEST_SIM = os.environ.get("TEST_SIM_BINARY", "")
+PROTO = os.path.join(os.path.dirname(__file__), "..", "..", "proto", "sim.proto")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Server:
+    """`norva sim run` of the test simulator, with its metrics on a port of their own."""
+
+    def __init__(self, protocol, *options):
+        self.folder = tempfile.mkdtemp()
+        with open(os.path.join(self.folder, "norva-sim.toml"), "w") as manifest:
+            manifest.write('name = "t"\ndescription = "d"\ntype = "sim"\nversion = "1"\n'
+                           f'command = ["{TEST_SIM}", "good"]\n')
+        self.port, self.metrics_port = free_port(), free_port()
+        self.address = f"127.0.0.1:{self.port}"
+        self.process = subprocess.Popen(
+            [NORVA, "sim", "run", self.folder, "--host", "127.0.0.1", "--port", str(self.port),
+             "--protocol", protocol, "--metrics-port", str(self.metrics_port), *options],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("the server did not start")
+
+    def open_sessions(self, headers=None):
+        request = urllib.request.Request(f"http://127.0.0.1:{self.metrics_port}/metrics",
+                                         headers=headers or {})
+        text = urllib.request.urlopen(request, timeout=10).read().decode()
+        return int(re.search(r"^norva_sim_sessions_open (\d+)$", text, re.M).group(1))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            self.process.wait(timeout=30)
+
+
+class ClientTest:
+    """The same tests over each protocol."""
+    protocol = None
+
+    def setUp(self):
+        self.server = Server(self.protocol)
+        self.addCleanup(self.server.stop)
+
+    def env(self, **options):
+        return norva_sim.Env(self.server.address, "env", protocol=self.protocol, **options)
+
+    def test_every_call_of_a_session(self):
+        with self.env() as env:
+            self.assertEqual(env.action_space.type, "box")
+            self.assertEqual(env.action_space.shape, (2,))
+            self.assertEqual(list(env.observation_space.spaces), ["position", "gear"])
+            observation, info = env.reset()
+            self.assertTrue(env.observation_space.contains(observation))
+            self.assertEqual(info["env_id"], "env")
+            observation, reward, terminated, truncated, info = env.step([0.5, -0.5])
+            self.assertEqual(observation["position"].tolist(), [0.5, -0.5])
+            self.assertIsInstance(reward, float)
+            self.assertIs(terminated, False)
+            self.assertIs(truncated, False)
+            self.assertTrue(env.action_space.contains(env.action_space.sample()))
+        plain = self.env(use_numpy=False)
+        self.addCleanup(plain.close)
+        self.assertEqual(plain.reset()[0]["position"], [0.0, 0.0])
+
+    def test_errors_carry_the_servers_message_and_kind(self):
+        with self.env() as env:
+            env.reset()
+            with self.assertRaises(norva_sim.ServerError) as refused:
+                env.step([0.5])
+            self.assertEqual(refused.exception.kind, "invalid")
+            self.assertIn("does not fit the action space", str(refused.exception))
+            if self.protocol == "http":
+                self.assertEqual(refused.exception.status, 400)
+            else:
+                self.assertEqual(refused.exception.code, "INVALID_ARGUMENT")
+            self.assertEqual(env.step([0.25, 0.25])[0]["position"].tolist(), [0.25, 0.25])
+            session = env.session_id
+        gone = self.env()
+        self.addCleanup(gone.close)
+        gone._session = session
+        with self.assertRaises(norva_sim.ServerError) as missing:
+            gone.reset()
+        self.assertEqual(missing.exception.kind, "not_found")
+
+    def test_the_same_seed_gives_the_same_observations(self):
+        with self.env() as first, self.env() as second:
+            self.assertEqual(first.reset(seed=4)[0]["position"].tolist(),
+                             second.reset(seed=4)[0]["position"].tolist())
+            self.assertNotEqual(first.reset(seed=5)[0]["position"].tolist(),
+                                second.reset(seed=4)[0]["position"].tolist())
+
+    def test_a_vector_steps_together_and_resets_what_ended(self):
+        with norva_sim.VectorEnv(self.server.address, 4, "env", protocol=self.protocol) as envs:
+            observations, infos = envs.reset(seed=3)
+            self.assertEqual(observations["position"].shape, (4, 2))
+            self.assertEqual([info["seed"] for info in infos], [3, 4, 5, 6])
+            ended = 0
+            for _ in range(12):
+                observations, rewards, terminations, truncations, infos = envs.step(
+                    [[0.1, 0.1]] * 4)
+                self.assertEqual(rewards.shape, (4,))
+                for slot in range(4):
+                    if terminations[slot] or truncations[slot]:
+                        ended += 1
+                        self.assertIn("final_observation", infos[slot])
+            self.assertGreater(ended, 0)
+            self.assertEqual(self.server.open_sessions(), 4)
+        self.assertEqual(self.server.open_sessions(), 0)
+
+    def test_closing_leaves_no_session_on_the_server(self):
+        env = self.env()
+        env.reset()
+        self.assertEqual(self.server.open_sessions(), 1)
+        env.close()
+        env.close()
+        self.assertEqual(self.server.open_sessions(), 0)
+
+    def test_a_server_that_goes_away_mid_episode_is_a_clear_error(self):
+        env = self.env(timeout=5)
+        self.addCleanup(env.close)
+        env.reset()
+        self.server.process.kill()
+        self.server.process.wait()
+        started = time.monotonic()
+        with self.assertRaises(norva_sim.Unreachable) as gone:
+            env.step([0.1, 0.1])
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertIn("cannot reach the sim at " + self.server.address, str(gone.exception))
+
+    def test_a_token_is_sent_when_given(self):
+        token_file = os.path.join(self.server.folder, "token")
+        with open(token_file, "w") as out:
+            out.write("t0ken\n")
+        guarded = Server(self.protocol, "--token-file", token_file)
+        self.addCleanup(guarded.stop)
+        with self.assertRaises(norva_sim.ServerError) as refused:
+            norva_sim.Env(guarded.address, protocol=self.protocol)
+        self.assertEqual(refused.exception.kind, "unauthenticated")
+        with norva_sim.Env(guarded.address, protocol=self.protocol, token="t0ken") as env:
+            env.reset()
+
+
+class HttpClientTest(ClientTest, unittest.TestCase):
+    protocol = "http"
+
+
+class GrpcClientTest(ClientTest, unittest.TestCase):
+    protocol = "grpc"
+
+
+class MessagesTest(unittest.TestCase):
+    def test_the_kept_messages_are_what_protoc_makes_of_the_proto(self):
+        made = tempfile.mkdtemp()
+        subprocess.run(["protoc", f"--proto_path={os.path.dirname(PROTO)}",
+                        f"--python_out={made}", PROTO], check=True)
+        kept = os.path.join(os.path.dirname(norva_sim.__file__), "sim_pb2.py")
+        with open(os.path.join(made, "sim_pb2.py")) as fresh, open(kept) as stored:
+            self.assertEqual(fresh.read(), stored.read(),
+                             "run protoc --python_out=python/norva_sim on proto/sim.proto")
+
+
+class PackageTest(unittest.TestCase):
+    def test_pip_installs_the_package_without_an_index(self):
+        root = os.path.join(os.path.dirname(__file__), "..")
+        venv = os.path.join(tempfile.mkdtemp(), "venv")
+        subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
+        python = os.path.join(venv, "bin", "python")
+        subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", root],
+                       check=True)
+        imported = subprocess.run(
+            [python, "-c", "import norva_sim, norva_sim.sim_pb2; print(norva_sim.__file__)"],
+            check=True, capture_output=True, text=True, cwd=venv)
+        self.assertTrue(imported.stdout.startswith(venv), imported.stdout)
+
+
+class SpaceTest(unittest.TestCase):
+    def test_membership_and_samples(self):
+        space = norva_sim.Space({"type": "dict", "spaces": {
+            "box": {"type": "box", "low": [0, -1], "high": [1, 1], "shape": [2]},
+            "gear": {"type": "discrete", "n": 3, "start": 1},
+            "keys": {"type": "multi_binary", "n": 2},
+            "pair": {"type": "tuple", "spaces": [{"type": "multi_discrete", "nvec": [2, 3]}]}}})
+        good = {"box": [0.5, -1], "gear": 3, "keys": [0, 1], "pair": [[1, 2]]}
+        self.assertTrue(space.contains(good))
+        for wrong in ({**good, "box": [1.5, 0]}, {**good, "gear": 0}, {**good, "keys": [2, 0]},
+                      {**good, "pair": [[2, 0]]}, {"box": [0, 0]}, {**good, "box": [0.5]}):
+            self.assertFalse(space.contains(wrong), wrong)
+        import random
+        self.assertTrue(all(space.contains(space.sample(random.Random(seed)))
+                            for seed in range(20)))
+        self.assertEqual(space.sample(random.Random(1)), space.sample(random.Random(1)))
+
+
+if __name__ == "__main__":
+    unittest.main()
