@@ -8,6 +8,9 @@
                                              as its episode ends
     python_peers.py grpcio_vector STEPS N PROTO PORT
                                              grpcio stepping one served vector of N
+    python_peers.py norva_sim_vector STEPS N PROTO PORT
+                                             the Python client (python/norva_sim) stepping one
+                                             served vector of N over gRPC
     python_peers.py grpcio_sessions STEPS N PROTO PORT
                                              N grpcio clients, one process each, each stepping
                                              its own session over a StepStream
@@ -210,6 +213,20 @@ def grpcio_vector(steps, count, proto_file, port):
     return steps * count, wall, cpu
 
 
+def norva_sim_vector(steps, count, _proto_file, port):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import norva_sim
+    with norva_sim.VectorEnv(f"127.0.0.1:{port}", count, protocol="grpc", timeout=60) as envs:
+        envs.reset()
+        actions = [ACTION] * count
+        cpu, started = own_cpu(), time.perf_counter()
+        for _ in range(steps):
+            envs.step(actions)
+        wall = time.perf_counter() - started
+        cpu = own_cpu() - cpu
+    return steps * count, wall, cpu
+
+
 def grpcio_session(steps, proto_file, port, start, done):
     import grpc
     messages = grpc_messages(proto_file)
@@ -284,7 +301,8 @@ def main():
     if mode == "mp_vector":
         print(*mp_vector(steps, count, sys.argv[4:]))
         return
-    peer = {"grpcio_vector": grpcio_vector, "grpcio_sessions": grpcio_sessions}[mode]
+    peer = {"grpcio_vector": grpcio_vector, "grpcio_sessions": grpcio_sessions,
+            "norva_sim_vector": norva_sim_vector}[mode]
     print(*peer(steps, count, sys.argv[4], int(sys.argv[5])))
 
 

@@ -116,6 +116,13 @@ grpcio_vector, grpcio_sessions = (rate("python_vector_peer/grpcio_vector/64/"),
 row("grpcio stepping one vector of 64", f"{grpcio_vector:,.0f}/s",
     f"{grpcio_vector / grpcio_sessions:.2f}x 8 grpcio clients of a session each "
     f"({grpcio_sessions:,.0f}/s)", ">= 5x", grpcio_vector >= 5 * grpcio_sessions)
+client = find("python_vector_peer/norva_sim_vector/64/")
+client_cpu = client["cpu_us_per_step"]
+native = rate("served_vector/grpc/64/")
+row("Python client stepping a vector of 64 over gRPC", f"{client['items_per_second']:,.0f}/s, "
+    f"{client_cpu:.1f} us client CPU per env step",
+    f"{client['items_per_second'] / native:.2f} of norva's C++ client ({native:,.0f}/s)",
+    "<= 10 us per env step", client_cpu <= 10)
 vector_rss = find("vector_serving_memory/256/")["server_rss_kib"] / 1024
 row("sim run, a vector of 256: server RSS", f"{vector_rss:.1f} MiB", "simulators apart",
     "<= 64 MiB", vector_rss <= 64)

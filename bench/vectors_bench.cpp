@@ -74,8 +74,11 @@ void python_vector_peer(benchmark::State& state, const std::vector<std::string>&
             state.SkipWithError(("the Python peer failed: " + done.err).c_str());
             return;
         }
+        double cpu = 0;
+        figures >> cpu;
         state.SetIterationTime(wall);
         state.SetItemsProcessed(steps);
+        state.counters["cpu_us_per_step"] = cpu / static_cast<double>(steps) * 1e6;
     }
 }
 
@@ -110,6 +113,11 @@ BENCHMARK_CAPTURE(python_vector_peer, mp_vector, {"mp_vector", "1000"}, std::str
     ->Iterations(1)
     ->UseManualTime();
 BENCHMARK_CAPTURE(python_vector_peer, grpcio_vector, {"grpcio_vector", "1000"}, std::string("grpc"))
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime();
+BENCHMARK_CAPTURE(python_vector_peer, norva_sim_vector, {"norva_sim_vector", "1000"},
+                  std::string("grpc"))
     ->Arg(64)
     ->Iterations(1)
     ->UseManualTime();

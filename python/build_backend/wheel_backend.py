@@ -17,7 +17,8 @@ Provides-Extra: grpc
 Requires-Dist: grpcio; extra == "grpc"
 Requires-Dist: protobuf; extra == "grpc"
 """
-WHEEL = "Wheel-Version: 1.0\nGenerator: norva wheel_backend\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+WHEEL = ("Wheel-Version: 1.0\nGenerator: norva wheel_backend\nRoot-Is-Purelib: true\n"
+         "Tag: py3-none-any\n")
 
 
 def get_requires_for_build_wheel(config_settings=None):

@@ -9,6 +9,7 @@ import grpc
 
 from . import sim_pb2
 from .errors import KIND_OF_GRPC_CODE, ServerError, Unreachable
+from .spaces import json_default
 
 SERVICE = "/norva.sim.v1.Simulator/"
 MESSAGE_LIMIT = 64 << 20
@@ -63,8 +64,8 @@ class GrpcTransport:
         return self._json("Reset", request)
 
     def step(self, session, action):
-        return self._json("Step", sim_pb2.StepRequest(session_id=session,
-                                                     action_json=json.dumps(action)))
+        return self._json("Step", sim_pb2.StepRequest(
+            session_id=session, action_json=json.dumps(action, default=json_default)))
 
     def close(self, session):
         self._unary("Close", sim_pb2.SessionRequest(session_id=session), sim_pb2.CloseReply)
@@ -89,7 +90,8 @@ class GrpcTransport:
         stream = self._streams.get(vector)
         if stream is None or stream.broken:
             stream = self._streams[vector] = _StepStream(self)
-        request = sim_pb2.StepVectorRequest(vector_id=vector, actions_json=json.dumps(actions))
+        request = sim_pb2.StepVectorRequest(
+            vector_id=vector, actions_json=json.dumps(actions, default=json_default))
         return json.loads(stream.exchange(request).json)["results"]
 
     def close_vector(self, vector):

@@ -4,6 +4,7 @@ import json
 import socket
 
 from .errors import ServerError, Unreachable
+from .spaces import json_default
 
 
 class HttpTransport:
@@ -19,8 +20,8 @@ class HttpTransport:
             self._connection = http.client.HTTPConnection(self._host, self._port,
                                                           timeout=self._timeout)
         try:
-            self._connection.request(method, path,
-                                     None if body is None else json.dumps(body), self._headers)
+            text = None if body is None else json.dumps(body, default=json_default)
+            self._connection.request(method, path, text, self._headers)
             answer = self._connection.getresponse()
             text = answer.read()
         except (OSError, http.client.HTTPException) as error:

@@ -1,7 +1,7 @@
 """Environments over a served sim with Gymnasium's signatures: one session (Env) or a vector of
 them stepped together (VectorEnv)."""
 from .errors import ServerError
-from .spaces import Space, _plain
+from .spaces import Space
 
 try:
     import numpy
@@ -87,7 +87,7 @@ class Env:
         return self._observation(result), result.get("info", {})
 
     def step(self, action):
-        result = self._transport.step(self._session, _plain(action))
+        result = self._transport.step(self._session, action)
         return (self._observation(result), result["reward"], result["terminated"],
                 result["truncated"], result.get("info", {}))
 
@@ -145,7 +145,7 @@ class VectorEnv:
 
     def step(self, actions):
         results = self._checked(self._transport.step_vector(
-            self._vector, [_plain(action) for action in actions]))
+            self._vector, actions.tolist() if hasattr(actions, "tolist") else list(actions)))
         rewards = [result["reward"] for result in results]
         terminations = [result["terminated"] for result in results]
         truncations = [result["truncated"] for result in results]

@@ -129,6 +129,14 @@ class Space:
     __contains__ = contains
 
 
+def json_default(value):
+    """For json.dumps: numpy arrays and numbers as the plain lists and numbers of JSON, so that
+    plain values cost nothing on the way."""
+    if hasattr(value, "tolist"):
+        return value.tolist()
+    raise TypeError(f"{type(value).__name__} is not a value a simulator can take")
+
+
 def _plain(value):
     """Numpy arrays and numbers as the plain lists and numbers of JSON."""
     if hasattr(value, "tolist"):

@@ -86,6 +86,10 @@ class ClientTest:
             self.assertIs(terminated, False)
             self.assertIs(truncated, False)
             self.assertTrue(env.action_space.contains(env.action_space.sample()))
+            if norva_sim.env.numpy is not None:
+                action = norva_sim.env.numpy.array([0.25, 0.25], dtype="float32")
+                self.assertTrue(env.action_space.contains(action))
+                self.assertEqual(env.step(action)[0]["position"].tolist(), [0.75, -0.25])
         plain = self.env(use_numpy=False)
         self.addCleanup(plain.close)
         self.assertEqual(plain.reset()[0]["position"], [0.0, 0.0])
