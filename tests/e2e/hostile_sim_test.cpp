@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "norva_runner.h"
@@ -113,8 +114,23 @@ TEST_F(HostileSimTest, AnUnreadableSizeLimitIsNamed) {
 class ServedHostileTest : public HostileSimTest,
                           public ::testing::WithParamInterface<std::string> {};
 
+// The time limit of every answer, for the server and for this process's clients: in the
+// sanitizer build on a busy machine a six-megabyte step alone takes tens of seconds, and the test
+// is about sizes, not time.
+class GenerousAnswerLimit {
+  public:
+    explicit GenerousAnswerLimit(NorvaSandbox& sandbox) {
+        sandbox.set_env("NORVA_SIM_TIMEOUT", "300");
+        ::setenv("NORVA_SIM_TIMEOUT", "300", 1);
+    }
+    ~GenerousAnswerLimit() { ::unsetenv("NORVA_SIM_TIMEOUT"); }
+    GenerousAnswerLimit(const GenerousAnswerLimit&) = delete;
+    GenerousAnswerLimit& operator=(const GenerousAnswerLimit&) = delete;
+};
+
 // Six megabytes each way is more than gRPC's own default allows, and well within norva's.
 TEST_P(ServedHostileTest, SixMegabyteObservationsAndActionsCross) {
+    GenerousAnswerLimit limit(sandbox);
     auto server = serve("big", GetParam());
     auto session = GetParam() == "grpc" ? norva_core::sim::connect_grpc(address())
                                         : norva_core::sim::connect_http(address());
