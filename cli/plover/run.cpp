@@ -1,3 +1,4 @@
+#include <chrono>
 #include <stdexcept>
 
 #include "commands.h"
@@ -10,6 +11,8 @@
 namespace plover {
 
 namespace {
+
+constexpr std::chrono::seconds DEFAULT_SESSION_TIMEOUT{300};
 
 norva_core::sim::SessionLimits session_limits(const OptionalText& max_sessions,
                                               const OptionalText& session_timeout,
@@ -28,8 +31,15 @@ norva_core::sim::SessionLimits session_limits(const OptionalText& max_sessions,
             limits.max_sessions = static_cast<std::size_t>(count);
         }
     }
+    // A client that vanished without closing its sessions must not hold their simulators until
+    // the server stops.
+    limits.idle_timeout = DEFAULT_SESSION_TIMEOUT;
     if (session_timeout) {
-        limits.idle_timeout = _to_duration("--session-timeout", *session_timeout);
+        if (*session_timeout == "0") {
+            limits.idle_timeout.reset();
+        } else {
+            limits.idle_timeout = _to_duration("--session-timeout", *session_timeout);
+        }
     }
     limits.token = norva_core::sim::server_token(token_file);
     return limits;
@@ -96,9 +106,9 @@ const CommandTable RUN_COMMAND{
      {"-e,--env-init", "Environment init", "{}"},
      {"--max-sessions",
       "Most sessions open at once; more are refused (default: one for each 64 MiB of memory, at "
-      "least 64; 0: no limit)"},
+      "least 64, and no more than the open-file limit allows, two files each; 0: no limit)"},
      {"--session-timeout",
-      "Seconds a session may go without a call before it is closed (default: none)"},
+      "Seconds a session may go without a call before it is closed (default: 300; 0: never)"},
      {"--metrics-port", "Also serve GET /metrics (Prometheus) over plain HTTP on this port"},
      {"--token-file",
       "Require every call but the health probe to carry the token in this file (default: "

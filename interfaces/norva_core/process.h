@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +22,13 @@ class ExecutableNotFound : public std::runtime_error {
 class SpawnError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// The system has no room for another process or its pipes now (open files, processes, memory);
+// the text is the system's. Freeing some makes room again.
+class OutOfResources : public SpawnError {
+  public:
+    using SpawnError::SpawnError;
 };
 
 enum class Output { capture, discard, inherit };
@@ -86,6 +94,11 @@ class Child {
     // that still runs, after a moment for them to end by themselves; how many of those there
     // were. Zero, and only the child ended, without the option.
     std::size_t end_offspring() noexcept;
+    // Ends many children as end_offspring ends one, but together: stdin closed and SIGTERM to
+    // all, one grace period for all, SIGKILL to what remains, and their offspring found in one
+    // look at the system's processes, so that the time taken grows with their number, no faster;
+    // how many offspring outlived them.
+    static std::size_t end_all(std::span<Child* const> children) noexcept;
 
   private:
     void release() noexcept;
@@ -93,6 +106,8 @@ class Child {
     int pid_ = -1;
     bool own_group_ = false;
     std::optional<int> exit_code_;
+    // Ended with its offspring: its group id may belong to another process by now.
+    bool ended_ = false;
     // The environment entry the child's offspring inherit; empty once they were ended.
     std::string offspring_tag_;
     UniqueFd in_;

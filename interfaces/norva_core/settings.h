@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Implemented in toolkit/runtime/settings.cpp. Every environment variable norva reads of its own
 // and every limit it keeps stand in one table; the README's table of variables is checked
@@ -48,6 +49,13 @@ struct Setting {
 std::span<const Setting> table();
 
 const Setting& setting(Key key);
+
+// The variables that hold a secret (the platform token, the node's API key, a served sim's
+// token): programs norva starts that are not its own (simulators) never see them.
+bool is_credential(Key key);
+
+// This process's environment as NAME=VALUE entries without the credentials.
+std::vector<std::string> environment_without_credentials();
 
 // The variable's value when it is set and not empty.
 std::optional<std::string> value(Key key);

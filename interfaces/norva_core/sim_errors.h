@@ -27,6 +27,13 @@ class SimulatorError : public std::runtime_error {
     Kind kind_;
 };
 
+// This machine has no room for another simulator now: it ran out of open files, processes or
+// memory. Not the simulator's fault, and gone once others end.
+class CapacityExhausted : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // A missing or malformed manifest; the message names the file and the field.
 class ManifestError : public std::runtime_error {
   public:

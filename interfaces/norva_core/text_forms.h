@@ -28,4 +28,14 @@ std::string_view trimmed(std::string_view text);
 // after them with its whole size.
 std::string excerpt(std::string_view text);
 
+// The length in bytes of the UTF-8 sequence at the front of the text; 0 when it is none (a
+// stray continuation byte, an overlong lead, a sequence cut short) or the text is empty.
+std::size_t utf8_length(std::string_view text);
+
+// A client's text (an id, a name, a path) quoted in a message: its first 64 characters with
+// backslashes, line ends and tabs escaped as Python escapes them, other control characters, NUL
+// and bytes that are not UTF-8 shown as "\xNN", and "… (N bytes)" after
+// them when it is longer, so that no client can make a message long, cut short or unreadable.
+std::string quoted(std::string_view text);
+
 }  // namespace norva_core::text_forms

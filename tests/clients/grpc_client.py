@@ -7,10 +7,13 @@ usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with w
   actions             actions of the wrong structure and one outside the box to a session,
                       then a good step
   token               Make without the token, with a wrong one, then with SIM_TOKEN's as the
-                      "authorization" metadata, and Close
+                      "authorization" metadata (also with a lowercase scheme, and twice), and Close
+  longid              a vector stepped over a StepVector stream while another channel to the
+                      same address closes a vector whose id is a megabyte with a NUL in it
 """
 import json
 import os
+import queue
 import subprocess
 import sys
 import tempfile
@@ -94,8 +97,43 @@ def token(channel, messages):
         except grpc.RpcError as error:
             return {"code": error.code().name, "details": error.details()}
 
+    right = os.environ["SIM_TOKEN"]
     return {"missing": make(None), "wrong": make([("authorization", "Bearer wrong")]),
-            "right": make([("authorization", "Bearer " + os.environ["SIM_TOKEN"])])}
+            "right": make([("authorization", "Bearer " + right)]),
+            "lowercase": make([("authorization", "bearer " + right)]),
+            "twice": make([("authorization", "Bearer " + right),
+                           ("authorization", "Bearer " + right)])}
+
+
+def longid(channel, messages, port):
+    made = unary(channel, "MakeVector", messages.MakeVectorRequest(env_id="grpcio", num_envs=2),
+                 messages.MakeVectorReply)
+    unary(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
+          messages.JsonReply)
+    requests = queue.SimpleQueue()
+    stream = channel.stream_stream(SERVICE + "StepVector",
+                                   request_serializer=messages.StepVectorRequest.SerializeToString,
+                                   response_deserializer=messages.JsonReply.FromString)
+    answers = stream(iter(requests.get, None), timeout=60)
+    step = messages.StepVectorRequest(vector_id=made.vector_id,
+                                      actions_json=json.dumps([[0.1, 0.0]] * 2))
+    requests.put(step)
+    before = json.loads(next(answers).json)["results"]
+    # grpcio shares one connection between the channels to one address.
+    with grpc.insecure_channel(f"127.0.0.1:{port}") as other:
+        try:
+            unary(other, "CloseVector", messages.VectorRequest(vector_id="a\0" + "x" * (1 << 20)),
+                  messages.CloseReply)
+            refused = None
+        except grpc.RpcError as error:
+            refused = {"code": error.code().name, "details": error.details()}
+    requests.put(step)
+    after = json.loads(next(answers).json)["results"]
+    requests.put(None)
+    list(answers)
+    unary(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+          messages.CloseReply)
+    return {"before": before, "refused": refused, "after": after}
 
 
 def main():
@@ -103,7 +141,10 @@ def main():
     numbers = [int(value) for value in sys.argv[4:]]
     messages = load_messages(proto_file)
     with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-        result = {"vector": vector, "actions": actions, "token": token}[mode](channel, messages, *numbers)
+        if mode == "longid":
+            numbers = [port]
+        result = {"vector": vector, "actions": actions, "token": token,
+                  "longid": longid}[mode](channel, messages, *numbers)
     print(json.dumps(result))
 
 

@@ -64,8 +64,17 @@ TEST_F(ServedTokenTest, HttpCallsNeedTheTokenAndTheHealthProbeDoesNot) {
     EXPECT_EQ(curl(port, "GET", "/metrics").first, 401);
     EXPECT_EQ(norva_test::logged_pids(log).size(), 0u) << "a refused call started a simulator";
 
+    auto twice = curl(port, "POST", "/v1/sessions",
+                      {"Authorization: Bearer " + TOKEN, "Authorization: Bearer " + TOKEN});
+    EXPECT_EQ(twice.first, 401);
+    EXPECT_NE(twice.second.find("send the token once"), std::string::npos) << twice.second;
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 0u) << "a refused call started a simulator";
+
     auto right = curl(port, "POST", "/v1/sessions", {"Authorization: Bearer " + TOKEN});
     EXPECT_EQ(right.first, 200) << right.second;
+    // The scheme is matched without case, and blanks around the token count for nothing.
+    EXPECT_EQ(curl(port, "POST", "/v1/sessions", {"Authorization: bearer  " + TOKEN + " "}).first,
+              200);
     EXPECT_EQ(curl(port, "GET", "/metrics", {"Authorization: Bearer " + TOKEN}).first, 200);
 
     // norva's own clients send NORVA_SIM_TOKEN.
@@ -98,8 +107,13 @@ TEST_F(ServedTokenTest, GrpcCallsNeedTheTokenAsMetadata) {
     EXPECT_EQ(seen["wrong"],
               (Json{{"code", "UNAUTHENTICATED"}, {"details", "the token is not this server's"}}));
     EXPECT_EQ(seen["right"], "made");
-    EXPECT_EQ(norva_test::logged_pids(log).size(), 1u)
-        << "only the call with the token started one";
+    // The scheme is matched without case; the token sent twice is refused, as over HTTP.
+    EXPECT_EQ(seen["lowercase"], "made");
+    EXPECT_EQ(seen["twice"]["code"], "UNAUTHENTICATED");
+    EXPECT_NE(seen["twice"]["details"].get<std::string>().find("send the token once"),
+              std::string::npos);
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 2u)
+        << "only the calls with the token once started one";
 
     sandbox.set_env("NORVA_SIM_TOKEN", TOKEN);
     auto validated = sandbox.run({"sim", "validate", "--address", server.address()});

@@ -86,20 +86,27 @@ TEST_P(ServedVectorTest, SeedsAutoresetAndAFailingSimulatorAsTheLocalVectorHasTh
     EXPECT_EQ(answers[1].error->kind(), SimulatorError::Kind::failed);
     EXPECT_NE(std::string(answers[1].error->what()).find("exit status 3"), std::string::npos)
         << answers[1].error->what();
-    // Seed 10's episode is 3 steps: its third step resets it in the same call.
-    envs->step(pushes(3));
+    // With autoreset the next step starts a new simulator in the failed slot: its answer is the
+    // new episode's first observation, which earned nothing and ended nothing. Seed 10's episode
+    // is 3 steps: its third step resets it in the same call.
+    auto started = norva_test::logged_pids(log).size();
+    answers = envs->step(pushes(3));
+    EXPECT_EQ(norva_test::logged_pids(log).size(), started + 1);
+    EXPECT_EQ(result(answers, 1).at("reward"), 0);
+    EXPECT_EQ(result(answers, 1).at("terminated"), false);
+    EXPECT_EQ(result(answers, 1).at("truncated"), false);
+    EXPECT_EQ(result(answers, 1).at("observation").at("position"), Json::array({0.0, 0.0}));
     answers = envs->step(pushes(3));
     EXPECT_EQ(result(answers, 0).at("terminated"), true);
     EXPECT_EQ(result(answers, 0).at("info").at("final_observation").at("position"),
               Json::array({6.5, 0.0}));
     EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({0.0, 0.0}));
-    EXPECT_TRUE(answers[1].error);
+    EXPECT_FALSE(answers[1].error);
     // Seed 12 starts at (-4, 2) and goes on.
     EXPECT_EQ(result(answers, 2).at("observation").at("position"), Json::array({-2.5, 2.0}));
 
-    // A reset starts a new simulator where one failed; the others keep theirs.
-    auto started = norva_test::logged_pids(log).size();
-    reset = envs->reset({.seeds = {1, 2, 3}});
+    // A reset reseeds every slot and keeps their simulators.
+    reset = envs->reset({.seeds = std::vector<std::uint64_t>{1, 2, 3}});
     for (std::size_t slot = 0; slot < 3; ++slot) {
         EXPECT_EQ(result(reset, slot).at("info").at("seed"), slot + 1);
     }

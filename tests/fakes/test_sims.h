@@ -11,7 +11,9 @@ namespace norva_test {
 
 // A sim folder whose program is the test simulator in the given mode ("good", "slow",
 // "outside", "nan", "crash", "notjson", "wrongid", "hang", the hostile "deepobs", "deepspace",
-// "hugebox" and "longline", "big" and "coldstart").
+// "hugebox" and "longline", "big" and "coldstart"; "numflags" answers its flags as numbers,
+// "walls" leaves its sensor space only near the walls, and "environ" tells in its reset info
+// which of norva's credentials it was handed).
 std::filesystem::path write_test_sim(const std::filesystem::path& parent, const std::string& mode,
                                      const std::string& name = "test-sim");
 

@@ -64,7 +64,7 @@ TEST_F(VectorTest, SeededSimulatorsMatchSingleSessionsResetWithSeedPlusIndex) {
     // The seeds differ, so do the starts: the vector did not hand everyone one seed.
     EXPECT_NE(result(vectored, 0).at("observation"), result(vectored, 1).at("observation"));
 
-    auto listed = vector.reset({.seeds = {7, 7, 9, 1}});
+    auto listed = vector.reset({.seeds = std::vector<std::uint64_t>{7, 7, 9, 1}});
     EXPECT_EQ(result(listed, 0).at("observation"), result(listed, 1).at("observation"));
     EXPECT_EQ(result(listed, 3).at("info").at("seed"), 1);
     auto with_options = vector.reset({.options = Json{{"level", 2}}});
@@ -133,7 +133,7 @@ TEST_F(VectorTest, OneSimulatorFailingFailsItsSlotAlone) {
     EXPECT_EQ(answers[1].error->kind(), SimulatorError::Kind::failed);
     EXPECT_TRUE(answers[2].error);
     // The simulator that refused is still there and takes a reset with another seed.
-    auto reset = vector.reset({.seeds = {1, 1, 1}});
+    auto reset = vector.reset({.seeds = std::vector<std::uint64_t>{1, 1, 1}});
     EXPECT_FALSE(reset[2].error);
     EXPECT_TRUE(reset[1].error);
     EXPECT_FALSE(vector.step(actions(3))[2].error);
@@ -146,8 +146,9 @@ TEST_F(VectorTest, OneSimulatorFailingFailsItsSlotAlone) {
 TEST_F(VectorTest, WrongRequestsAreRefusedBeforeAnySimulatorIsCalled) {
     auto vector = start(2);
     EXPECT_THROW(vector.step(actions(3)), std::invalid_argument);
-    EXPECT_THROW(vector.reset({.seeds = {1}}), std::invalid_argument);
-    EXPECT_THROW(vector.reset({.seed = 1, .seeds = {1, 2}}), std::invalid_argument);
+    EXPECT_THROW(vector.reset({.seeds = std::vector<std::uint64_t>{1}}), std::invalid_argument);
+    EXPECT_THROW(vector.reset({.seed = 1, .seeds = std::vector<std::uint64_t>{1, 2}}),
+                 std::invalid_argument);
     EXPECT_THROW(vector.reset({.seed = UINT64_MAX}), std::invalid_argument);
     EXPECT_FALSE(vector.reset({.seed = UINT64_MAX - 1})[1].error);
     EXPECT_THROW(WorkerVector(folder, norva_core::sim::load_manifest(folder),

@@ -4,10 +4,14 @@
 #include <mach/mach.h>
 #include <stdio.h>
 #include <sys/proc.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -146,8 +150,31 @@ std::vector<int> child_processes(int pid) {
     return children;
 }
 
-bool started_with_environment(int, std::string_view) {
+bool started_with_environment(int, std::span<const std::string>) {
     return false;
+}
+
+std::optional<std::size_t> raise_open_file_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return std::nullopt;
+    }
+    // The hard limit is often unlimited here, while the kernel refuses more than its own limit.
+    rlim_t most = limit.rlim_max;
+    int per_process = 0;
+    std::size_t size = sizeof per_process;
+    if (::sysctlbyname("kern.maxfilesperproc", &per_process, &size, nullptr, 0) == 0 &&
+        per_process > 0) {
+        most = std::min<rlim_t>(most, static_cast<rlim_t>(per_process));
+    }
+    most = std::min<rlim_t>(most, OPEN_MAX);
+    if (limit.rlim_cur < most) {
+        rlimit raised{most, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit.rlim_cur = most;
+        }
+    }
+    return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, SIZE_MAX));
 }
 
 }  // namespace norva_core::os

@@ -1,10 +1,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -111,14 +115,28 @@ std::vector<int> child_processes(int pid) {
     return children;
 }
 
-bool started_with_environment(int pid, std::string_view entry) {
+bool started_with_environment(int pid, std::span<const std::string> entries) {
     std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     for (std::string item; std::getline(environment, item, '\0');) {
-        if (item == entry) {
+        if (std::binary_search(entries.begin(), entries.end(), item)) {
             return true;
         }
     }
     return false;
+}
+
+std::optional<std::size_t> raise_open_file_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return std::nullopt;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised{limit.rlim_max, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, SIZE_MAX));
 }
 
 }  // namespace norva_core::os

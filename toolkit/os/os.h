@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,9 +50,15 @@ bool adopt_orphans();
 // The running processes whose parent is `pid`; ended ones not yet reaped are left out.
 std::vector<int> child_processes(int pid);
 
-// True when the process was started with `entry` (NAME=VALUE) in its environment; false when it
-// was not, or the system will not say (macOS keeps other processes' environments to itself).
-bool started_with_environment(int pid, std::string_view entry);
+// True when the process was started with one of `entries` (NAME=VALUE, sorted) in its
+// environment; false when it was not, or the system will not say (macOS keeps other processes'
+// environments to itself). The environment is read once, however many entries are asked for.
+bool started_with_environment(int pid, std::span<const std::string> entries);
+
+// Raises this process's soft limit of open files as far as the system lets it (the hard limit;
+// on macOS also the kernel's limit per process) and gives the soft limit in force after; nothing
+// when the system will not say.
+std::optional<std::size_t> raise_open_file_limit();
 
 // The file name ending of loadable modules: ".so" on Linux, ".dylib" on macOS.
 extern const char* const MODULE_SUFFIX;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <random>
+#include <string>
 #include <thread>
 
 #include <fmt/format.h>
@@ -56,10 +57,11 @@ std::vector<int> under(int root) {
     return found;
 }
 
-std::vector<int> adopted(const std::string& tag, const std::vector<int>& known) {
+std::vector<int> adopted(std::vector<std::string> tags, const std::vector<int>& known) {
+    std::sort(tags.begin(), tags.end());
     std::vector<int> seeds;
     for (int child : os::child_processes(::getpid())) {
-        if (contains(known, child) || os::started_with_environment(child, tag)) {
+        if (contains(known, child) || os::started_with_environment(child, tags)) {
             seeds.push_back(child);
         }
     }

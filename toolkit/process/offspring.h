@@ -15,9 +15,9 @@ std::string new_tag();
 // The running processes that descend from `root`.
 std::vector<int> under(int root);
 
-// The running orphans this process adopted that carry `tag` or are among `known`, and what
-// descends from them.
-std::vector<int> adopted(const std::string& tag, const std::vector<int>& known);
+// The running orphans this process adopted that carry one of `tags` or are among `known`, and
+// what descends from them; one look at each process, however many tags.
+std::vector<int> adopted(std::vector<std::string> tags, const std::vector<int>& known);
 
 // Ends the processes and reaps those that become this process's children.
 void end(const std::vector<int>& pids) noexcept;

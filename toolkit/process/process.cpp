@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -39,6 +40,10 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+bool is_shortage(int error) {
+    return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
+}
+
 // Both ends of a pipe; the ends still held are closed on destruction.
 struct Pipe {
     UniqueFd read_end;
@@ -47,7 +52,11 @@ struct Pipe {
     Pipe() {
         int fds[2];
         if (!os::cloexec_pipe(fds)) {
-            throw SpawnError(std::string("cannot create a pipe: ") + std::strerror(errno));
+            std::string message = std::string("cannot create a pipe: ") + std::strerror(errno);
+            if (is_shortage(errno)) {
+                throw OutOfResources(message);
+            }
+            throw SpawnError(message);
         }
         read_end.reset(fds[0]);
         write_end.reset(fds[1]);
@@ -160,7 +169,11 @@ Child::Child(const std::vector<std::string>& argv, const Options& options, bool 
     }
     if (failure != 0) {
         pid_ = -1;
-        throw SpawnError("cannot start " + argv[0] + ": " + std::strerror(failure));
+        std::string message = "cannot start " + argv[0] + ": " + std::strerror(failure);
+        if (is_shortage(failure)) {
+            throw OutOfResources(message);
+        }
+        throw SpawnError(message);
     }
     if (in_pipe) {
         in_ = std::move(in_pipe->write_end);
@@ -181,6 +194,7 @@ Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       own_group_(other.own_group_),
       exit_code_(other.exit_code_),
+      ended_(other.ended_),
       offspring_tag_(std::move(other.offspring_tag_)),
       in_(std::move(other.in_)),
       out_(std::move(other.out_)),
@@ -192,6 +206,7 @@ Child& Child::operator=(Child&& other) noexcept {
         pid_ = std::exchange(other.pid_, -1);
         own_group_ = other.own_group_;
         exit_code_ = other.exit_code_;
+        ended_ = other.ended_;
         offspring_tag_ = std::move(other.offspring_tag_);
         in_ = std::move(other.in_);
         out_ = std::move(other.out_);
@@ -211,24 +226,55 @@ void Child::release() noexcept {
 }
 
 std::size_t Child::end_offspring() noexcept {
-    if (pid_ <= 0) {
-        return 0;
-    }
-    // While the child runs, what it started is found under it, tagged or not.
+    Child* self[] = {this};
+    return end_all(self);
+}
+
+std::size_t Child::end_all(std::span<Child* const> children) noexcept {
+    constexpr auto GRACE = std::chrono::seconds(1);
+    std::vector<Child*> live;
+    std::vector<std::string> tags;
     std::vector<int> seen;
-    if (!offspring_tag_.empty() && !poll()) {
-        seen = offspring::under(pid_);
+    for (auto* child : children) {
+        if (child == nullptr || child->pid_ <= 0 || child->ended_) {
+            continue;
+        }
+        live.push_back(child);
+        // While a child runs, what it started is found under it, tagged or not.
+        if (!child->offspring_tag_.empty()) {
+            tags.push_back(child->offspring_tag_);
+            if (!child->poll()) {
+                auto under = offspring::under(child->pid_);
+                seen.insert(seen.end(), under.begin(), under.end());
+            }
+        }
     }
-    if (!exit_code_) {
-        terminate(1000);
+    for (auto* child : live) {
+        child->close_stdin();
+        if (!child->poll()) {
+            ::kill(child->own_group_ ? -child->pid_ : child->pid_, SIGTERM);
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + GRACE;
+    auto running = [&] {
+        return std::any_of(live.begin(), live.end(), [](Child* child) { return !child->poll(); });
+    };
+    while (running() && std::chrono::steady_clock::now() < deadline) {
+        ::usleep(10000);
+    }
+    for (auto* child : live) {
+        if (!child->poll()) {
+            ::kill(child->own_group_ ? -child->pid_ : child->pid_, SIGKILL);
+        }
+        child->wait();
     }
     std::size_t outlived = 0;
-    if (!offspring_tag_.empty()) {
-        // Helpers that the child's end tells to stop get a moment to do so. Whatever was seen
-        // is reaped at the end: what died with the child became this process's child.
+    if (!tags.empty()) {
+        // Helpers that their parent's end tells to stop get a moment to do so. Whatever was seen
+        // is reaped at the end: what died with its parent became this process's child.
         auto found = seen;
         for (int waited = 0;; waited += 50) {
-            auto left = offspring::adopted(offspring_tag_, seen);
+            auto left = offspring::adopted(tags, seen);
             outlived = left.size();
             found.insert(found.end(), left.begin(), left.end());
             if (left.empty() || waited >= 500) {
@@ -239,11 +285,14 @@ std::size_t Child::end_offspring() noexcept {
         std::sort(found.begin(), found.end());
         found.erase(std::unique(found.begin(), found.end()), found.end());
         offspring::end(found);
-        offspring_tag_.clear();
     }
-    if (own_group_) {
-        // The leader is gone; end whatever it left behind in its group.
-        ::kill(-pid_, SIGKILL);
+    for (auto* child : live) {
+        child->offspring_tag_.clear();
+        child->ended_ = true;
+        if (child->own_group_) {
+            // The leader is gone; end whatever it left behind in its group.
+            ::kill(-child->pid_, SIGKILL);
+        }
     }
     return outlived;
 }

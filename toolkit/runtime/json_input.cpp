@@ -31,9 +31,20 @@ nlohmann::ordered_json parse(std::string_view text) {
     check_depth(text);
     auto value = nlohmann::ordered_json::parse(text, nullptr, false);
     if (value.is_discarded()) {
-        throw InputError("not JSON");
+        throw unreadable(text);
     }
     return value;
+}
+
+InputError unreadable(std::string_view text) {
+    try {
+        auto value = nlohmann::ordered_json::parse(text);
+        (void)value;
+    } catch (const nlohmann::ordered_json::out_of_range&) {
+        return InputError("JSON with a number out of range");
+    } catch (const nlohmann::ordered_json::exception&) {
+    }
+    return InputError("not JSON");
 }
 
 }  // namespace norva_core::json_input

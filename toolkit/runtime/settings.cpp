@@ -1,5 +1,8 @@
 #include "norva_core/settings.h"
 
+#include "norva_core/process.h"
+
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <stdexcept>
@@ -96,6 +99,24 @@ std::span<const Setting> table() {
 
 const Setting& setting(Key key) {
     return SETTINGS.at(static_cast<std::size_t>(key));
+}
+
+bool is_credential(Key key) {
+    return key == Key::token || key == Key::api_key || key == Key::sim_token;
+}
+
+std::vector<std::string> environment_without_credentials() {
+    std::vector<std::string> kept;
+    for (const auto& entry : process::environment()) {
+        auto name = std::string_view(entry).substr(0, entry.find('='));
+        bool secret = std::any_of(SETTINGS.begin(), SETTINGS.end(), [&](const Setting& each) {
+            return is_credential(each.key) && each.variable == name;
+        });
+        if (!secret) {
+            kept.push_back(entry);
+        }
+    }
+    return kept;
 }
 
 std::optional<std::string> value(Key key) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 namespace norva_core::text_forms {
@@ -109,6 +110,72 @@ std::string_view trimmed(std::string_view text) {
         return {};
     }
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+namespace {
+
+// The letter after the backslash where Python writes a character so.
+std::optional<char> python_escape(char c) {
+    switch (c) {
+        case '\\':
+            return '\\';
+        case '\n':
+            return 'n';
+        case '\r':
+            return 'r';
+        case '\t':
+            return 't';
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::size_t utf8_length(std::string_view text) {
+    if (text.empty()) {
+        return 0;
+    }
+    auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = lead < 0x80                   ? 1
+                         : lead >= 0xc2 && lead < 0xe0 ? 2
+                         : lead >= 0xe0 && lead < 0xf0 ? 3
+                         : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                       : 0;
+    if (length == 0 || length > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::size_t shown_characters = 64;
+    std::string out;
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++characters) {
+        if (characters == shown_characters) {
+            return out + "… (" + std::to_string(text.size()) + " bytes)";
+        }
+        auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = utf8_length(text.substr(i));
+        if (auto escape = python_escape(text[i])) {
+            out += '\\';
+            out += *escape;
+            ++i;
+        } else if (length == 0 || byte < 0x20 || byte == 0x7f) {
+            out += fmt::format("\\x{:02x}", byte);
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
 }
 
 std::string excerpt(std::string_view text) {

@@ -12,11 +12,8 @@
 namespace norva_core::sim_server_util {
 namespace {
 
+using sim::episode_ended;
 using sim::Json;
-
-bool episode_ended(const Json& result) {
-    return result.at("terminated") == true || result.at("truncated") == true;
-}
 
 // Steps and their times, as they are taken.
 class Stepping {

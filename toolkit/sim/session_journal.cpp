@@ -11,8 +11,7 @@ namespace {
 
 // What a client sent, shown in a log line: quoted, escaped and cut short.
 std::string shown(const std::string& text) {
-    constexpr std::size_t MOST = 80;
-    return text_forms::str_repr(text.size() > MOST ? text.substr(0, MOST) + "…" : text);
+    return "'" + text_forms::quoted(text) + "'";
 }
 
 }  // namespace
@@ -53,14 +52,22 @@ void SessionJournal::closed_by_client(const std::string& what) {
 void SessionJournal::closed_idle(const std::string& id, const std::string& what,
                                  std::chrono::milliseconds idle) {
     auto after = "closed after " + text_forms::seconds_text(idle) + " without calls";
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_.size() == REMEMBERED) {
-            closed_.pop_front();
-        }
-        closed_.emplace_back(id, after + " (--session-timeout)");
-    }
+    remember(id, after + " (--session-timeout)");
     log(what + " " + after);
+}
+
+void SessionJournal::closed_with_client(const std::string& id, const std::string& what) {
+    auto reason = std::string("closed when its client went away");
+    remember(id, reason + " (the connection or stream that made it ended)");
+    log(what + " " + reason);
+}
+
+void SessionJournal::remember(const std::string& id, std::string reason) {
+    std::lock_guard lock(mutex_);
+    if (closed_.size() == REMEMBERED) {
+        closed_.pop_front();
+    }
+    closed_.emplace_back(id, std::move(reason));
 }
 
 void SessionJournal::closed_at_shutdown(const std::string& what) {

@@ -34,6 +34,8 @@ class SessionJournal {
     void closed_idle(const std::string& id, const std::string& what,
                      std::chrono::milliseconds idle);
     void closed_at_shutdown(const std::string& what);
+    // Its client went away: the connection or stream that owned it ended.
+    void closed_with_client(const std::string& id, const std::string& what);
     void failed(const std::string& what, const std::string& reason);
 
     // Why an id no longer answers, while it is remembered.
@@ -43,6 +45,7 @@ class SessionJournal {
 
   private:
     void log(const std::string& line) const;
+    void remember(const std::string& id, std::string reason);
 
     logger_util::Logger logger_;
     mutable std::mutex mutex_;

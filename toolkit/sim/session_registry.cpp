@@ -76,9 +76,10 @@ void SessionRegistry::release(std::size_t count) {
     opening_ -= count;
 }
 
-std::unique_ptr<WorkerProcess> SessionRegistry::start_worker() {
+std::unique_ptr<WorkerProcess> SessionRegistry::start_worker(const std::atomic<bool>& closing) {
     return std::make_unique<WorkerProcess>(
-        folder_, manifest_, WorkerOptions{answer_timeout_, false, &closing_, max_message_});
+        folder_, manifest_,
+        WorkerOptions{answer_timeout_, false, &closing_, max_message_, &closing});
 }
 
 void SessionRegistry::note_start_failure(const std::string& env_id, const SimulatorError& error) {
@@ -95,7 +96,7 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     Reservation reserved{*this, 1};
     auto session = std::make_shared<Session>();
     try {
-        session->worker = start_worker();
+        session->worker = start_worker(session->closing);
         session->worker->make(env_id, merged);
         session->action_space = declared_action_space(*session->worker);
     } catch (const SimulatorError& error) {
@@ -170,10 +171,15 @@ class SessionRegistry::VectorCall {
 
     Vector& vector() { return *vector_; }
     std::span<WorkerProcess* const> workers() const { return workers_; }
-    // The slot's simulator went, or came anew.
+    // The slot's simulator came anew.
     void replace(std::size_t slot, std::unique_ptr<WorkerProcess> worker) {
         workers_[slot] = worker.get();
         vector_->sessions[slot]->worker = std::move(worker);
+    }
+    // The slot's simulator, which goes.
+    std::unique_ptr<WorkerProcess> take(std::size_t slot) {
+        workers_[slot] = nullptr;
+        return std::move(vector_->sessions[slot]->worker);
     }
 
   private:
@@ -208,7 +214,7 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
         for (std::size_t slot = 0; slot < count; ++slot) {
             auto session = std::make_shared<Session>();
             session->in_vector = true;
-            session->worker = start_worker();
+            session->worker = start_worker(vector->closing);
             workers.push_back(session->worker.get());
             vector->sessions.push_back(std::move(session));
         }
@@ -260,17 +266,36 @@ std::vector<SlotAnswer> SessionRegistry::reset_vector(const std::string& id,
 std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
                                                      std::span<const Json> actions) {
     VectorCall call(*this, id);
+    auto count = call.workers().size();
+    vector_calls::check_action_count(actions.size(), count);
     std::size_t outside = 0;
-    if (actions.size() == call.workers().size()) {
-        for (std::size_t slot = 0; slot < actions.size(); ++slot) {
-            outside += out_of_bounds(call.vector().action_space.get(), actions[slot],
-                                     fmt::format("the action of slot {}", slot))
-                           ? 1
-                           : 0;
-        }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        outside += out_of_bounds(call.vector().action_space.get(), actions[slot],
+                                 fmt::format("the action of slot {}", slot))
+                       ? 1
+                       : 0;
+    }
+    std::vector<std::optional<SimulatorError>> restart_failures(count);
+    std::vector<bool> restarted(count, false);
+    if (call.vector().autoreset) {
+        restarted = restart_ended(call, restart_failures);
     }
     auto started = Clock::now();
-    auto answers = vector_calls::step_all(call.workers(), actions, call.vector().autoreset);
+    std::vector<WorkerProcess*> stepping(call.workers().begin(), call.workers().end());
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (restarted[slot]) {
+            stepping[slot] = nullptr;
+        }
+    }
+    auto answers = vector_calls::step_all(stepping, actions, call.vector().autoreset);
+    if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
+        answers_of_restarted(call, restarted, answers);
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (restart_failures[slot]) {
+            answers[slot].error = restart_failures[slot];
+        }
+    }
     auto answered = std::count_if(answers.begin(), answers.end(),
                                   [](const SlotAnswer& answer) { return !answer.error; });
     metrics_.steps_answered(static_cast<std::size_t>(answered), Clock::now() - started);
@@ -280,9 +305,10 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
 }
 
 // Starts a new simulator in every slot whose simulator has gone, all made at once.
-void SessionRegistry::restart_ended(VectorCall& call,
-                                    std::vector<std::optional<SimulatorError>>& failures) {
+std::vector<bool> SessionRegistry::restart_ended(
+    VectorCall& call, std::vector<std::optional<SimulatorError>>& failures) {
     auto workers = call.workers();
+    std::vector<bool> restarted(workers.size(), false);
     std::vector<std::unique_ptr<WorkerProcess>> started(workers.size());
     std::vector<WorkerProcess*> making(workers.size(), nullptr);
     std::size_t count = 0;
@@ -290,13 +316,13 @@ void SessionRegistry::restart_ended(VectorCall& call,
         count += workers[slot] == nullptr ? 1 : 0;
     }
     if (count == 0) {
-        return;
+        return restarted;
     }
     reserve(count);
     Reservation reserved{*this, count};
     for (std::size_t slot = 0; slot < workers.size(); ++slot) {
         if (workers[slot] == nullptr) {
-            started[slot] = start_worker();
+            started[slot] = start_worker(call.vector().closing);
             making[slot] = started[slot].get();
         }
     }
@@ -316,24 +342,67 @@ void SessionRegistry::restart_ended(VectorCall& call,
         call.replace(slot, std::move(started[slot]));
         sessions_.emplace(vector.ids[slot], vector.sessions[slot]);
         metrics_.session_created();
+        restarted[slot] = true;
+    }
+    return restarted;
+}
+
+// A restarted slot takes no action: its new simulator is reset, and the first observation of
+// its new episode is the slot's answer, as a step that earned nothing and ended nothing.
+void SessionRegistry::answers_of_restarted(VectorCall& call, const std::vector<bool>& restarted,
+                                           std::vector<SlotAnswer>& answers) {
+    std::vector<WorkerProcess*> resetting(restarted.size(), nullptr);
+    for (std::size_t slot = 0; slot < restarted.size(); ++slot) {
+        if (restarted[slot]) {
+            resetting[slot] = call.workers()[slot];
+        }
+    }
+    auto resets = vector_calls::reset_all(resetting, {});
+    for (std::size_t slot = 0; slot < restarted.size(); ++slot) {
+        if (!restarted[slot]) {
+            continue;
+        }
+        if (resets[slot].error) {
+            answers[slot] = std::move(resets[slot]);
+            continue;
+        }
+        auto& reset = resets[slot].result;
+        answers[slot].error.reset();
+        answers[slot].result =
+            Json{{"observation", std::move(reset.at("observation"))},
+                 {"reward", 0},
+                 {"terminated", false},
+                 {"truncated", false},
+                 {"info", reset.contains("info") ? std::move(reset.at("info")) : Json::object()}};
     }
 }
 
 void SessionRegistry::drop_failed(VectorCall& call, const std::vector<SlotAnswer>& answers) {
     auto workers = call.workers();
+    // A call abandoned because the vector or the server is closing failed no simulator.
+    bool abandoned = call.vector().closing || closing_;
+    std::vector<std::unique_ptr<WorkerProcess>> dropped;
     for (std::size_t slot = 0; slot < workers.size(); ++slot) {
         if (workers[slot] != nullptr && workers[slot]->ended()) {
-            metrics_.simulator_failed(answers[slot].error && answers[slot].error->kind() ==
-                                                                 SimulatorError::Kind::timed_out);
-            journal_.failed(call.vector().sessions[slot]->name,
-                            answers[slot].error ? answers[slot].error->what() : "it ended");
-            call.replace(slot, nullptr);
+            if (!abandoned) {
+                metrics_.simulator_failed(answers[slot].error &&
+                                          answers[slot].error->kind() ==
+                                              SimulatorError::Kind::timed_out);
+                journal_.failed(call.vector().sessions[slot]->name,
+                                answers[slot].error ? answers[slot].error->what() : "it ended");
+            }
+            dropped.push_back(call.take(slot));
             forget(call.vector().ids[slot]);
         }
     }
+    std::vector<WorkerProcess*> ending;
+    for (auto& worker : dropped) {
+        ending.push_back(worker.get());
+    }
+    WorkerProcess::end_all(ending);
 }
 
-void SessionRegistry::close_vector(const std::string& id) {
+void SessionRegistry::close_vector(const std::string& id, bool client_gone) {
     std::shared_ptr<Vector> vector;
     {
         std::lock_guard lock(mutex_);
@@ -347,11 +416,18 @@ void SessionRegistry::close_vector(const std::string& id) {
             sessions_.erase(session_id);
         }
     }
-    journal_.closed_by_client(vector->name);
+    if (client_gone) {
+        journal_.closed_with_client(id, vector->name);
+    } else {
+        journal_.closed_by_client(vector->name);
+    }
     end_vector(*vector);
 }
 
+// A step in progress gives up at once, so the vector ends now rather than when the step would
+// have timed out; its simulators are asked to close and then ended together.
 void SessionRegistry::end_vector(Vector& vector) {
+    vector.closing = true;
     std::lock_guard lock(vector.mutex);
     vector.closed = true;
     std::vector<std::unique_lock<std::mutex>> locks;
@@ -361,6 +437,7 @@ void SessionRegistry::end_vector(Vector& vector) {
         workers.push_back(session->worker.get());
     }
     vector_calls::close_all(workers);
+    WorkerProcess::end_all(workers);
     for (auto& session : vector.sessions) {
         session->worker.reset();
     }
@@ -401,11 +478,18 @@ void SessionRegistry::close_idle_sessions() {
             return std::chrono::duration_cast<std::chrono::milliseconds>(
                 Clock::duration(now - last_call));
         };
+        std::vector<std::unique_lock<std::mutex>> ending;
+        std::vector<WorkerProcess*> workers;
         for (auto& [id, session] : idle) {
-            std::lock_guard ending(session->mutex);
+            ending.emplace_back(session->mutex);
             journal_.closed_idle(id, session->name, idle_for(session->last_call));
+            workers.push_back(session->worker.get());
+        }
+        WorkerProcess::end_all(workers);
+        for (auto& [id, session] : idle) {
             session->worker.reset();
         }
+        ending.clear();
         for (auto& [id, vector] : idle_vectors) {
             journal_.closed_idle(id, vector->name, idle_for(vector->last_call));
             end_vector(*vector);
@@ -443,6 +527,7 @@ std::shared_ptr<SessionRegistry::Session> SessionRegistry::find(const std::strin
     std::lock_guard lock(mutex_);
     auto found = sessions_.find(id);
     if (found == sessions_.end()) {
+        throw_if_closing();
         if (auto closed = journal_.closed_reason(id)) {
             throw SessionNotFound(id, *closed);
         }
@@ -455,6 +540,7 @@ std::shared_ptr<SessionRegistry::Vector> SessionRegistry::find_vector(const std:
     std::lock_guard lock(mutex_);
     auto found = vectors_.find(id);
     if (found == vectors_.end()) {
+        throw_if_closing();
         if (auto closed = journal_.closed_reason(id)) {
             throw VectorNotFound(id, *closed);
         }
@@ -463,17 +549,28 @@ std::shared_ptr<SessionRegistry::Vector> SessionRegistry::find_vector(const std:
     return found->second;
 }
 
+void SessionRegistry::throw_if_closing() const {
+    if (closing_) {
+        throw SimulatorError(SimulatorError::Kind::failed, "the server is stopping");
+    }
+}
+
 void SessionRegistry::forget(const std::string& id) {
     std::lock_guard lock(mutex_);
     sessions_.erase(id);
 }
 
-void SessionRegistry::close(const std::string& id) {
+void SessionRegistry::close(const std::string& id, bool client_gone) {
     auto session = find(id);
     forget(id);
+    session->closing = true;
     std::lock_guard lock(session->mutex);
     if (session->worker) {
-        journal_.closed_by_client(session->name);
+        if (client_gone) {
+            journal_.closed_with_client(id, session->name);
+        } else {
+            journal_.closed_by_client(session->name);
+        }
         try {
             session->worker->close();
         } catch (const SimulatorError&) {
@@ -493,14 +590,36 @@ void SessionRegistry::close_all() {
         ending_vectors.swap(vectors_);
     }
     closed_.notify_all();
+    // Calls in progress give up at once (closing_); once each has, every simulator is ended
+    // together. A vector is locked before its sessions, in slot order, as its calls lock them.
+    std::vector<std::unique_lock<std::mutex>> locks;
+    std::vector<WorkerProcess*> workers;
     for (const auto& [id, vector] : ending_vectors) {
         journal_.closed_at_shutdown(vector->name);
+        locks.emplace_back(vector->mutex);
+        vector->closed = true;
+        for (auto& session : vector->sessions) {
+            locks.emplace_back(session->mutex);
+            workers.push_back(session->worker.get());
+        }
     }
     for (auto& [id, session] : ending) {
-        std::lock_guard lock(session->mutex);
-        if (session->worker && !session->in_vector) {
+        if (session->in_vector) {
+            continue;
+        }
+        locks.emplace_back(session->mutex);
+        if (session->worker) {
             journal_.closed_at_shutdown(session->name);
         }
+        workers.push_back(session->worker.get());
+    }
+    WorkerProcess::end_all(workers);
+    for (const auto& [id, vector] : ending_vectors) {
+        for (auto& session : vector->sessions) {
+            session->worker.reset();
+        }
+    }
+    for (auto& [id, session] : ending) {
         session->worker.reset();
     }
 }

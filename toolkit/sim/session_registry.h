@@ -15,6 +15,7 @@
 
 #include "norva_core/sim_server.h"
 #include "norva_core/space.h"
+#include "norva_core/text_forms.h"
 #include "sim/manifest.h"
 #include "sim/session_journal.h"
 #include "sim/session_metrics.h"
@@ -25,18 +26,20 @@ namespace norva_core::sim {
 class SessionNotFound : public std::out_of_range {
   public:
     explicit SessionNotFound(const std::string& id)
-        : std::out_of_range("no session '" + id + "'; it was closed or never made") {}
+        : std::out_of_range("no session '" + text_forms::quoted(id) +
+                            "'; it was closed or never made") {}
     // One the server closed on its own, and remembers why.
     SessionNotFound(const std::string& id, const std::string& closed)
-        : std::out_of_range("session '" + id + "' was " + closed) {}
+        : std::out_of_range("session '" + text_forms::quoted(id) + "' was " + closed) {}
 };
 
 class VectorNotFound : public std::out_of_range {
   public:
     explicit VectorNotFound(const std::string& id)
-        : std::out_of_range("no vector '" + id + "'; it was closed or never made") {}
+        : std::out_of_range("no vector '" + text_forms::quoted(id) +
+                            "'; it was closed or never made") {}
     VectorNotFound(const std::string& id, const std::string& closed)
-        : std::out_of_range("vector '" + id + "' was " + closed) {}
+        : std::out_of_range("vector '" + text_forms::quoted(id) + "' was " + closed) {}
 };
 
 // The server holds as many sessions as it allows.
@@ -94,15 +97,19 @@ class SessionRegistry {
     MadeVector open_vector(const std::string& env_id, const Json& env_init, std::size_t count,
                            bool autoreset);
     std::vector<SlotAnswer> reset_vector(const std::string& id, const VectorReset& reset);
+    // With autoreset, a slot whose simulator failed in an earlier call gets a new one, reset,
+    // whose first observation is that slot's answer (reward 0, neither flag set).
     std::vector<SlotAnswer> step_vector(const std::string& id, std::span<const Json> actions);
-    void close_vector(const std::string& id);
 
     // The server's metrics in the Prometheus text format.
     std::string metrics_text() const;
     // Why new sessions cannot start, when the last few could not.
     std::optional<std::string> unhealthy() const { return journal_.unhealthy(); }
 
-    void close(const std::string& id);
+    // Closes a session or a vector; a call in progress on it is abandoned. `client_gone` when
+    // the connection or stream that owned it ended rather than its client asking.
+    void close(const std::string& id, bool client_gone = false);
+    void close_vector(const std::string& id, bool client_gone = false);
     // Ends every session at once; waits for answers in progress are abandoned.
     void close_all();
 
@@ -119,6 +126,8 @@ class SessionRegistry {
         bool in_vector = false;
         // What its actions are checked against; none when the simulator gave no usable space.
         std::shared_ptr<const Space> action_space;
+        // Set when it is being closed, so that a call in progress gives up at once.
+        std::atomic<bool> closing{false};
     };
     struct Vector {
         std::mutex mutex;
@@ -131,6 +140,8 @@ class SessionRegistry {
         std::string name;
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         bool closed = false;
+        // Set when it is being closed, so that a call in progress gives up at once.
+        std::atomic<bool> closing{false};
     };
     // Sessions counted as starting until the call that reserved them ends.
     struct Reservation {
@@ -178,16 +189,23 @@ class SessionRegistry {
     // with `what` naming the action, when its structure is wrong.
     static bool out_of_bounds(const Space* space, const Json& action, const std::string& what);
     std::shared_ptr<Session> find(const std::string& id) const;
+    // Once the server stops, every id is gone for that reason, whatever it was.
+    void throw_if_closing() const;
     std::shared_ptr<Vector> find_vector(const std::string& id) const;
     void forget(const std::string& id);
     // Counts `count` more sessions as starting; throws SessionLimit when they do not fit.
     void reserve(std::size_t count);
     void release(std::size_t count);
-    std::unique_ptr<WorkerProcess> start_worker();
+    // `closing` is the flag of the session or vector the simulator serves.
+    std::unique_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing);
     Json merged_env_init(const Json& env_init) const;
     // Drops the simulators that failed in a vector call and counts their failures.
     void drop_failed(VectorCall& call, const std::vector<SlotAnswer>& answers);
-    void restart_ended(VectorCall& call, std::vector<std::optional<SimulatorError>>& failures);
+    // Starts a new simulator in every slot whose simulator has gone; which slots got one.
+    std::vector<bool> restart_ended(VectorCall& call,
+                                    std::vector<std::optional<SimulatorError>>& failures);
+    void answers_of_restarted(VectorCall& call, const std::vector<bool>& restarted,
+                              std::vector<SlotAnswer>& answers);
     // Ends the simulators of a vector that has left the maps.
     void end_vector(Vector& vector);
     void close_idle_sessions();

@@ -15,6 +15,7 @@
 #include "sim/target.h"
 #include "sim/transport/access_token.h"
 #include "sim/transport/listener.h"
+#include "sim/worker_process.h"
 
 namespace norva_core::sim {
 
@@ -22,7 +23,19 @@ std::size_t default_max_sessions() {
     constexpr std::uint64_t MEMORY_PER_SESSION = 64ull << 20;
     constexpr std::size_t FEWEST = 64;
     auto memory = host_util::memory_bytes().value_or(0);
-    return std::max<std::size_t>(FEWEST, static_cast<std::size_t>(memory / MEMORY_PER_SESSION));
+    auto by_memory =
+        std::max<std::size_t>(FEWEST, static_cast<std::size_t>(memory / MEMORY_PER_SESSION));
+    // Each simulator holds two of the server's descriptors (its stdin and stdout); the rest is
+    // left to connections, listeners and the runtime.
+    constexpr std::size_t FILES_PER_SESSION = 2;
+    constexpr std::size_t FILES_KEPT = 256;
+    if (auto files = raised_open_file_limit()) {
+        auto by_files = *files > FILES_KEPT + FILES_PER_SESSION
+                            ? (*files - FILES_KEPT) / FILES_PER_SESSION
+                            : std::size_t{1};
+        return std::min(by_memory, by_files);
+    }
+    return by_memory;
 }
 
 std::optional<std::string> server_token(const std::optional<std::string>& file) {

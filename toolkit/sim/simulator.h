@@ -41,9 +41,20 @@ class Simulator {
 // each; `options` go to all of them.
 struct VectorReset {
     std::optional<std::uint64_t> seed{};
-    std::vector<std::uint64_t> seeds{};
+    // One seed each; an empty list is a list of the wrong length, not none.
+    std::optional<std::vector<std::uint64_t>> seeds{};
     std::optional<Json> options{};
 };
+
+// Whether a step's result ends its episode. Never throws: a flag that is not a boolean counts as
+// not set (the local worker refuses such answers; other sources are checked where they arrive).
+inline bool episode_ended(const Json& result) {
+    auto flag = [&](const char* name) {
+        auto found = result.find(name);
+        return found != result.end() && *found == true;
+    };
+    return result.is_object() && (flag("terminated") || flag("truncated"));
+}
 
 // What one simulator of a vector answered: its result, or why it has none. One slot failing
 // leaves the others as they were.

@@ -115,10 +115,6 @@ std::vector<Probe> probes_for(const Space& space) {
     return probes;
 }
 
-bool ended(const Json& result) {
-    return result.value("terminated", false) == true || result.value("truncated", false) == true;
-}
-
 // A driver may step once more after an episode ended, before it resets: the simulator may
 // refuse or go on, but must not end or hang.
 void step_past_the_end(Run& run, Simulator& simulator, const Spaces& spaces,
@@ -128,7 +124,7 @@ void step_past_the_end(Run& run, Simulator& simulator, const Spaces& spaces,
     ActionSequence actions(spaces.action, options.seed);
     for (int number = 1; number <= options.steps; ++number) {
         interrupt::throw_if_pending();
-        if (ended(run.call(check, [&] { return simulator.step(actions.next()); }))) {
+        if (episode_ended(run.call(check, [&] { return simulator.step(actions.next()); }))) {
             try {
                 simulator.step(actions.next());
             } catch (const SimulatorError& failure) {

@@ -21,10 +21,6 @@ std::optional<std::string> difference(const Json& first, const Json& second) {
     return std::nullopt;
 }
 
-bool ended(const Json& result) {
-    return result.value("terminated", false) == true || result.value("truncated", false) == true;
-}
-
 }  // namespace
 
 void check_determinism(Run& run, const Opener& open, const Spaces& spaces,
@@ -65,7 +61,7 @@ void check_determinism(Run& run, const Opener& open, const Spaces& spaces,
         auto action = actions.next();
         auto answers = both([&](Simulator& simulator) { return simulator.step(action); });
         compare(answers, fmt::format("step {}", number));
-        if (ended(answers.first)) {
+        if (episode_ended(answers.first)) {
             compare(both([](Simulator& simulator) { return simulator.reset(); }),
                     fmt::format("the reset after step {}", number));
         }

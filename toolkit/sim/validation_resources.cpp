@@ -66,8 +66,7 @@ void check_resources(Run& run, const Opener& open, const Spaces& spaces,
         for (int step = 0; step < options.steps; ++step) {
             interrupt::throw_if_pending();
             auto result = run.call(CHECK, [&] { return simulator.step(actions.next()); });
-            if (result.value("terminated", false) == true ||
-                result.value("truncated", false) == true) {
+            if (episode_ended(result)) {
                 break;
             }
         }

@@ -115,10 +115,6 @@ void check_step_result(Run& run, int number, const Space& sensor_space, const Js
     }
 }
 
-bool episode_ended(const Json& result) {
-    return result.at("terminated") == true || result.at("truncated") == true;
-}
-
 // What led to a failing step: the episode's actions, the last few of them.
 std::string actions_context(const std::vector<Json>& episode) {
     Json quoted = Json::array();

@@ -127,9 +127,10 @@ Json parse(std::string_view text) {
         return value;
     }
     // Rare: only documents with non-finite numbers (or broken ones) take the slow path.
-    value = Json::parse(mark_words(text), nullptr, false);
+    auto marked = mark_words(text);
+    value = Json::parse(marked, nullptr, false);
     if (value.is_discarded()) {
-        throw json_input::InputError("not JSON");
+        throw json_input::unreadable(marked);
     }
     unmark(value);
     return value;

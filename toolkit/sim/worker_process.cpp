@@ -18,6 +18,7 @@
 #include "norva_core/settings.h"
 #include "norva_core/text_forms.h"
 #include "norva_core/unique_fd.h"
+#include "os/os.h"
 #include "runtime/signal_names.h"
 #include "sim/program_check.h"
 #include "sim/wire_json.h"
@@ -59,6 +60,11 @@ void pause_briefly() {
 
 }  // namespace
 
+std::optional<std::size_t> raised_open_file_limit() {
+    static const auto limit = os::raise_open_file_limit();
+    return limit;
+}
+
 std::chrono::milliseconds answer_timeout_setting() {
     if (auto setting = settings::value(settings::Key::sim_timeout)) {
         const char* text = setting->c_str();
@@ -80,8 +86,10 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     spawn.cwd = folder.string();
     spawn.own_process_group = true;
     spawn.end_offspring = true;
+    spawn.env = settings::environment_without_credentials();
     check_startable(folder, manifest);
     ignore_broken_pipes();
+    raised_open_file_limit();
     try {
         child_.emplace(manifest.command, spawn, true);
     } catch (const process::ExecutableNotFound&) {
@@ -90,6 +98,10 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
                                  quoted_value(manifest.command.front()) +
                                  "' of the manifest's command was not "
                                  "found");
+    } catch (const process::OutOfResources& error) {
+        throw CapacityExhausted(std::string("This machine has no room for another simulator: ") +
+                                error.what() +
+                                "; close sessions, or raise the limit (ulimit -n for open files)");
     } catch (const process::SpawnError& error) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              std::string("Cannot start the simulator: ") + error.what());
@@ -175,6 +187,15 @@ Json WorkerProcess::with_fields(Json result) {
                  fmt::format("the simulator's result for '{}' has no \"{}\"", call_.op, field));
         }
     }
+    // Whoever steps it next decides on these whether the episode has ended.
+    for (const char* flag : {"terminated", "truncated"}) {
+        auto found = result.find(flag);
+        if (found != result.end() && !found->is_boolean()) {
+            fail(SimulatorError::Kind::failed,
+                 fmt::format("the simulator's \"{}\" is {}, not true or false", flag,
+                             shortened(found->dump())));
+        }
+    }
     return result;
 }
 
@@ -196,6 +217,21 @@ void WorkerProcess::close() {
 
 void WorkerProcess::send_close() {
     send("close", {}, {});
+}
+
+void WorkerProcess::end_all(std::span<WorkerProcess* const> workers) noexcept {
+    std::vector<process::Child*> children;
+    for (auto* worker : workers) {
+        if (worker != nullptr && worker->child_) {
+            children.push_back(&*worker->child_);
+        }
+    }
+    process::Child::end_all(children);
+    for (auto* worker : workers) {
+        if (worker != nullptr) {
+            worker->child_.reset();
+        }
+    }
 }
 
 bool WorkerProcess::exited() {
@@ -289,8 +325,14 @@ void WorkerProcess::check_waiting() {
         broken_ = true;
         interrupt::throw_if_pending();
     }
+    // An abandoned call leaves the process to its owner, which ends all of them together.
     if (options_.abandon != nullptr && options_.abandon->load()) {
-        fail(SimulatorError::Kind::failed, "the server is stopping");
+        broken_ = true;
+        throw SimulatorError(SimulatorError::Kind::failed, "the server is stopping");
+    }
+    if (options_.closed != nullptr && options_.closed->load()) {
+        broken_ = true;
+        throw SimulatorError(SimulatorError::Kind::failed, "its session was closed meanwhile");
     }
     if (Clock::now() >= call_.deadline) {
         fail(SimulatorError::Kind::timed_out,

@@ -27,7 +27,13 @@ struct WorkerOptions {
     const std::atomic<bool>* abandon = nullptr;
     // The longest answer line taken; a longer one fails the simulator.
     std::size_t max_message = DEFAULT_MAX_MESSAGE;
+    // When set and true, waits for answers are abandoned: the session it serves was closed.
+    const std::atomic<bool>* closed = nullptr;
 };
+
+// Raises the open-file limit once for the whole process, since every simulator holds two of its
+// descriptors, and gives the soft limit in force; nothing when the system will not say.
+std::optional<std::size_t> raised_open_file_limit();
 
 // The time limit for every answer: NORVA_SIM_TIMEOUT seconds, 30 by default.
 std::chrono::milliseconds answer_timeout_setting();
@@ -60,6 +66,9 @@ class WorkerProcess final : public Simulator {
     void send_close();
     // Whether its process has ended, after a close.
     bool exited();
+    // Ends the simulators' processes and everything they started, all at once, whatever they
+    // were doing; they take no more calls.
+    static void end_all(std::span<WorkerProcess* const> workers) noexcept;
     // Writes what the pipe takes and reads what has arrived, without waiting; true once the
     // whole answer is here.
     bool advance();

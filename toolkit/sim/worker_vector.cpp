@@ -10,14 +10,6 @@
 
 namespace norva_core::sim {
 namespace vector_calls {
-namespace {
-
-bool episode_ended(const Json& result) {
-    return result.at("terminated") == true || result.at("truncated") == true;
-}
-
-}  // namespace
-
 std::vector<SlotAnswer> gather(std::span<WorkerProcess* const> workers, const Send& send) {
     std::vector<SlotAnswer> answers(workers.size());
     std::vector<std::size_t> waiting;
@@ -75,16 +67,16 @@ std::vector<SlotAnswer> make_all(std::span<WorkerProcess* const> workers, const 
 
 std::vector<std::optional<std::uint64_t>> seeds_of(const VectorReset& reset, std::size_t count) {
     std::vector<std::optional<std::uint64_t>> seeds(count);
-    if (reset.seed && !reset.seeds.empty()) {
+    if (reset.seed && reset.seeds) {
         throw std::invalid_argument("give either one seed or a list of seeds, not both");
     }
-    if (!reset.seeds.empty()) {
-        if (reset.seeds.size() != count) {
+    if (reset.seeds) {
+        if (reset.seeds->size() != count) {
             throw std::invalid_argument(fmt::format(
                 "{} {} for a vector of {} simulators; give one each, or one seed for all",
-                reset.seeds.size(), reset.seeds.size() == 1 ? "seed" : "seeds", count));
+                reset.seeds->size(), reset.seeds->size() == 1 ? "seed" : "seeds", count));
         }
-        seeds.assign(reset.seeds.begin(), reset.seeds.end());
+        seeds.assign(reset.seeds->begin(), reset.seeds->end());
     } else if (reset.seed) {
         if (count > 0 && *reset.seed > std::numeric_limits<std::uint64_t>::max() - (count - 1)) {
             throw std::invalid_argument(
@@ -110,13 +102,17 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
 // Gymnasium's same-step autoreset: a slot whose episode ended is reset at once, its
 // observation and info are the new episode's, and its info keeps the ended episode's last
 // observation and info.
+void check_action_count(std::size_t actions, std::size_t simulators) {
+    if (actions != simulators) {
+        throw std::invalid_argument(
+            fmt::format("{} {} for a vector of {} simulators; give one each", actions,
+                        actions == 1 ? "action" : "actions", simulators));
+    }
+}
+
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset) {
-    if (actions.size() != workers.size()) {
-        throw std::invalid_argument(
-            fmt::format("{} {} for a vector of {} simulators; give one each", actions.size(),
-                        actions.size() == 1 ? "action" : "actions", workers.size()));
-    }
+    check_action_count(actions.size(), workers.size());
     auto answers = gather(
         workers, [&](WorkerProcess& worker, std::size_t slot) { worker.send_step(actions[slot]); });
     if (!autoreset) {

@@ -38,6 +38,9 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
                                   const VectorReset& reset);
 
 // Throws std::invalid_argument unless there is one action per simulator.
+void check_action_count(std::size_t actions, std::size_t simulators);
+
+// Throws std::invalid_argument unless there is one action per simulator.
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset);
 

@@ -10,29 +10,10 @@
 #include <vector>
 
 #include "norva_core/settings.h"
+#include "norva_core/text_forms.h"
 
 namespace norva_core::markup {
 namespace {
-
-// The length of the well-formed UTF-8 sequence the text starts with, or 0 when it starts with
-// none.
-std::size_t utf8_sequence_length(std::string_view text) {
-    auto lead = static_cast<unsigned char>(text[0]);
-    std::size_t length = lead < 0x80                   ? 1
-                         : lead >= 0xc2 && lead < 0xe0 ? 2
-                         : lead >= 0xe0 && lead < 0xf0 ? 3
-                         : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                       : 0;
-    if (length == 0 || length > text.size()) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) {
-            return 0;
-        }
-    }
-    return length;
-}
 
 std::optional<std::string_view> sgr_code(std::string_view word) {
     static constexpr std::pair<std::string_view, std::string_view> codes[] = {
@@ -200,7 +181,7 @@ std::string visible(std::string_view data) {
             ++i;
             continue;
         }
-        std::size_t length = utf8_sequence_length(data.substr(i));
+        std::size_t length = text_forms::utf8_length(data.substr(i));
         if (length == 2 && byte == 0xc2 && static_cast<unsigned char>(data[i + 1]) < 0xa0) {
             shown(static_cast<unsigned char>(data[i + 1]));  // C1, as a code point
         } else if (length == 0 && byte >= 0x80 && byte < 0xa0) {

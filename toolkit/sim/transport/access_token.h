@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,8 +22,10 @@ std::optional<std::string> of_clients();
 // The value of the header or metadata that carries the token.
 std::string authorization(const std::string& token);
 
-// Throws Unauthenticated unless `authorization` carries `token`; the comparison takes the same
-// time wherever the two differ.
-void require(const std::string& token, std::optional<std::string_view> authorization);
+// Throws Unauthenticated unless the one authorization sent carries `token` (the scheme in any
+// case, blanks around the token ignored, as HTTP ignores them around a header's value); the
+// comparison takes the same time wherever the two differ. Two or more are refused, since servers
+// and proxies disagree on which one counts.
+void require(const std::string& token, std::span<const std::string_view> sent);
 
 }  // namespace norva_core::sim::access_token

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include "norva_core/text_forms.h"
 #include "sim.grpc.pb.h"
 #include "sim/message_limit.h"
 #include "sim/transport/address.h"
@@ -22,7 +23,10 @@ namespace v1 = norva::sim::v1;
 template <class Body>
 grpc::Status guarded(Body&& body) {
     if (auto failure = wire_errors::failure_of(std::forward<Body>(body))) {
-        return {static_cast<grpc::StatusCode>(failure->form.grpc_code), failure->message};
+        // A status travels in the answer's headers, which clients hold to a few kilobytes: a
+        // long one would fail the client's whole connection, every stream on it included.
+        return {static_cast<grpc::StatusCode>(failure->form.grpc_code),
+                text_forms::excerpt(failure->message)};
     }
     return grpc::Status::OK;
 }
@@ -202,12 +206,12 @@ class Service final : public v1::Simulator::Service {
         if (!token) {
             return;
         }
-        std::optional<std::string_view> authorization;
-        auto sent = context.client_metadata().find("authorization");
-        if (sent != context.client_metadata().end()) {
-            authorization = std::string_view(sent->second.data(), sent->second.size());
+        std::vector<std::string_view> sent;
+        auto [first, last] = context.client_metadata().equal_range("authorization");
+        for (auto entry = first; entry != last; ++entry) {
+            sent.emplace_back(entry->second.data(), entry->second.size());
         }
-        access_token::require(*token, authorization);
+        access_token::require(*token, sent);
     }
 
     class OpenStream {

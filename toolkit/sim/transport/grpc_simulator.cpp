@@ -287,8 +287,10 @@ class GrpcVector final : public SimulatorVector {
         if (reset.seed) {
             request.set_seed(*reset.seed);
         }
-        for (auto seed : reset.seeds) {
-            request.add_seeds(seed);
+        if (reset.seeds) {
+            for (auto seed : *reset.seeds) {
+                request.add_seeds(seed);
+            }
         }
         if (reset.options) {
             request.set_options_json(wire_json::dump(*reset.options));

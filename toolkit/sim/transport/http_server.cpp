@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "norva_core/settings.h"
+#include "norva_core/text_forms.h"
 #include "sim/message_limit.h"
 #include "sim/transport/http_connections.h"
 #include "sim/transport/listener.h"
@@ -91,8 +92,11 @@ class HttpListener final : public Listener, private HttpHandler {
         const std::string& method = request.method;
         bool probe = parts.size() == 2 && parts[0] == "v1" && parts[1] == "health";
         if (!probe && sessions_.token()) {
-            if (auto refused = wire_errors::failure_of(
-                    [&] { access_token::require(*sessions_.token(), request.authorization); })) {
+            if (auto refused = wire_errors::failure_of([&] {
+                    std::vector<std::string_view> sent(request.authorizations.begin(),
+                                                       request.authorizations.end());
+                    access_token::require(*sessions_.token(), sent);
+                })) {
                 return error_answer(refused->form.http_status, refused->form.kind,
                                     refused->message);
             }
@@ -231,12 +235,14 @@ class HttpListener final : public Listener, private HttpHandler {
 
     static HttpAnswer no_route(const http_wire::Request& request) {
         return error_answer(404, wire_errors::INVALID.kind,
-                            "no such route: " + request.method + " " + request.path);
+                            "no such route: " + text_forms::quoted(request.method) + " " +
+                                text_forms::quoted(request.path));
     }
 
     static HttpAnswer not_allowed(const http_wire::Request& request) {
         return error_answer(405, wire_errors::INVALID.kind,
-                            request.method + " is not served at " + request.path);
+                            text_forms::quoted(request.method) + " is not served at " +
+                                text_forms::quoted(request.path));
     }
 
     SessionRegistry& sessions_;

@@ -189,8 +189,8 @@ class HttpVector final : public SimulatorVector {
         if (reset.seed) {
             body["seed"] = *reset.seed;
         }
-        if (!reset.seeds.empty()) {
-            body["seeds"] = reset.seeds;
+        if (reset.seeds) {
+            body["seeds"] = *reset.seeds;
         }
         if (reset.options) {
             body["options"] = *reset.options;

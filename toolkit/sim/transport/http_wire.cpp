@@ -131,7 +131,7 @@ std::variant<Head, Parse> read_head(std::string_view head) {
                 keep_alive = true;
             }
         } else if (name == "authorization") {
-            out.request.authorization = std::string(value);
+            out.request.authorizations.emplace_back(value);
         } else if (name == "expect") {
             out.expects_continue = lower(value) == "100-continue";
         }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // HTTP/1.1 as the simulator protocol needs it (RFC 9112): requests read from the front of a
 // connection's bytes, so that pipelined requests wait their turn, and whole answers for one
@@ -15,8 +16,8 @@ struct Request {
     std::string path;  // the target without its query
     std::string body;
     bool keep_alive = true;
-    // The Authorization header, when there is one.
-    std::optional<std::string> authorization;
+    // The Authorization headers, as many as were sent.
+    std::vector<std::string> authorizations;
 };
 
 struct Parse {

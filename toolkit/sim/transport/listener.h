@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "norva_core/text_forms.h"
 #include "sim/session_registry.h"
 #include "sim/wire_json.h"
 #include "sim/worker_vector.h"
@@ -30,13 +31,15 @@ inline ResetOptions reset_options_of(const Json& seed, const Json& options) {
     ResetOptions reset;
     if (!seed.is_null()) {
         if (!seed.is_number_unsigned()) {
-            throw InvalidRequest("'seed' must be a non-negative integer, not " + seed.dump());
+            throw InvalidRequest("'seed' must be a non-negative integer, not " +
+                                 text_forms::quoted(seed.dump()));
         }
         reset.seed = seed.get<std::uint64_t>();
     }
     if (!options.is_null()) {
         if (!options.is_object()) {
-            throw InvalidRequest("'options' must be a JSON object, not " + options.dump());
+            throw InvalidRequest("'options' must be a JSON object, not " +
+                                 text_forms::quoted(options.dump()));
         }
         reset.options = options;
     }
@@ -50,14 +53,15 @@ inline VectorReset vector_reset_of(const Json& seed, const Json& seeds, const Js
     if (!seeds.is_null()) {
         if (!seeds.is_array()) {
             throw InvalidRequest("'seeds' must be a list of non-negative integers, not " +
-                                 seeds.dump());
+                                 text_forms::quoted(seeds.dump()));
         }
+        reset.seeds.emplace();
         for (const auto& each : seeds) {
             if (!each.is_number_unsigned()) {
                 throw InvalidRequest("every seed of 'seeds' must be a non-negative integer, not " +
-                                     each.dump());
+                                     text_forms::quoted(each.dump()));
             }
-            reset.seeds.push_back(each.get<std::uint64_t>());
+            reset.seeds->push_back(each.get<std::uint64_t>());
         }
     }
     return reset;
@@ -68,7 +72,8 @@ inline std::size_t vector_size_of(const Json& count) {
     if (!count.is_number_unsigned() || count.get<std::uint64_t>() == 0 ||
         count.get<std::uint64_t>() > MAX_VECTOR_SIZE) {
         throw InvalidRequest("'num_envs' must be an integer from 1 to " +
-                             std::to_string(MAX_VECTOR_SIZE) + ", not " + count.dump());
+                             std::to_string(MAX_VECTOR_SIZE) + ", not " +
+                             text_forms::quoted(count.dump()));
     }
     return count.get<std::size_t>();
 }

@@ -75,6 +75,8 @@ std::optional<Failure> failure_of(Body&& body) {
         return Failure{NOT_FOUND, error.what()};
     } catch (const SessionLimit& error) {
         return Failure{BUSY, error.what()};
+    } catch (const CapacityExhausted& error) {
+        return Failure{BUSY, error.what()};
     } catch (const SimulatorError& error) {
         return Failure{form_of(error.kind()), error.what()};
     } catch (const std::invalid_argument& error) {

@@ -1,0 +1,215 @@
+// `norva sim run` at its edges: what a client sends is quoted short, a close does not wait for a
+// step that hangs, the open-file limit is raised and its end is the server's own refusal, and
+// simulators are never handed norva's credentials.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "norva_core/process.h"
+#include "norva_runner.h"
+#include "served_sim.h"
+#include "test_sims.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+struct Answer {
+    int status = 0;
+    Json body;
+};
+
+class ServedEdgesTest : public ::testing::Test {
+  protected:
+    ServedEdgesTest() { sandbox.set_env("TEST_SIM_LOG", log); }
+
+    norva_test::ServedSim serve(const std::string& mode,
+                                const std::vector<std::string>& options = {}) const {
+        std::vector<std::string> all{"--protocol", "http"};
+        all.insert(all.end(), options.begin(), options.end());
+        return {sandbox, norva_test::write_test_sim(sandbox.dir().path(), mode), all};
+    }
+
+    // One request as curl sends it; the body as written, so that it may be JSON no encoder
+    // would write.
+    static Answer call(int port, const std::string& method, const std::string& path,
+                       const std::string& body = "", const std::vector<std::string>& headers = {}) {
+        std::vector<std::string> argv{"curl", "-sS",  "--max-time", "60",
+                                      "-X",   method, "-w",         "\n%{http_code}"};
+        for (const auto& header : headers) {
+            argv.insert(argv.end(), {"-H", header});
+        }
+        if (!body.empty()) {
+            argv.insert(argv.end(), {"-H", "Content-Type: application/json", "-d", body});
+        }
+        argv.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+        auto done = norva_core::process::run(argv);
+        EXPECT_EQ(done.exit_code, 0) << done.err;
+        auto split = done.out.rfind('\n');
+        if (split == std::string::npos) {
+            return {};
+        }
+        return {std::stoi(done.out.substr(split + 1)),
+                Json::parse(done.out.substr(0, split), nullptr, false)};
+    }
+
+    static std::string make_vector(int port, int count) {
+        auto made = call(port, "POST", "/v1/vectors", Json{{"num_envs", count}}.dump());
+        EXPECT_EQ(made.status, 200) << made.body;
+        return made.body.value("vector_id", "");
+    }
+
+    // A norva that starts under the open-file limits a shell's ulimit sets.
+    void limit_open_files(const std::string& ulimit_option, int files) {
+        auto script = sandbox.dir() / "limited-norva";
+        std::ofstream(script) << "#!/bin/sh\nulimit " << ulimit_option << " " << files << "\nexec "
+                              << norva_test::norva_binary() << " \"$@\"\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        sandbox.use_program(script);
+    }
+
+    void expect_no_simulator_left() const {
+        for (pid_t pid : norva_test::logged_pids(log)) {
+            EXPECT_FALSE(norva_test::process_exists(pid)) << "simulator " << pid << " was left";
+        }
+    }
+
+    norva_test::NorvaSandbox sandbox;
+    std::string log = sandbox.dir() / "sims.log";
+};
+
+TEST_F(ServedEdgesTest, WhatAClientSentIsQuotedShortAndWrongBodiesAreNamed) {
+    auto server = serve("good");
+    int port = server.port();
+    std::string long_id(10000, 'x');
+    auto missing = call(port, "DELETE", "/v1/vectors/" + long_id);
+    EXPECT_EQ(missing.status, 404);
+    auto error = missing.body.value("error", "");
+    EXPECT_LT(error.size(), 200u) << error;
+    EXPECT_NE(error.find("… (10000 bytes)"), std::string::npos) << error;
+    auto route = call(port, "GET", "/v2/" + long_id);
+    EXPECT_LT(route.body.value("error", "").size(), 200u);
+
+    auto vector = make_vector(port, 2);
+    auto reset = [&](const std::string& body) {
+        return call(port, "POST", "/v1/vectors/" + vector + "/reset", body);
+    };
+    auto empty = reset(R"({"seeds": []})");
+    EXPECT_EQ(empty.status, 400);
+    EXPECT_EQ(empty.body.value("error", ""),
+              "0 seeds for a vector of 2 simulators; give one each, or one seed for all");
+    auto huge = reset(R"({"seed": 1e400})");
+    EXPECT_EQ(huge.status, 400);
+    EXPECT_EQ(huge.body.value("error", ""), "the request body is JSON with a number out of range");
+    EXPECT_EQ(reset(R"({"seeds": [1, 2]})").status, 200);
+}
+
+TEST_F(ServedEdgesTest, AHugeIdOnOneChannelLeavesAnotherStreamOnTheConnectionStepping) {
+    norva_test::ServedSim server(sandbox, norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                                 {"--protocol", "grpc"});
+    auto grpcio =
+        norva_core::process::run({"/usr/bin/python3", TEST_CLIENTS_DIR "/grpc_client.py",
+                                  SIM_PROTO_FILE, std::to_string(server.port()), "longid"});
+    ASSERT_EQ(grpcio.exit_code, 0) << grpcio.err;
+    auto seen = Json::parse(grpcio.out);
+    EXPECT_EQ(seen["refused"]["code"], "NOT_FOUND");
+    auto details = seen["refused"]["details"].get<std::string>();
+    EXPECT_LT(details.size(), 200u) << details;
+    EXPECT_EQ(details.rfind("no vector 'a\\x00xxx", 0), 0u) << details;
+    EXPECT_NE(details.find("(1048578 bytes)"), std::string::npos) << details;
+    ASSERT_EQ(seen["after"].size(), 2u);
+    for (const auto& result : seen["after"]) {
+        EXPECT_TRUE(result.contains("observation")) << result;
+    }
+}
+
+// The close answers at once and so does the step, however long its time limit.
+TEST_F(ServedEdgesTest, ClosingAVectorWhileItsStepHangsEndsItAtOnce) {
+    sandbox.set_env("NORVA_SIM_TIMEOUT", "600");
+    auto server = serve("hang");
+    int port = server.port();
+    auto vector = make_vector(port, 2);
+    auto step_path = "/v1/vectors/" + vector + "/step";
+    auto actions = Json{{"actions", {{0.1, 0.1}, {0.1, 0.1}}}}.dump();
+    call(port, "POST", "/v1/vectors/" + vector + "/reset", "{}");
+    EXPECT_EQ(call(port, "POST", step_path, actions).status, 200);
+    auto hanging =
+        std::async(std::launch::async, [&] { return call(port, "POST", step_path, actions); });
+    EXPECT_EQ(hanging.wait_for(500ms), std::future_status::timeout) << "the step did not hang";
+    EXPECT_EQ(call(port, "DELETE", "/v1/vectors/" + vector).status, 200);
+    auto abandoned = hanging.get();
+    ASSERT_EQ(abandoned.status, 200) << abandoned.body;
+    for (const auto& result : abandoned.body.at("results")) {
+        EXPECT_EQ(result.value("error", ""), "its session was closed meanwhile") << result;
+    }
+    expect_no_simulator_left();
+    EXPECT_EQ(server.stop().status, 0);
+}
+
+TEST_F(ServedEdgesTest, TheSoftOpenFileLimitIsRaisedForSimulators) {
+    // 120 simulators hold 240 of the server's descriptors, past the soft limit it starts with.
+    limit_open_files("-Sn", 128);
+    auto server = serve("good");
+    auto vector = make_vector(server.port(), 120);
+    EXPECT_FALSE(vector.empty());
+    EXPECT_EQ(server.stop().status, 0);
+    expect_no_simulator_left();
+}
+
+TEST_F(ServedEdgesTest, RunningOutOfDescriptorsIsTheServersOwnRefusal) {
+    limit_open_files("-n", 160);
+    auto server = serve("good", {"--max-sessions", "0"});
+    int port = server.port();
+    auto refused = call(port, "POST", "/v1/vectors", Json{{"num_envs", 100}}.dump());
+    EXPECT_EQ(refused.status, 503) << refused.body;
+    EXPECT_EQ(refused.body.value("kind", ""), "busy");
+    EXPECT_NE(refused.body.value("error", "").find("no room for another simulator"),
+              std::string::npos)
+        << refused.body;
+    // What the refused vector had started is gone; a smaller one fits.
+    EXPECT_FALSE(make_vector(port, 10).empty());
+    EXPECT_EQ(server.stop().status, 0);
+    expect_no_simulator_left();
+}
+
+TEST_F(ServedEdgesTest, SimulatorsAreNotHandedNorvasCredentials) {
+    sandbox.set_env("NORVA_SIM_TOKEN", "sim-token-1");
+    sandbox.set_env("NORVA_TOKEN", "platform-token-2");
+    sandbox.set_env("NORVA_API_KEY", "api-key-3");
+    auto server = serve("environ");
+    std::vector<std::string> token{"Authorization: Bearer sim-token-1"};
+    auto made = call(server.port(), "POST", "/v1/sessions", "{}", token);
+    ASSERT_EQ(made.status, 200) << made.body;
+    auto id = made.body.at("session_id").get<std::string>();
+    auto reset = call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}", token);
+    ASSERT_EQ(reset.status, 200) << reset.body;
+    EXPECT_EQ(reset.body.at("info").at("credentials"), Json::array());
+}
+
+// Flags decide whether an episode ended: a number there fails the simulator, served or
+// validated, with the simulator's fault named.
+TEST_F(ServedEdgesTest, ANumberForAFlagFailsTheSimulator) {
+    auto folder = norva_test::write_test_sim(sandbox.dir().path(), "numflags");
+    {
+        norva_test::ServedSim server(sandbox, folder, {"--protocol", "http"});
+        auto made = call(server.port(), "POST", "/v1/sessions", "{}");
+        auto id = made.body.at("session_id").get<std::string>();
+        call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}");
+        auto step =
+            call(server.port(), "POST", "/v1/sessions/" + id + "/step", R"({"action": [0, 0]})");
+        EXPECT_EQ(step.status, 502) << step.body;
+        EXPECT_EQ(step.body.value("error", ""),
+                  "the simulator's \"terminated\" is 0, not true or false");
+    }
+    auto validated = sandbox.run({"sim", "validate", folder});
+    EXPECT_EQ(validated.status, 1);
+    EXPECT_NE(validated.out.find("not true or false"), std::string::npos) << validated.out;
+    EXPECT_EQ(validated.err.find("json.exception"), std::string::npos) << validated.err;
+}
+
+}  // namespace
