@@ -15,15 +15,23 @@ SERVICE = "/norva.sim.v1.Simulator/"
 MESSAGE_LIMIT = 64 << 20
 
 
+# A stream with this metadata owns what it steps: should it break (its client killed), the
+# server closes them.
+OWNER = ("norva-owner", "stream")
+
+
 class GrpcTransport:
     def __init__(self, host, port, token=None, timeout=30.0):
         self._address = f"{host}:{port}"
         self._timeout = timeout
-        self._metadata = [("authorization", "Bearer " + token)] if token else None
+        self._metadata = [("authorization", "Bearer " + token)] if token else []
         self._channel = grpc.insecure_channel(self._address, options=[
             ("grpc.max_receive_message_length", MESSAGE_LIMIT),
             ("grpc.max_send_message_length", MESSAGE_LIMIT)])
         self._streams = {}
+
+    def __repr__(self):
+        return f"GrpcTransport({self._address!r})"
 
     def _unary(self, name, request, reply_type):
         call = self._channel.unary_unary(SERVICE + name,
@@ -36,6 +44,10 @@ class GrpcTransport:
 
     def _failure(self, error):
         code = error.code().name
+        details = error.details() or ""
+        if "http1" in details.lower() or "HTTP/1" in details:
+            return Unreachable(f"the sim at {self._address} speaks HTTP/1.1, not gRPC (it was "
+                               f"served with --protocol http): pass protocol='http'")
         if code in ("UNAVAILABLE", "CANCELLED"):
             return Unreachable(f"cannot reach the sim at {self._address} over gRPC: "
                                f"{error.details()}")
@@ -64,11 +76,25 @@ class GrpcTransport:
         return self._json("Reset", request)
 
     def step(self, session, action):
-        return self._json("Step", sim_pb2.StepRequest(
-            session_id=session, action_json=json.dumps(action, default=json_default)))
+        request = sim_pb2.StepRequest(session_id=session,
+                                      action_json=json.dumps(action, default=json_default))
+        return json.loads(self._stream(session, "StepStream", sim_pb2.StepRequest)
+                          .exchange(request).json)
 
     def close(self, session):
+        self._end_stream(session)
         self._unary("Close", sim_pb2.SessionRequest(session_id=session), sim_pb2.CloseReply)
+
+    def _stream(self, key, method, request_type):
+        stream = self._streams.get(key)
+        if stream is None or stream.broken:
+            stream = self._streams[key] = _Stream(self, method, request_type)
+        return stream
+
+    def _end_stream(self, key):
+        stream = self._streams.pop(key, None)
+        if stream is not None:
+            stream.end()
 
     def make_vector(self, env_id, env_init, count, autoreset):
         made = self._unary("MakeVector", sim_pb2.MakeVectorRequest(
@@ -87,17 +113,13 @@ class GrpcTransport:
         return self._json("ResetVector", request)["results"]
 
     def step_vector(self, vector, actions):
-        stream = self._streams.get(vector)
-        if stream is None or stream.broken:
-            stream = self._streams[vector] = _StepStream(self)
         request = sim_pb2.StepVectorRequest(
             vector_id=vector, actions_json=json.dumps(actions, default=json_default))
-        return json.loads(stream.exchange(request).json)["results"]
+        return json.loads(self._stream(vector, "StepVector", sim_pb2.StepVectorRequest)
+                          .exchange(request).json)["results"]
 
     def close_vector(self, vector):
-        stream = self._streams.pop(vector, None)
-        if stream is not None:
-            stream.end()
+        self._end_stream(vector)
         self._unary("CloseVector", sim_pb2.VectorRequest(vector_id=vector), sim_pb2.CloseReply)
 
     def shutdown(self):
@@ -107,18 +129,19 @@ class GrpcTransport:
         self._channel.close()
 
 
-class _StepStream:
-    """One StepVector stream kept open for a vector's steps: a request in, its answer out, each
-    held to the transport's time limit by a watchdog that cancels the stream."""
+class _Stream:
+    """One stream of steps (StepStream or StepVector) kept open for a session's or a vector's
+    steps, owning them: a request in, its answer out, each held to the transport's time limit by
+    a watchdog that cancels the stream."""
 
-    def __init__(self, transport):
+    def __init__(self, transport, method, request_type):
         self._transport = transport
         self._requests = queue.SimpleQueue()
         call = transport._channel.stream_stream(
-            SERVICE + "StepVector",
-            request_serializer=sim_pb2.StepVectorRequest.SerializeToString,
+            SERVICE + method, request_serializer=request_type.SerializeToString,
             response_deserializer=sim_pb2.JsonReply.FromString)
-        self._call = call(iter(self._requests.get, None), metadata=transport._metadata)
+        self._call = call(iter(self._requests.get, None),
+                          metadata=[*transport._metadata, OWNER])
         self._deadline = None
         self._timed_out = False
         # A failed request ends the stream on the server; the next step opens another.
@@ -152,7 +175,8 @@ class _StepStream:
             self._deadline = None
 
     def end(self):
+        """Ends the stream as a client that is done ends it: the server then keeps what it
+        stepped, for the client to close; only a stream that breaks gives them up."""
         self.broken = True
         self._ended.set()
         self._requests.put(None)
-        self._call.cancel()

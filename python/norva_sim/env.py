@@ -1,7 +1,10 @@
 """Environments over a served sim with Gymnasium's signatures: one session (Env) or a vector of
 them stepped together (VectorEnv)."""
-from .errors import ServerError
-from .spaces import Space
+import weakref
+
+from ._token import token_of
+from .errors import NorvaError, ServerError
+from .spaces import Space, batched
 
 try:
     import numpy
@@ -16,15 +19,34 @@ def _address_of(address):
     return host, int(port)
 
 
-def _transport(address, protocol, token, timeout):
+def _transport(address, protocol, token, token_file, timeout):
     host, port = _address_of(address)
+    token = token_of(token, token_file)
     if protocol == "http":
         from ._http import HttpTransport
         return HttpTransport(host, port, token, timeout)
     if protocol == "grpc":
-        from ._grpc import GrpcTransport
+        try:
+            from ._grpc import GrpcTransport
+        except ImportError as missing:
+            raise NorvaError(
+                f"protocol='grpc' needs grpcio and protobuf ({missing.name} is not installed; "
+                f"on Debian: apt install python3-grpcio python3-protobuf); protocol='http' needs "
+                f"nothing beyond Python's standard library") from None
         return GrpcTransport(host, port, token, timeout)
-    raise ValueError(f"the protocol is 'http' or 'grpc', not {protocol!r}")
+    raise ValueError(f"the protocol is 'grpc' or 'http', not {protocol!r}")
+
+
+def _release(transport, close, handle):
+    """Closes what a client object held and lets its connection go: at close(), when the object
+    is collected, or at the interpreter's exit, whichever comes first."""
+    try:
+        if handle is not None:
+            close(transport, handle)
+    except Exception:
+        pass
+    finally:
+        transport.shutdown()
 
 
 def _as_arrays(value, space, use_numpy):
@@ -32,7 +54,7 @@ def _as_arrays(value, space, use_numpy):
     if not use_numpy:
         return value
     if space.type == "box":
-        return numpy.asarray(value, dtype=space.description.get("dtype", "float32"))
+        return numpy.asarray(value, dtype=space.dtype)
     if space.type == "dict" and isinstance(value, dict):
         return {key: _as_arrays(value[key], item, use_numpy) if key in value else None
                 for key, item in space.spaces.items()}
@@ -46,7 +68,7 @@ def _stacked(values, space, use_numpy):
     if not use_numpy:
         return values
     if space.type == "box":
-        return numpy.asarray(values, dtype=space.description.get("dtype", "float32"))
+        return numpy.asarray(values, dtype=space.dtype)
     if space.type == "dict":
         return {key: _stacked([value[key] for value in values], item, use_numpy)
                 for key, item in space.spaces.items()}
@@ -58,20 +80,61 @@ def _stacked(values, space, use_numpy):
     return numpy.asarray(values)
 
 
+def _gathered(infos, use_numpy):
+    """N infos as Gymnasium gives a vector's: one entry per key holding N values, and beside it
+    "_key", a mask of the slots that have it. A dict is gathered key by key; numbers and flags
+    become arrays of their kind, anything else an array of objects (lists without numpy)."""
+    keys = []
+    for info in infos:
+        keys.extend(key for key in info if key not in keys)
+    gathered = {}
+    for key in keys:
+        mask = [key in info for info in infos]
+        values = [info.get(key) for info in infos]
+        present = [value for value in values if value is not None]
+        if present and all(isinstance(value, dict) for value in present):
+            gathered[key] = _gathered([value or {} for value in values], use_numpy)
+        elif not use_numpy:
+            gathered[key] = values
+        elif present and all(isinstance(value, bool) for value in present):
+            gathered[key] = numpy.asarray([bool(value) for value in values])
+        elif present and all(isinstance(value, (int, float)) and not isinstance(value, bool)
+                             for value in present):
+            kind = int if all(isinstance(value, int) for value in present) else float
+            gathered[key] = numpy.asarray([value if value is not None else 0 for value in values],
+                                          dtype=kind)
+        else:
+            column = numpy.empty(len(values), dtype=object)
+            column[:] = values
+            gathered[key] = column
+        gathered["_" + key] = numpy.asarray(mask) if use_numpy else mask
+    return gathered
+
+
 class Env:
     """One session of a served sim, with Gymnasium's environment signatures.
 
-    make("127.0.0.1:1337", "thermo", protocol="grpc") starts a session (and its simulator
-    process on the server); close() or leaving a `with` block ends it.
+        with Env("127.0.0.1:1337", "thermo") as env:
+            observation, info = env.reset(seed=3)
+
+    starts a session (and its simulator process on the server); close(), leaving the `with`
+    block, collecting the object or the interpreter's exit ends it, and a client killed outside
+    all of those leaves nothing either: the connection or stream that made the session owns it.
+    `protocol` is "grpc" (the default, as `norva sim run` serves) or "http"; `token` (or
+    `token_file`, else NORVA_SIM_TOKEN) is the server's token, never shown in a message.
     """
 
-    def __init__(self, address, env_id="", env_init=None, protocol="http", token=None,
-                 timeout=30.0, use_numpy=None):
+    def __init__(self, address, env_id="", env_init=None, protocol="grpc", token=None,
+                 token_file=None, timeout=30.0, use_numpy=None):
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy
-        self._transport = _transport(address, protocol, token, timeout)
+        self._transport = _transport(address, protocol, token, token_file, timeout)
         self._session = None
+        self._release = weakref.finalize(self, _release, self._transport, None, None)
         try:
             self._session = self._transport.make(env_id, env_init or {})
+            self._release.detach()
+            self._release = weakref.finalize(self, _release, self._transport,
+                                             type(self._transport).close, self._session)
             self.observation_space = Space(self._transport.space(self._session, "sensor_space"))
             self.action_space = Space(self._transport.space(self._session, "action_space"))
         except BaseException:
@@ -93,14 +156,8 @@ class Env:
 
     def close(self):
         """Ends the session; closing twice, or after the server went, is harmless."""
-        session, self._session = self._session, None
-        try:
-            if session is not None:
-                self._transport.close(session)
-        except Exception:
-            pass
-        finally:
-            self._transport.shutdown()
+        self._session = None
+        self._release()
 
     def _observation(self, result):
         return _as_arrays(result["observation"], self.observation_space, self._use_numpy)
@@ -112,71 +169,174 @@ class Env:
         self.close()
 
 
+_AUTORESET_MODES = {True: "same-step", False: "disabled", "same-step": "same-step",
+                    "next-step": "next-step", "disabled": "disabled"}
+
+
 class VectorEnv:
     """N sessions of a served sim stepped together in one call, with Gymnasium's vector
-    signatures. Autoreset is the server's: a simulator whose step ends its episode is reset in
-    the same call, its observation is the new episode's first, and its info holds
-    "final_observation" and "final_info" (Gymnasium's same-step mode). Infos are a list of N
-    dicts."""
+    signatures and spaces: `single_observation_space` and `single_action_space` are one
+    simulator's, `observation_space` and `action_space` the batched ones.
 
-    def __init__(self, address, num_envs, env_id="", env_init=None, protocol="http",
-                 autoreset=True, token=None, timeout=30.0, use_numpy=None):
+    `autoreset` is Gymnasium's mode:
+    - "same-step" (the default, or True): a simulator whose step ends its episode is reset in the
+      same call; its observation is the new episode's first, and its info holds
+      "final_observation" and "final_info" of the episode that ended.
+    - "next-step": the step after an episode ended resets that simulator instead of stepping it
+      (its action is not used) and answers the new episode's first observation, reward 0.
+    - "disabled" (or False): an ended simulator is left as it is until reset(options={
+      "reset_mask": mask}) resets the ones the mask marks; stepping it gives its last
+      observation again and takes no action to it.
+
+    A simulator that fails (it crashed, say) does not end the others' episodes: its slot comes
+    back truncated, with its last observation and the error in its info ("error", "kind"), and
+    is given a new simulator at the next step (same-step) or reset. `on_failure="raise"` raises
+    ServerError for the whole step instead.
+
+    Infos are Gymnasium's dict of arrays with "_key" masks; `infos="list"` gives a list of N
+    dicts instead.
+    """
+
+    def __init__(self, address, num_envs, env_id="", env_init=None, protocol="grpc",
+                 autoreset="same-step", token=None, token_file=None, timeout=30.0,
+                 use_numpy=None, infos="dict", on_failure="truncate"):
+        if autoreset not in _AUTORESET_MODES:
+            raise ValueError(f"autoreset is 'same-step', 'next-step' or 'disabled', not "
+                             f"{autoreset!r}")
+        if infos not in ("dict", "list"):
+            raise ValueError(f"infos is 'dict' or 'list', not {infos!r}")
+        if on_failure not in ("truncate", "raise"):
+            raise ValueError(f"on_failure is 'truncate' or 'raise', not {on_failure!r}")
+        self.autoreset_mode = _AUTORESET_MODES[autoreset]
+        self._infos, self._on_failure = infos, on_failure
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy
-        self._transport = _transport(address, protocol, token, timeout)
+        self._transport = _transport(address, protocol, token, token_file, timeout)
         self._vector = None
+        self._release = weakref.finalize(self, _release, self._transport, None, None)
         try:
             self._vector, self.session_ids = self._transport.make_vector(
-                env_id, env_init or {}, num_envs, autoreset)
+                env_id, env_init or {}, num_envs, self.autoreset_mode == "same-step")
+            self._release.detach()
+            self._release = weakref.finalize(self, _release, self._transport,
+                                             type(self._transport).close_vector, self._vector)
             self.num_envs = num_envs
             first = self.session_ids[0]
             self.single_observation_space = Space(self._transport.space(first, "sensor_space"))
             self.single_action_space = Space(self._transport.space(first, "action_space"))
+            self.observation_space = batched(self.single_observation_space, num_envs)
+            self.action_space = batched(self.single_action_space, num_envs)
         except BaseException:
             self.close()
             raise
+        # Each slot's last observation as the simulator wrote it, and whether its episode ended.
+        self._last = [None] * num_envs
+        self._ended = [False] * num_envs
 
     def reset(self, seed=None, options=None):
-        """`seed` s seeds simulator i with s + i; a list gives one seed each."""
+        """`seed` s seeds simulator i with s + i; a list gives one seed each. With
+        options={"reset_mask": mask} only the slots the mask marks are reset; the others keep
+        their episodes and give their last observation."""
         seeds = None
-        if isinstance(seed, (list, tuple)):
+        if isinstance(seed, (list, tuple)) or hasattr(seed, "tolist"):
             seed, seeds = None, [int(each) for each in seed]
-        results = self._checked(self._transport.reset_vector(self._vector, seed, seeds, options))
-        return self._observations(results), [result.get("info", {}) for result in results]
+        mask = None
+        if options is not None and "reset_mask" in options:
+            mask = [bool(each) for each in options["reset_mask"]]
+            options = {**options, "reset_mask": mask}
+        results = self._transport.reset_vector(self._vector, seed, seeds, options)
+        infos = []
+        for slot, result in enumerate(results):
+            if result is None:
+                infos.append({})
+                continue
+            if "error" in result and "observation" not in result:
+                if self._on_failure == "raise" or self._last[slot] is None:
+                    raise ServerError(f"simulator {slot} of the vector: {result['error']}",
+                                      kind=result.get("kind"))
+                infos.append({"error": result["error"], "kind": result.get("kind")})
+                self._ended[slot] = True
+                continue
+            self._last[slot] = result["observation"]
+            self._ended[slot] = False
+            infos.append(result.get("info", {}))
+        return self._observations(), self._infos_of(infos)
 
     def step(self, actions):
-        results = self._checked(self._transport.step_vector(
-            self._vector, actions.tolist() if hasattr(actions, "tolist") else list(actions)))
-        rewards = [result["reward"] for result in results]
-        terminations = [result["terminated"] for result in results]
-        truncations = [result["truncated"] for result in results]
+        actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
+        if len(actions) != self.num_envs:
+            raise ValueError(f"{len(actions)} actions for a vector of {self.num_envs}")
+        mode = self.autoreset_mode
+        restarted = {}
+        if mode == "next-step" and any(self._ended):
+            restarted = self._reset_ended()
+        waiting = [slot for slot in range(self.num_envs)
+                   if slot not in restarted and not (mode == "disabled" and self._ended[slot])]
+        results = [None] * self.num_envs
+        if waiting:
+            sent = [actions[slot] if slot in waiting else None for slot in range(self.num_envs)]
+            if len(waiting) == self.num_envs:
+                sent = actions
+            results = self._transport.step_vector(self._vector, sent)
+        rewards, terminations, truncations, infos = [], [], [], []
+        for slot in range(self.num_envs):
+            result = restarted.get(slot) if slot in restarted else results[slot]
+            if result is None:
+                result = {"observation": self._last[slot], "reward": 0.0, "terminated": False,
+                          "truncated": False, "info": {}}
+            elif "error" in result and "observation" not in result:
+                result = self._failed(slot, result)
+            self._last[slot] = result["observation"]
+            ended = bool(result["terminated"] or result["truncated"])
+            self._ended[slot] = ended if mode != "same-step" else False
+            rewards.append(result["reward"])
+            terminations.append(result["terminated"])
+            truncations.append(result["truncated"])
+            infos.append(result.get("info", {}))
         if self._use_numpy:
             rewards = numpy.asarray(rewards, dtype=numpy.float64)
             terminations = numpy.asarray(terminations, dtype=bool)
             truncations = numpy.asarray(truncations, dtype=bool)
-        return (self._observations(results), rewards, terminations, truncations,
-                [result.get("info", {}) for result in results])
+        return self._observations(), rewards, terminations, truncations, self._infos_of(infos)
 
     def close(self):
-        vector, self._vector = self._vector, None
-        try:
-            if vector is not None:
-                self._transport.close_vector(vector)
-        except Exception:
-            pass
-        finally:
-            self._transport.shutdown()
+        self._vector = None
+        self._release()
 
-    def _observations(self, results):
-        return _stacked([result["observation"] for result in results],
-                        self.single_observation_space, self._use_numpy)
-
-    @staticmethod
-    def _checked(results):
+    def _reset_ended(self):
+        """Resets the slots whose episode ended (next-step mode); each answers as a step that
+        earned nothing."""
+        results = self._transport.reset_vector(self._vector, None, None,
+                                               {"reset_mask": list(self._ended)})
+        restarted = {}
         for slot, result in enumerate(results):
-            if "error" in result and "observation" not in result:
-                raise ServerError(f"simulator {slot} of the vector: {result['error']}",
-                                  kind=result.get("kind"))
-        return results
+            if result is None:
+                continue
+            if "error" not in result or "observation" in result:
+                result = {"observation": result["observation"], "reward": 0.0,
+                          "terminated": False, "truncated": False,
+                          "info": result.get("info", {})}
+            restarted[slot] = result
+        return restarted
+
+    def _failed(self, slot, result):
+        if self._on_failure == "raise" or self._last[slot] is None:
+            raise ServerError(f"simulator {slot} of the vector: {result['error']}",
+                              kind=result.get("kind"))
+        return {"observation": self._last[slot], "reward": 0.0, "terminated": False,
+                "truncated": True, "info": {"error": result["error"], "kind": result.get("kind")}}
+
+    def _observations(self):
+        return _stacked(self._last, self.single_observation_space, self._use_numpy)
+
+    def _infos_of(self, infos):
+        space = self.single_observation_space
+        for info in infos:
+            if "final_observation" in info:
+                info["final_observation"] = _as_arrays(info["final_observation"], space,
+                                                       self._use_numpy)
+        if self._infos == "list":
+            return infos
+        return _gathered(infos, self._use_numpy)
 
     def __enter__(self):
         return self

@@ -15,6 +15,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import norva_sim  # noqa: E402
+import numpy  # noqa: E402
 
 NORVA = os.environ.get("NORVA_BINARY", "norva")
 TEST_SIM = os.environ.get("TEST_SIM_BINARY", "")
@@ -121,23 +122,110 @@ class ClientTest:
             self.assertNotEqual(first.reset(seed=5)[0]["position"].tolist(),
                                 second.reset(seed=4)[0]["position"].tolist())
 
+    def vector(self, count, **options):
+        return norva_sim.VectorEnv(self.server.address, count, "env", protocol=self.protocol,
+                                   **options)
+
     def test_a_vector_steps_together_and_resets_what_ended(self):
-        with norva_sim.VectorEnv(self.server.address, 4, "env", protocol=self.protocol) as envs:
+        with self.vector(4) as envs:
+            self.assertEqual(envs.observation_space.spaces["position"].shape, (4, 2))
+            self.assertEqual(envs.observation_space.spaces["gear"].nvec.tolist(), [3] * 4)
+            self.assertEqual(envs.action_space.shape, (4, 2))
             observations, infos = envs.reset(seed=3)
             self.assertEqual(observations["position"].shape, (4, 2))
-            self.assertEqual([info["seed"] for info in infos], [3, 4, 5, 6])
+            self.assertEqual(infos["seed"].tolist(), [3, 4, 5, 6])
+            self.assertEqual(infos["_seed"].tolist(), [True] * 4)
             ended = 0
             for _ in range(12):
                 observations, rewards, terminations, truncations, infos = envs.step(
                     [[0.1, 0.1]] * 4)
                 self.assertEqual(rewards.shape, (4,))
-                for slot in range(4):
-                    if terminations[slot] or truncations[slot]:
-                        ended += 1
-                        self.assertIn("final_observation", infos[slot])
+                done = terminations | truncations
+                ended += int(done.sum())
+                if done.any():
+                    self.assertEqual(infos["_final_observation"].tolist(), done.tolist())
+                    slot = int(done.argmax())
+                    final = infos["final_observation"]["position"][slot]
+                    self.assertEqual(final.dtype, numpy.float32)
             self.assertGreater(ended, 0)
             self.assertEqual(self.server.open_sessions(), 4)
         self.assertEqual(self.server.open_sessions(), 0)
+
+    def test_a_crashed_simulator_truncates_its_slot_and_the_others_go_on(self):
+        # Simulator 1 is reset with seed 11, which makes it end at its next step.
+        with self.vector(3, env_init={"crash_seed": 11}) as envs:
+            envs.reset(seed=10)
+            before = envs.step([[0.5, 0.0]] * 3)
+            observations, rewards, terminations, truncations, infos = before
+            self.assertEqual(truncations.tolist(), [False, True, False])
+            self.assertEqual(infos["_error"].tolist(), [False, True, False])
+            self.assertIn("exit status 3", infos["error"][1])
+            self.assertEqual(infos["kind"][1], "failed")
+            self.assertEqual(rewards[1], 0.0)
+            # The next step gives the slot a new simulator, whose episode starts at the origin.
+            observations, rewards, terminations, truncations, infos = envs.step([[0.5, 0.0]] * 3)
+            self.assertEqual(observations["position"][1].tolist(), [0.0, 0.0])
+            self.assertEqual(truncations.tolist(), [False, False, False])
+            self.assertEqual(observations["position"][2].tolist(), [-3.0, 2.0])
+        with self.vector(3, env_init={"crash_seed": 11}, on_failure="raise") as envs:
+            envs.reset(seed=10)
+            with self.assertRaises(norva_sim.ServerError) as failed:
+                envs.step([[0.5, 0.0]] * 3)
+            self.assertIn("simulator 1 of the vector", str(failed.exception))
+
+    def test_autoreset_next_step_and_disabled(self):
+        # Seed 10's episode is three steps long.
+        with self.vector(2, autoreset="next-step") as envs:
+            envs.reset(seed=10)
+            for _ in range(2):
+                envs.step([[0.5, 0.0]] * 2)
+            observations, rewards, terminations, _, infos = envs.step([[0.5, 0.0]] * 2)
+            self.assertEqual(terminations.tolist(), [True, False])
+            self.assertNotIn("final_observation", infos)
+            observations, rewards, terminations, _, _ = envs.step([[0.5, 0.0]] * 2)
+            self.assertEqual(observations["position"][0].tolist(), [0.0, 0.0])
+            self.assertEqual((rewards[0], terminations[0]), (0.0, False))
+            self.assertEqual(envs.step([[0.5, 0.0]] * 2)[0]["position"][0].tolist(), [0.5, 0.0])
+        with self.vector(2, autoreset="disabled") as envs:
+            envs.reset(seed=10)
+            for _ in range(3):
+                observations = envs.step([[0.5, 0.0]] * 2)[0]
+            ended = observations["position"][0].tolist()
+            held = envs.step([[0.5, 0.0]] * 2)[0]
+            self.assertEqual(held["position"][0].tolist(), ended)
+            self.assertNotEqual(held["position"][1].tolist(), observations["position"][1].tolist())
+            observations, infos = envs.reset(options={"reset_mask": [True, False]})
+            self.assertEqual(observations["position"][0].tolist(), [0.0, 0.0])
+            self.assertEqual(observations["position"][1].tolist(), held["position"][1].tolist())
+            self.assertEqual(infos["_env_id"].tolist(), [True, False])
+
+    def test_a_killed_client_leaves_no_simulator_behind(self):
+        script = (f"import sys; sys.path.insert(0, {os.path.dirname(norva_sim.__path__[0])!r})\n"
+                  "import norva_sim\n"
+                  f"envs = norva_sim.VectorEnv({self.server.address!r}, 3, "
+                  f"protocol={self.protocol!r})\n"
+                  "env = norva_sim.Env(envs_address := " + repr(self.server.address) +
+                  f", protocol={self.protocol!r})\n"
+                  "envs.reset(); envs.step([[0.1, 0.1]] * 3); env.reset(); env.step([0.1, 0.1])\n"
+                  "print('ready', flush=True)\n"
+                  "import time; time.sleep(60)\n")
+        trainer = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                   text=True)
+        self.assertEqual(trainer.stdout.readline().strip(), "ready")
+        self.assertEqual(self.server.open_sessions(), 4)
+        trainer.kill()
+        trainer.wait()
+        for _ in range(200):
+            if self.server.open_sessions() == 0:
+                break
+            time.sleep(0.05)
+        self.assertEqual(self.server.open_sessions(), 0)
+
+    def test_a_client_of_the_other_protocol_is_told_what_to_pass(self):
+        other = "http" if self.protocol == "grpc" else "grpc"
+        with self.assertRaises(norva_sim.Unreachable) as mismatch:
+            norva_sim.Env(self.server.address, protocol=other, timeout=5)
+        self.assertIn(f"pass protocol='{self.protocol}'", str(mismatch.exception))
 
     def test_closing_leaves_no_session_on_the_server(self):
         env = self.env()
@@ -159,7 +247,7 @@ class ClientTest:
         self.assertLess(time.monotonic() - started, 5)
         self.assertIn("cannot reach the sim at " + self.server.address, str(gone.exception))
 
-    def test_a_token_is_sent_when_given(self):
+    def test_a_token_is_sent_when_given_and_never_shown(self):
         token_file = os.path.join(self.server.folder, "token")
         with open(token_file, "w") as out:
             out.write("t0ken\n")
@@ -168,8 +256,20 @@ class ClientTest:
         with self.assertRaises(norva_sim.ServerError) as refused:
             norva_sim.Env(guarded.address, protocol=self.protocol)
         self.assertEqual(refused.exception.kind, "unauthenticated")
-        with norva_sim.Env(guarded.address, protocol=self.protocol, token="t0ken") as env:
+        with open(token_file) as source:
+            with norva_sim.Env(guarded.address, protocol=self.protocol,
+                               token=source.read()) as env:
+                env.reset()
+                self.assertNotIn("t0ken", repr(env._transport))
+        with norva_sim.Env(guarded.address, protocol=self.protocol, token_file=token_file) as env:
             env.reset()
+        os.environ["NORVA_SIM_TOKEN"] = "t0ken"
+        self.addCleanup(os.environ.pop, "NORVA_SIM_TOKEN")
+        with norva_sim.Env(guarded.address, protocol=self.protocol) as env:
+            env.reset()
+        with self.assertRaises(ValueError) as unsendable:
+            norva_sim.Env(guarded.address, protocol=self.protocol, token="t0k\nen")
+        self.assertNotIn("t0k", str(unsendable.exception))
 
 
 class HttpClientTest(ClientTest, unittest.TestCase):
@@ -206,6 +306,22 @@ class PackageTest(unittest.TestCase):
 
 
 class SpaceTest(unittest.TestCase):
+    def test_gymnasiums_attributes(self):
+        box = norva_sim.Space({"type": "box", "low": [0, -1], "high": 1, "shape": [2],
+                               "dtype": "float64"})
+        self.assertEqual((box.shape, box.dtype), ((2,), numpy.float64))
+        self.assertEqual((box.low.tolist(), box.high.tolist()), ([0, -1], [1, 1]))
+        gear = norva_sim.Space({"type": "discrete", "n": 3, "start": 1})
+        self.assertEqual((gear.n, gear.start, gear.shape), (3, 1, ()))
+        keys = norva_sim.Space({"type": "multi_binary", "n": 4})
+        self.assertEqual((keys.n, keys.shape, keys.dtype), (4, (4,), numpy.int8))
+        batch = norva_sim.spaces.batched(
+            norva_sim.Space({"type": "tuple", "spaces": [box.description, gear.description,
+                                                         keys.description]}), 3)
+        self.assertEqual([space.shape for space in batch.spaces], [(3, 2), (3,), (3, 4)])
+        import random
+        self.assertTrue(batch.contains(batch.sample(random.Random(2))))
+
     def test_membership_and_samples(self):
         space = norva_sim.Space({"type": "dict", "spaces": {
             "box": {"type": "box", "low": [0, -1], "high": [1, 1], "shape": [2]},

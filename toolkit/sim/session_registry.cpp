@@ -246,16 +246,51 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
     return made;
 }
 
-std::vector<SlotAnswer> SessionRegistry::reset_vector(const std::string& id,
-                                                      const VectorReset& reset) {
+namespace {
+
+// The slots a reset's options.reset_mask marks, taken out of the options the simulators get;
+// every slot without one.
+std::vector<bool> reset_mask_of(VectorReset& reset, std::size_t count) {
+    std::vector<bool> mask(count, true);
+    if (!reset.options || !reset.options->contains("reset_mask")) {
+        return mask;
+    }
+    const auto& given = reset.options->at("reset_mask");
+    if (!given.is_array() || given.size() != count ||
+        !std::all_of(given.begin(), given.end(),
+                     [](const Json& each) { return each.is_boolean(); })) {
+        throw std::invalid_argument(fmt::format(
+            "'reset_mask' must be a list of {} booleans, one for each simulator", count));
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        mask[slot] = given[slot].get<bool>();
+    }
+    reset.options->erase("reset_mask");
+    if (reset.options->empty()) {
+        reset.options.reset();
+    }
+    return mask;
+}
+
+}  // namespace
+
+std::vector<SlotAnswer> SessionRegistry::reset_vector(const std::string& id, VectorReset reset) {
     VectorCall call(*this, id);
+    auto count = call.workers().size();
     // A wrong request restarts nothing.
-    vector_calls::seeds_of(reset, call.workers().size());
-    std::vector<std::optional<SimulatorError>> restart_failures(call.workers().size());
-    restart_ended(call, restart_failures);
-    auto answers = vector_calls::reset_all(call.workers(), reset);
-    for (std::size_t slot = 0; slot < answers.size(); ++slot) {
-        if (restart_failures[slot]) {
+    vector_calls::seeds_of(reset, count);
+    auto mask = reset_mask_of(reset, count);
+    std::vector<std::optional<SimulatorError>> restart_failures(count);
+    restart_ended(call, restart_failures, mask);
+    std::vector<WorkerProcess*> resetting(call.workers().begin(), call.workers().end());
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        resetting[slot] = mask[slot] ? resetting[slot] : nullptr;
+    }
+    auto answers = vector_calls::reset_all(resetting, reset);
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (!mask[slot]) {
+            answers[slot] = SlotAnswer{};
+        } else if (restart_failures[slot]) {
             answers[slot].error = restart_failures[slot];
         }
     }
@@ -270,20 +305,27 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
     vector_calls::check_action_count(actions.size(), count);
     std::size_t outside = 0;
     for (std::size_t slot = 0; slot < count; ++slot) {
-        outside += out_of_bounds(call.vector().action_space.get(), actions[slot],
-                                 fmt::format("the action of slot {}", slot))
-                       ? 1
-                       : 0;
+        if (!actions[slot].is_null()) {
+            outside += out_of_bounds(call.vector().action_space.get(), actions[slot],
+                                     fmt::format("the action of slot {}", slot))
+                           ? 1
+                           : 0;
+        }
+    }
+    // A null action leaves its simulator as it is (a client's own autoreset holds an ended one).
+    std::vector<bool> stepped(count);
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        stepped[slot] = !actions[slot].is_null();
     }
     std::vector<std::optional<SimulatorError>> restart_failures(count);
     std::vector<bool> restarted(count, false);
     if (call.vector().autoreset) {
-        restarted = restart_ended(call, restart_failures);
+        restarted = restart_ended(call, restart_failures, stepped);
     }
     auto started = Clock::now();
     std::vector<WorkerProcess*> stepping(call.workers().begin(), call.workers().end());
     for (std::size_t slot = 0; slot < count; ++slot) {
-        if (restarted[slot]) {
+        if (restarted[slot] || !stepped[slot]) {
             stepping[slot] = nullptr;
         }
     }
@@ -292,7 +334,9 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
         answers_of_restarted(call, restarted, answers);
     }
     for (std::size_t slot = 0; slot < count; ++slot) {
-        if (restart_failures[slot]) {
+        if (!stepped[slot]) {
+            answers[slot] = SlotAnswer{};
+        } else if (restart_failures[slot]) {
             answers[slot].error = restart_failures[slot];
         }
     }
@@ -306,14 +350,15 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
 
 // Starts a new simulator in every slot whose simulator has gone, all made at once.
 std::vector<bool> SessionRegistry::restart_ended(
-    VectorCall& call, std::vector<std::optional<SimulatorError>>& failures) {
+    VectorCall& call, std::vector<std::optional<SimulatorError>>& failures,
+    const std::vector<bool>& among) {
     auto workers = call.workers();
     std::vector<bool> restarted(workers.size(), false);
     std::vector<std::unique_ptr<WorkerProcess>> started(workers.size());
     std::vector<WorkerProcess*> making(workers.size(), nullptr);
     std::size_t count = 0;
     for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        count += workers[slot] == nullptr ? 1 : 0;
+        count += workers[slot] == nullptr && among[slot] ? 1 : 0;
     }
     if (count == 0) {
         return restarted;
@@ -321,7 +366,7 @@ std::vector<bool> SessionRegistry::restart_ended(
     reserve(count);
     Reservation reserved{*this, count};
     for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        if (workers[slot] == nullptr) {
+        if (workers[slot] == nullptr && among[slot]) {
             started[slot] = start_worker(call.vector().closing);
             making[slot] = started[slot].get();
         }

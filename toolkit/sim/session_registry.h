@@ -96,7 +96,9 @@ class SessionRegistry {
     // which starts a new one there.
     MadeVector open_vector(const std::string& env_id, const Json& env_init, std::size_t count,
                            bool autoreset);
-    std::vector<SlotAnswer> reset_vector(const std::string& id, const VectorReset& reset);
+    // options.reset_mask (one boolean a simulator) resets only the slots it marks; the others
+    // answer null and keep their episodes.
+    std::vector<SlotAnswer> reset_vector(const std::string& id, VectorReset reset);
     // With autoreset, a slot whose simulator failed in an earlier call gets a new one, reset,
     // whose first observation is that slot's answer (reward 0, neither flag set).
     std::vector<SlotAnswer> step_vector(const std::string& id, std::span<const Json> actions);
@@ -201,9 +203,11 @@ class SessionRegistry {
     Json merged_env_init(const Json& env_init) const;
     // Drops the simulators that failed in a vector call and counts their failures.
     void drop_failed(VectorCall& call, const std::vector<SlotAnswer>& answers);
-    // Starts a new simulator in every slot whose simulator has gone; which slots got one.
+    // Starts a new simulator in every slot `among` marks whose simulator has gone; which slots
+    // got one.
     std::vector<bool> restart_ended(VectorCall& call,
-                                    std::vector<std::optional<SimulatorError>>& failures);
+                                    std::vector<std::optional<SimulatorError>>& failures,
+                                    const std::vector<bool>& among);
     void answers_of_restarted(VectorCall& call, const std::vector<bool>& restarted,
                               std::vector<SlotAnswer>& answers);
     // Ends the simulators of a vector that has left the maps.

@@ -11,6 +11,7 @@
 #include "sim/transport/address.h"
 #include "sim/transport/grpc_logging.h"
 #include "sim/transport/listener.h"
+#include "sim/transport/owned_sessions.h"
 #include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
 
@@ -115,6 +116,7 @@ class Service final : public v1::Simulator::Service {
             v1::JsonReply reply;
             while (stream->Read(&request)) {
                 step(request, reply);
+                open.own_session(request.session_id());
                 if (!stream->Write(reply)) {
                     return;
                 }
@@ -171,6 +173,7 @@ class Service final : public v1::Simulator::Service {
                 }
                 reply.set_json(wire_json::dump(wire_errors::slot_answers_json(sessions_.step_vector(
                     request.vector_id(), actions.get_ref<const Json::array_t&>()))));
+                open.own_vector(request.vector_id());
                 if (!stream->Write(reply)) {
                     return;
                 }
@@ -214,23 +217,47 @@ class Service final : public v1::Simulator::Service {
         access_token::require(*token, sent);
     }
 
+    // A stream of steps while it is open. With the metadata "norva-owner: stream" it owns
+    // what it steps: a stream that breaks (its client cancelled, or vanished with its
+    // connection) closes them.
     class OpenStream {
       public:
         OpenStream(Service& service, grpc::ServerContext* context)
             : service_(service), context_(context) {
+            auto [first, last] = context->client_metadata().equal_range("norva-owner");
+            owner_ = first != last && first->second == "stream";
             std::lock_guard lock(service_.streams_mutex_);
             service_.streams_.insert(context_);
         }
         ~OpenStream() {
-            std::lock_guard lock(service_.streams_mutex_);
-            service_.streams_.erase(context_);
+            {
+                std::lock_guard lock(service_.streams_mutex_);
+                service_.streams_.erase(context_);
+            }
+            if (context_->IsCancelled()) {
+                owned_.close_all(service_.sessions_);
+            }
         }
         OpenStream(const OpenStream&) = delete;
         OpenStream& operator=(const OpenStream&) = delete;
 
+        // What it stepped well; a failed step ends the stream.
+        void own_session(const std::string& id) {
+            if (owner_) {
+                owned_.add_session(id);
+            }
+        }
+        void own_vector(const std::string& id) {
+            if (owner_) {
+                owned_.add_vector(id);
+            }
+        }
+
       private:
         Service& service_;
         grpc::ServerContext* context_;
+        bool owner_ = false;
+        OwnedSessions owned_;
     };
 
     static Json env_init_of(const std::string& text) {

@@ -141,13 +141,16 @@ void HttpConnections::accept_connections() {
         }
         int yes = 1;
         ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        connections_.start([this, socket = std::move(socket)] { serve(socket); });
+        connections_.start([this, socket = std::move(socket), id = ++next_connection_] {
+            serve(socket, id);
+            handler_.closed(id);
+        });
     }
 }
 
 // Answers the connection's requests in order until it closes, idles too long, or the server
 // stops.
-void HttpConnections::serve(const UniqueFd& socket) {
+void HttpConnections::serve(const UniqueFd& socket, std::uint64_t connection) {
     std::string buffer;
     bool continue_sent = false;
     for (;;) {
@@ -155,6 +158,7 @@ void HttpConnections::serve(const UniqueFd& socket) {
         if (parse.state == http_wire::Parse::State::complete) {
             buffer.erase(0, parse.consumed);
             continue_sent = false;
+            parse.request.connection = connection;
             auto answer = handler_.answer(parse.request);
             bool keep_alive = parse.request.keep_alive;
             if (!send_all(socket.get(), http_wire::response(answer.status, answer.body, keep_alive,

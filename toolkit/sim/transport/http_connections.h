@@ -32,6 +32,8 @@ class HttpHandler {
     virtual ~HttpHandler() = default;
     virtual HttpAnswer answer(const http_wire::Request& request) = 0;
     virtual HttpAnswer refusal(int status, const std::string& message) = 0;
+    // The connection a request's `connection` named has closed.
+    virtual void closed(std::uint64_t connection) = 0;
 };
 
 // The threads of open connections; finished ones are joined as new ones start.
@@ -81,7 +83,7 @@ class HttpConnections {
 
   private:
     void accept_connections();
-    void serve(const UniqueFd& socket);
+    void serve(const UniqueFd& socket, std::uint64_t connection);
     bool read_more(const UniqueFd& socket, std::string& buffer);
     void close_gracefully(const UniqueFd& socket);
 
@@ -91,6 +93,7 @@ class HttpConnections {
     UniqueFd stop_read_;
     UniqueFd stop_write_;
     ConnectionThreads connections_;
+    std::uint64_t next_connection_ = 0;
     std::thread accepting_;
 };
 

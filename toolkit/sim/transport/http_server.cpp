@@ -1,5 +1,7 @@
 // The routes of the simulator protocol over HTTP and the checks of their bodies; the
 // connections they arrive on are http_connections'.
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "sim/message_limit.h"
 #include "sim/transport/http_connections.h"
 #include "sim/transport/listener.h"
+#include "sim/transport/owned_sessions.h"
 #include "sim/transport/wire_errors.h"
 
 namespace norva_core::sim {
@@ -73,6 +76,30 @@ class HttpListener final : public Listener, private HttpHandler {
     }
 
     HttpAnswer answer(const http_wire::Request& request) override { return route(request); }
+
+    void closed(std::uint64_t connection) override {
+        OwnedSessions owned;
+        {
+            std::lock_guard lock(owned_mutex_);
+            auto found = owned_.find(connection);
+            if (found == owned_.end()) {
+                return;
+            }
+            owned = std::move(found->second);
+            owned_.erase(found);
+        }
+        owned.close_all(sessions_);
+    }
+
+    // Marks what the request made as its connection's, when the client asked.
+    void own(const http_wire::Request& request, const std::string& id, bool vector) {
+        if (!request.owned_by_connection) {
+            return;
+        }
+        std::lock_guard lock(owned_mutex_);
+        auto& owned = owned_[request.connection];
+        vector ? owned.add_vector(id) : owned.add_session(id);
+    }
 
     HttpAnswer refusal(int status, const std::string& message) override {
         return error_answer(status, wire_errors::INVALID.kind, message);
@@ -213,6 +240,7 @@ class HttpListener final : public Listener, private HttpHandler {
         auto made =
             sessions_.open_vector(env_id, env_init, vector_size_of(body.value("num_envs", Json())),
                                   autoreset.get<bool>());
+        own(request, made.id, true);
         return Json{{"vector_id", made.id}, {"session_ids", made.session_ids}};
     }
 
@@ -230,7 +258,9 @@ class HttpListener final : public Listener, private HttpHandler {
 
     Json open(const http_wire::Request& request) {
         auto [env_id, env_init] = environment_of(body_of(request));
-        return Json{{"session_id", sessions_.open(env_id, env_init)}};
+        auto id = sessions_.open(env_id, env_init);
+        own(request, id, false);
+        return Json{{"session_id", id}};
     }
 
     static HttpAnswer no_route(const http_wire::Request& request) {
@@ -247,6 +277,8 @@ class HttpListener final : public Listener, private HttpHandler {
 
     SessionRegistry& sessions_;
     Routes routes_;
+    std::mutex owned_mutex_;
+    std::map<std::uint64_t, OwnedSessions> owned_;
     // Last, so that it stops serving before the rest goes.
     HttpConnections connections_;
 };

@@ -132,6 +132,8 @@ std::variant<Head, Parse> read_head(std::string_view head) {
             }
         } else if (name == "authorization") {
             out.request.authorizations.emplace_back(value);
+        } else if (name == "norva-owner") {
+            out.request.owned_by_connection = lower(value) == "connection";
         } else if (name == "expect") {
             out.expects_continue = lower(value) == "100-continue";
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,10 @@ struct Request {
     bool keep_alive = true;
     // The Authorization headers, as many as were sent.
     std::vector<std::string> authorizations;
+    // "Norva-Owner: connection": what the request makes belongs to the connection it came on.
+    bool owned_by_connection = false;
+    // Which of the server's connections it came on; set by the connection side.
+    std::uint64_t connection = 0;
 };
 
 struct Parse {
