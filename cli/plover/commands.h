@@ -29,7 +29,7 @@ void mappings_command(const Values& values);
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
               std::string protocol, bool json = false, OptionalText seed = std::nullopt,
-              OptionalText steps = std::nullopt);
+              OptionalText steps = std::nullopt, bool strict = false);
 // With is_print off (publishing) the issues are not printed; a faulty sim still fails. With
 // json the findings are one JSON document instead of lines.
 void _validate(OptionalText path, OptionalText address, const std::string& protocol = "grpc",

@@ -1,6 +1,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 
@@ -33,6 +34,9 @@ nlohmann::ordered_json checks_document(const Validation& validation) {
     return checks;
 }
 
+// How long the main run steps when no --steps is given.
+constexpr std::chrono::seconds STEPPING_BUDGET{3};
+
 // More steps than this would take minutes and check nothing more.
 constexpr long MAX_STEPS = 100000;
 
@@ -57,7 +61,7 @@ nlohmann::ordered_json findings_document(const Validation& validation) {
 }  // namespace
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol, bool json, OptionalText seed, OptionalText steps) {
+              std::string protocol, bool json, OptionalText seed, OptionalText steps, bool strict) {
     ValidationOptions options;
     if (seed) {
         options.seed = static_cast<std::uint64_t>(_to_count("--seed", *seed, 0, "seed"));
@@ -65,7 +69,10 @@ void validate(OptionalText path, OptionalText path_option, OptionalText address,
     if (steps) {
         options.steps =
             static_cast<int>(std::min<long>(_to_count("--steps", *steps, 1, "steps"), MAX_STEPS));
+    } else {
+        options.budget = STEPPING_BUDGET;
     }
+    options.strict = strict;
     norva_core::async_util::async_to_sync(_validate)(_final_path(path, path_option), address,
                                                      protocol, true, json, options);
 }
@@ -93,13 +100,16 @@ const CommandTable VALIDATE_COMMAND{
      {"-p,--protocol", "Protocol to run the sim (grpc, http)", "grpc"},
      {"--seed", "Seed of the resets and of the actions drawn; the same seed checks the same steps",
       "0"},
-     {"--steps", "Steps taken by each check that steps", "25"},
+     {"--steps",
+      "Steps taken by each check that steps (default: the first run steps for up to 3 s or "
+      "1,000 episodes, each from the next seed; the others 25)"},
+     {"--strict", "Fail on warnings too, as CI should", std::nullopt, Form::flag},
      JSON_FLAG}};
 
 void validate_command(const Values& values) {
     validate(values.given("PATH"), values.given("--path"), values.given("--address"),
              values.text("--protocol"), values.flag("--json"), values.given("--seed"),
-             values.given("--steps"));
+             values.given("--steps"), values.flag("--strict"));
 }
 
 }  // namespace plover

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,15 @@ struct ValidationOptions {
     std::uint64_t seed = 0;
     // Steps taken by each check that steps.
     int steps = 25;
+    // When set, the main run steps until this much time or EPISODE_BUDGET episodes are spent
+    // instead of `steps` steps, each episode reset with the next seed: faults that show only
+    // deep into some episodes are reached.
+    std::optional<std::chrono::milliseconds> budget;
+    // Warnings fail the validation too, as CI wants them to.
+    bool strict = false;
 };
+
+inline constexpr int EPISODE_BUDGET = 1000;
 
 struct Validation {
     // No issue is an error.

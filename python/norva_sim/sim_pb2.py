@@ -13,7 +13,7 @@ _sym_db = _symbol_database.Default()
 
 
 
-DESCRIPTOR = _descriptor_pool.Default().AddSerializedFile(b'\n\tsim.proto\x12\x0cnorva.sim.v1\"4\n\x0bMakeRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\"\x1f\n\tMakeReply\x12\x12\n\nsession_id\x18\x01 \x01(\t\"$\n\x0eSessionRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\"T\n\x0cResetRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x11\n\x04seed\x18\x02 \x01(\x04H\x00\x88\x01\x01\x12\x14\n\x0coptions_json\x18\x03 \x01(\tB\x07\n\x05_seed\"6\n\x0bStepRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x13\n\x0b\x61\x63tion_json\x18\x02 \x01(\t\"\x19\n\tJsonReply\x12\x0c\n\x04json\x18\x01 \x01(\t\"\x0c\n\nCloseReply\"r\n\x11MakeVectorRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\x12\x10\n\x08num_envs\x18\x03 \x01(\r\x12\x16\n\tautoreset\x18\x04 \x01(\x08H\x00\x88\x01\x01\x42\x0c\n\n_autoreset\"9\n\x0fMakeVectorReply\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x13\n\x0bsession_ids\x18\x02 \x03(\t\"\"\n\rVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\"h\n\x12ResetVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x11\n\x04seed\x18\x02 \x01(\x04H\x00\x88\x01\x01\x12\r\n\x05seeds\x18\x03 \x03(\x04\x12\x14\n\x0coptions_json\x18\x04 \x01(\tB\x07\n\x05_seed\"<\n\x11StepVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x14\n\x0c\x61\x63tions_json\x18\x02 \x01(\t2\xfe\x05\n\tSimulator\x12:\n\x04Make\x12\x19.norva.sim.v1.MakeRequest\x1a\x17.norva.sim.v1.MakeReply\x12\x44\n\x0bSensorSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\x0b\x41\x63tionSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12<\n\x05Reset\x12\x1a.norva.sim.v1.ResetRequest\x1a\x17.norva.sim.v1.JsonReply\x12:\n\x04Step\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\nStepStream\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12?\n\x05\x43lose\x12\x1c.norva.sim.v1.SessionRequest\x1a\x18.norva.sim.v1.CloseReply\x12L\n\nMakeVector\x12\x1f.norva.sim.v1.MakeVectorRequest\x1a\x1d.norva.sim.v1.MakeVectorReply\x12H\n\x0bResetVector\x12 .norva.sim.v1.ResetVectorRequest\x1a\x17.norva.sim.v1.JsonReply\x12J\n\nStepVector\x12\x1f.norva.sim.v1.StepVectorRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12\x44\n\x0b\x43loseVector\x12\x1b.norva.sim.v1.VectorRequest\x1a\x18.norva.sim.v1.CloseReplyb\x06proto3')
+DESCRIPTOR = _descriptor_pool.Default().AddSerializedFile(b'\n\tsim.proto\x12\x0cnorva.sim.v1\"4\n\x0bMakeRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\"\x1f\n\tMakeReply\x12\x12\n\nsession_id\x18\x01 \x01(\t\"$\n\x0eSessionRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\"V\n\x0cResetRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\x14\n\x0coptions_json\x18\x03 \x01(\tB\x0c\n\nseed_given\"6\n\x0bStepRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x13\n\x0b\x61\x63tion_json\x18\x02 \x01(\t\"\x19\n\tJsonReply\x12\x0c\n\x04json\x18\x01 \x01(\t\"\x0c\n\nCloseReply\"t\n\x11MakeVectorRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\x12\x10\n\x08num_envs\x18\x03 \x01(\r\x12\x13\n\tautoreset\x18\x04 \x01(\x08H\x00\x42\x11\n\x0f\x61utoreset_given\"9\n\x0fMakeVectorReply\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x13\n\x0bsession_ids\x18\x02 \x03(\t\"\"\n\rVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\"j\n\x12ResetVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\r\n\x05seeds\x18\x03 \x03(\x04\x12\x14\n\x0coptions_json\x18\x04 \x01(\tB\x0c\n\nseed_given\"<\n\x11StepVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x14\n\x0c\x61\x63tions_json\x18\x02 \x01(\t2\xfe\x05\n\tSimulator\x12:\n\x04Make\x12\x19.norva.sim.v1.MakeRequest\x1a\x17.norva.sim.v1.MakeReply\x12\x44\n\x0bSensorSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\x0b\x41\x63tionSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12<\n\x05Reset\x12\x1a.norva.sim.v1.ResetRequest\x1a\x17.norva.sim.v1.JsonReply\x12:\n\x04Step\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\nStepStream\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12?\n\x05\x43lose\x12\x1c.norva.sim.v1.SessionRequest\x1a\x18.norva.sim.v1.CloseReply\x12L\n\nMakeVector\x12\x1f.norva.sim.v1.MakeVectorRequest\x1a\x1d.norva.sim.v1.MakeVectorReply\x12H\n\x0bResetVector\x12 .norva.sim.v1.ResetVectorRequest\x1a\x17.norva.sim.v1.JsonReply\x12J\n\nStepVector\x12\x1f.norva.sim.v1.StepVectorRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12\x44\n\x0b\x43loseVector\x12\x1b.norva.sim.v1.VectorRequest\x1a\x18.norva.sim.v1.CloseReplyb\x06proto3')
 
 _builder.BuildMessageAndEnumDescriptors(DESCRIPTOR, globals())
 _builder.BuildTopDescriptorsAndMessages(DESCRIPTOR, 'sim_pb2', globals())
@@ -27,23 +27,23 @@ if _descriptor._USE_C_DESCRIPTORS == False:
   _SESSIONREQUEST._serialized_start=114
   _SESSIONREQUEST._serialized_end=150
   _RESETREQUEST._serialized_start=152
-  _RESETREQUEST._serialized_end=236
-  _STEPREQUEST._serialized_start=238
-  _STEPREQUEST._serialized_end=292
-  _JSONREPLY._serialized_start=294
-  _JSONREPLY._serialized_end=319
-  _CLOSEREPLY._serialized_start=321
-  _CLOSEREPLY._serialized_end=333
-  _MAKEVECTORREQUEST._serialized_start=335
-  _MAKEVECTORREQUEST._serialized_end=449
-  _MAKEVECTORREPLY._serialized_start=451
-  _MAKEVECTORREPLY._serialized_end=508
-  _VECTORREQUEST._serialized_start=510
-  _VECTORREQUEST._serialized_end=544
-  _RESETVECTORREQUEST._serialized_start=546
-  _RESETVECTORREQUEST._serialized_end=650
-  _STEPVECTORREQUEST._serialized_start=652
-  _STEPVECTORREQUEST._serialized_end=712
-  _SIMULATOR._serialized_start=715
-  _SIMULATOR._serialized_end=1481
+  _RESETREQUEST._serialized_end=238
+  _STEPREQUEST._serialized_start=240
+  _STEPREQUEST._serialized_end=294
+  _JSONREPLY._serialized_start=296
+  _JSONREPLY._serialized_end=321
+  _CLOSEREPLY._serialized_start=323
+  _CLOSEREPLY._serialized_end=335
+  _MAKEVECTORREQUEST._serialized_start=337
+  _MAKEVECTORREQUEST._serialized_end=453
+  _MAKEVECTORREPLY._serialized_start=455
+  _MAKEVECTORREPLY._serialized_end=512
+  _VECTORREQUEST._serialized_start=514
+  _VECTORREQUEST._serialized_end=548
+  _RESETVECTORREQUEST._serialized_start=550
+  _RESETVECTORREQUEST._serialized_end=656
+  _STEPVECTORREQUEST._serialized_start=658
+  _STEPVECTORREQUEST._serialized_end=718
+  _SIMULATOR._serialized_start=721
+  _SIMULATOR._serialized_end=1487
 # @@protoc_insertion_point(module_scope)

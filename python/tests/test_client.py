@@ -291,6 +291,21 @@ class MessagesTest(unittest.TestCase):
                              "run protoc --python_out=python/norva_sim on proto/sim.proto")
 
 
+    def test_grpc_tools_makes_stubs_that_tell_an_absent_seed_from_zero(self):
+        made = tempfile.mkdtemp()
+        subprocess.run([sys.executable, "-m", "grpc_tools.protoc",
+                        f"--proto_path={os.path.dirname(PROTO)}", f"--python_out={made}",
+                        f"--grpc_python_out={made}", PROTO], check=True)
+        checked = subprocess.run(
+            [sys.executable, "-c", "import sim_pb2, sim_pb2_grpc\n"
+             "request = sim_pb2.ResetRequest(session_id='s')\n"
+             "absent = request.HasField('seed')\n"
+             "request.seed = 0\n"
+             "print(absent, request.HasField('seed'))"],
+            check=True, capture_output=True, text=True, cwd=made)
+        self.assertEqual(checked.stdout.split(), ["False", "True"])
+
+
 class PackageTest(unittest.TestCase):
     def test_pip_installs_the_package_without_an_index(self):
         root = os.path.join(os.path.dirname(__file__), "..")

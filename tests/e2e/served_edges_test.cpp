@@ -212,4 +212,36 @@ TEST_F(ServedEdgesTest, ANumberForAFlagFailsTheSimulator) {
     EXPECT_EQ(validated.err.find("json.exception"), std::string::npos) << validated.err;
 }
 
+// Served observations outside the sensor space go on to the client, counted, and the first of
+// each session is logged with where it lies outside.
+TEST_F(ServedEdgesTest, ObservationsOutsideTheSensorSpaceAreCountedAndTheFirstLogged) {
+    auto server = serve("walls");
+    int port = server.port();
+    auto id = call(port, "POST", "/v1/sessions", "{}").body.at("session_id").get<std::string>();
+    // Seed 10 starts at x = 5: three pushes reach the wall.
+    call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
+    Json observation;
+    for (int step = 0; step < 3; ++step) {
+        auto stepped = call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
+        ASSERT_EQ(stepped.status, 200) << stepped.body;
+        observation = stepped.body.at("observation");
+    }
+    EXPECT_EQ(observation.at("position").at(0), 10.5);
+    call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
+    for (int step = 0; step < 3; ++step) {
+        call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
+    }
+    auto metrics = norva_core::process::run(
+        {"curl", "-sS", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
+    EXPECT_NE(metrics.out.find("\nnorva_sim_observations_outside_space_total 2\n"),
+              std::string::npos)
+        << metrics.out;
+    auto log_lines = server.stop().err;
+    auto first = log_lines.find("gave an observation outside its sensor space");
+    ASSERT_NE(first, std::string::npos) << log_lines;
+    EXPECT_NE(log_lines.find("position[0]: 10.5 above high 10.0", first), std::string::npos);
+    EXPECT_EQ(log_lines.find("gave an observation outside", first + 1), std::string::npos)
+        << "logged more than the first";
+}
+
 }  // namespace

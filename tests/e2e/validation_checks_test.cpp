@@ -88,6 +88,27 @@ TEST_F(ValidationChecksTest, EachFaultIsCaughtByItsCheckAndNothingElse) {
     }
 }
 
+// A fault deep in a few episodes is reached by the default run, which steps for seconds over
+// many seeds; a run of a fixed few steps misses it.
+TEST_F(ValidationChecksTest, TheDefaultRunLooksLongEnoughToReachTheWalls) {
+    auto walls = norva_test::write_test_sim(sandbox.dir().path(), "walls").string();
+    auto found = findings_of(validated(walls));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found.front().find("error step: step "), std::string::npos) << found.front();
+    EXPECT_NE(found.front().find("position[0]: 10.5 above high 10.0"), std::string::npos)
+        << found.front();
+    EXPECT_EQ(validated(walls, {"--steps", "25"}).at("valid"), true);
+}
+
+TEST_F(ValidationChecksTest, StrictFailsOnWarnings) {
+    auto warned = faulty("crash_wrong_shape");
+    EXPECT_EQ(validated(warned, {"--steps", "25"}).at("valid"), true);
+    auto strict = validated(warned, {"--steps", "25", "--strict"});
+    EXPECT_EQ(strict.at("valid"), false);
+    EXPECT_EQ(strict.at("summary").at("errors"), 0);
+    EXPECT_EQ(validated(faulty(""), {"--steps", "25", "--strict"}).at("valid"), true);
+}
+
 TEST_F(ValidationChecksTest, ASoundSimulatorRunsEveryCheckWithoutAFinding) {
     auto report = validated(faulty(""));
     EXPECT_EQ(report.at("findings"), Json::array()) << report.dump();

@@ -74,6 +74,13 @@ void SessionJournal::closed_at_shutdown(const std::string& what) {
     log(what + " closed as the server stops");
 }
 
+void SessionJournal::outside_space(const std::string& what, const std::string& mismatch) {
+    log(what +
+        " gave an observation outside its sensor space (passed on; the metric "
+        "norva_sim_observations_outside_space_total counts every one): " +
+        mismatch);
+}
+
 void SessionJournal::failed(const std::string& what, const std::string& reason) {
     log(what + " failed: " + reason);
 }

@@ -37,6 +37,8 @@ class SessionJournal {
     // Its client went away: the connection or stream that owned it ended.
     void closed_with_client(const std::string& id, const std::string& what);
     void failed(const std::string& what, const std::string& reason);
+    // The first observation of a session outside its sensor space, and where it is outside.
+    void outside_space(const std::string& what, const std::string& mismatch);
 
     // Why an id no longer answers, while it is remembered.
     std::optional<std::string> closed_reason(const std::string& id) const;

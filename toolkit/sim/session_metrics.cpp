@@ -80,6 +80,10 @@ std::string SessionMetrics::render(std::size_t open_sessions,
              "Actions passed to the simulator with a value outside its box's bounds, which "
              "the simulator is left to clip.");
     sample(text, "norva_sim_actions_out_of_bounds_total", actions_out_of_bounds_);
+    describe(text, "norva_sim_observations_outside_space_total", "counter",
+             "Observations a simulator gave outside its own sensor space, passed on as they "
+             "were; the log names the first of each session.");
+    sample(text, "norva_sim_observations_outside_space_total", observations_outside_space_);
     if (resident_bytes) {
         describe(text, "norva_sim_resident_memory_bytes", "gauge",
                  "Resident memory of the server, its simulators not counted.");

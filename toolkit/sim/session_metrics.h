@@ -30,6 +30,8 @@ class SessionMetrics {
     // An action passed on although a value of it lies outside its box's bounds.
     void action_out_of_bounds() { actions_out_of_bounds(1); }
     void actions_out_of_bounds(std::size_t count) { actions_out_of_bounds_ += count; }
+    // An observation passed to the client although it lies outside the sensor space.
+    void observation_outside_space() { ++observations_outside_space_; }
 
     std::string render(std::size_t open_sessions, std::optional<std::size_t> resident_bytes) const;
 
@@ -39,6 +41,7 @@ class SessionMetrics {
     std::atomic<std::uint64_t> start_failures_{0};
     std::atomic<std::uint64_t> over_time_limit_{0};
     std::atomic<std::uint64_t> actions_out_of_bounds_{0};
+    std::atomic<std::uint64_t> observations_outside_space_{0};
     mutable std::mutex steps_mutex_;
     std::uint64_t steps_ = 0;
     double step_seconds_ = 0;

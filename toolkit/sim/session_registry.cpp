@@ -98,7 +98,8 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     try {
         session->worker = start_worker(session->closing);
         session->worker->make(env_id, merged);
-        session->action_space = declared_action_space(*session->worker);
+        session->action_space = declared_space(*session->worker, false);
+        session->sensor_space = declared_space(*session->worker, true);
     } catch (const SimulatorError& error) {
         note_start_failure(env_id, error);
         throw;
@@ -116,9 +117,10 @@ std::string SessionRegistry::open(const std::string& env_id, const Json& env_ini
     return id;
 }
 
-std::shared_ptr<const Space> SessionRegistry::declared_action_space(WorkerProcess& worker) {
+std::shared_ptr<const Space> SessionRegistry::declared_space(WorkerProcess& worker, bool sensor) {
     try {
-        return std::make_shared<const Space>(Space::from_json(worker.action_space()));
+        return std::make_shared<const Space>(
+            Space::from_json(sensor ? worker.sensor_space() : worker.action_space()));
     } catch (const std::invalid_argument&) {
         return nullptr;
     } catch (const SimulatorError& error) {
@@ -126,6 +128,18 @@ std::shared_ptr<const Space> SessionRegistry::declared_action_space(WorkerProces
             throw;
         }
         return nullptr;
+    }
+}
+
+void SessionRegistry::check_observation(Session& session, const Space* space, const Json& result) {
+    if (space == nullptr || !result.is_object() || !result.contains("observation")) {
+        return;
+    }
+    if (auto wrong = space->mismatch(result.at("observation"), "observation")) {
+        metrics_.observation_outside_space();
+        if (!std::exchange(session.told_outside, true)) {
+            journal_.outside_space(session.name, *wrong);
+        }
     }
 }
 
@@ -146,8 +160,11 @@ Json SessionRegistry::step(const std::string& id, const Json& action) {
     if (out_of_bounds(session->action_space.get(), action, "the action")) {
         metrics_.action_out_of_bounds();
     }
-    Json result =
-        with_session(session, id, [&](Simulator& simulator) { return simulator.step(action); });
+    Json result = with_session(session, id, [&](Simulator& simulator) {
+        auto stepped = simulator.step(action);
+        check_observation(*session, session->sensor_space.get(), stepped);
+        return stepped;
+    });
     metrics_.step_answered(Clock::now() - started);
     return result;
 }
@@ -222,7 +239,8 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
                 vector_calls::make_all(workers, env_id, vector->env_init))) {
             throw *failure;
         }
-        vector->action_space = declared_action_space(*workers.front());
+        vector->action_space = declared_space(*workers.front(), false);
+        vector->sensor_space = declared_space(*workers.front(), true);
     } catch (const SimulatorError& error) {
         note_start_failure(env_id, error);
         throw;
@@ -338,6 +356,12 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
             answers[slot] = SlotAnswer{};
         } else if (restart_failures[slot]) {
             answers[slot].error = restart_failures[slot];
+        }
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (!answers[slot].error) {
+            check_observation(*call.vector().sessions[slot], call.vector().sensor_space.get(),
+                              answers[slot].result);
         }
     }
     auto answered = std::count_if(answers.begin(), answers.end(),

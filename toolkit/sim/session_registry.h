@@ -128,6 +128,10 @@ class SessionRegistry {
         bool in_vector = false;
         // What its actions are checked against; none when the simulator gave no usable space.
         std::shared_ptr<const Space> action_space;
+        // What its observations are checked against, likewise.
+        std::shared_ptr<const Space> sensor_space;
+        // Whether an observation outside the sensor space was logged already.
+        bool told_outside = false;
         // Set when it is being closed, so that a call in progress gives up at once.
         std::atomic<bool> closing{false};
     };
@@ -139,6 +143,7 @@ class SessionRegistry {
         std::vector<std::string> ids;
         std::vector<std::shared_ptr<Session>> sessions;
         std::shared_ptr<const Space> action_space;
+        std::shared_ptr<const Space> sensor_space;
         std::string name;
         std::atomic<Clock::rep> last_call{Clock::now().time_since_epoch().count()};
         bool closed = false;
@@ -186,7 +191,9 @@ class SessionRegistry {
     }
     // The action space a simulator declares, or none when it gives no usable one: then its
     // actions go to it unchecked, as they always did.
-    static std::shared_ptr<const Space> declared_action_space(WorkerProcess& worker);
+    static std::shared_ptr<const Space> declared_space(WorkerProcess& worker, bool sensor);
+    // Counts an observation of the result outside the space, and logs the session's first.
+    void check_observation(Session& session, const Space* space, const Json& result);
     // Whether a box value of the action lies outside its bounds; throws std::invalid_argument,
     // with `what` naming the action, when its structure is wrong.
     static bool out_of_bounds(const Space* space, const Json& action, const std::string& what);
