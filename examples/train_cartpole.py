@@ -40,7 +40,13 @@ class ActorCritic(nn.Module):
                 self.value(observations).squeeze(-1))
 
 
-def advantages_of(rewards, values, dones, last_value, gamma=0.99, lam=0.95):
+GAMMA = 0.99
+# Bootstrapped truncations put values near 1 / (1 - GAMMA) into single rewards; a lighter value
+# loss keeps them from drowning the policy's share of the clipped gradient.
+VALUE_WEIGHT = 0.25
+
+
+def advantages_of(rewards, values, dones, last_value, gamma=GAMMA, lam=0.95):
     """Generalised advantage estimates over a rollout of shape (steps, envs)."""
     advantages = torch.zeros_like(rewards)
     running = torch.zeros_like(last_value)
@@ -72,16 +78,26 @@ def train(args):
                 state = torch.as_tensor(observations, dtype=torch.float32)
                 with torch.no_grad():
                     actions, log_probs, values = model.act(state)
-                observations, rewards, terminations, truncations, _ = envs.step(actions.tolist())
+                observations, rewards, terminations, truncations, infos = envs.step(
+                    actions.tolist())
                 returns_so_far += rewards
                 done = terminations | truncations
+                rewards = torch.as_tensor(rewards, dtype=torch.float32)
+                # A truncated episode goes on beyond the cut: its last observation's value stands
+                # in for the rest, while the next observation is already a new episode's.
+                cut = truncations & infos.get("_final_observation", np.zeros_like(done))
+                if cut.any():
+                    final = np.stack(infos["final_observation"][cut]).astype(np.float32)
+                    with torch.no_grad():
+                        rewards[cut] += GAMMA * model.value(
+                            torch.as_tensor(final)).squeeze(-1)
                 for slot in np.flatnonzero(done):
                     finished.append(returns_so_far[slot])
                     returns_so_far[slot] = 0
                 for key, value in (("observations", state), ("actions", actions),
                                    ("log_probs", log_probs), ("values", values),
-                                   ("rewards", torch.as_tensor(rewards, dtype=torch.float32)),
-                                   ("dones", torch.as_tensor(terminations, dtype=torch.float32))):
+                                   ("rewards", rewards),
+                                   ("dones", torch.as_tensor(done, dtype=torch.float32))):
                     batch[key].append(value)
             with torch.no_grad():
                 last_value = model.value(torch.as_tensor(observations,
@@ -104,7 +120,7 @@ def train(args):
                     policy_loss = -torch.min(ratio * advantage,
                                              ratio.clamp(0.8, 1.2) * advantage).mean()
                     value_loss = (flat_targets[chunk] - values).pow(2).mean()
-                    loss = policy_loss + 0.5 * value_loss - 0.01 * entropy.mean()
+                    loss = policy_loss + VALUE_WEIGHT * value_loss - 0.01 * entropy.mean()
                     optimiser.zero_grad()
                     loss.backward()
                     nn.utils.clip_grad_norm_(model.parameters(), 0.5)

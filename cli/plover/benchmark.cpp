@@ -30,8 +30,11 @@ std::string latency_line(const BenchmarkResult& measured) {
 
 nlohmann::ordered_json measured_document(const BenchmarkResult& measured) {
     const auto& latency = measured.latency;
+    // "samples" counts calls (vector steps), as --samples does; "env_steps" and the rate count
+    // the steps of every simulator.
     return {{"samples", measured.samples},
             {"envs", measured.envs},
+            {"env_steps", measured.samples * measured.envs},
             {"warmup", measured.warmup},
             {"seconds", measured.seconds},
             {"samples_per_second", measured.samples_per_second},

@@ -323,6 +323,7 @@ TEST(VectorBenchmarkTest, BenchmarkEnvsStepsOneVectorLocallyAndServed) {
     auto measured = Json::parse(local.out);
     EXPECT_EQ(measured.at("envs"), 4);
     EXPECT_EQ(measured.at("samples"), 50);
+    EXPECT_EQ(measured.at("env_steps"), 200);
     norva_test::ServedSim server(sandbox, folder.string());
     auto served = sandbox.run({"sim", "benchmark", "--address", server.address(), "--envs", "4",
                                "--samples", "50", "--latency"});
