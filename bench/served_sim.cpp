@@ -38,8 +38,14 @@ ServedSim::ServedSim(const std::string& protocol)
 }
 
 ServedSim::~ServedSim() {
-    ::kill(server_.pid(), SIGINT);
-    server_.communicate();
+    stop();
+}
+
+void ServedSim::stop() {
+    if (!server_.poll()) {
+        ::kill(server_.pid(), SIGINT);
+        server_.communicate();
+    }
 }
 
 }  // namespace norva_bench

@@ -18,6 +18,8 @@ class ServedSim {
     ServedSim& operator=(const ServedSim&) = delete;
 
     int port() const { return port_; }
+    // Stops it as Ctrl-C does and waits until it has ended.
+    void stop();
     pid_t pid() const { return server_.pid(); }
 
   private:

@@ -123,6 +123,11 @@ row("Python client stepping a vector of 64 over gRPC", f"{client['items_per_seco
     f"{client_cpu:.1f} us client CPU per env step",
     f"{client['items_per_second'] / native:.2f} of norva's C++ client ({native:,.0f}/s)",
     "<= 10 us per env step", client_cpu <= 10)
+stops = {count: ms(find(f"stopping_with_vector/{count}/")) for count in
+         (128, 256, 512, 1024)}
+row("sim run stopping with a vector of 1,024 open", f"{stops[1024] / 1000:.2f} s",
+    ", ".join(f"{count}: {stops[count] / 1000:.2f} s" for count in (128, 256, 512)),
+    "<= 2 s, linear", stops[1024] <= 2000 and stops[1024] <= 10 * stops[128])
 vector_rss = find("vector_serving_memory/256/")["server_rss_kib"] / 1024
 row("sim run, a vector of 256: server RSS", f"{vector_rss:.1f} MiB", "simulators apart",
     "<= 64 MiB", vector_rss <= 64)

@@ -4,6 +4,7 @@
 // stepping a session each. Also the server's memory with a vector of 256.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +97,29 @@ void vector_serving_memory(benchmark::State& state) {
     state.counters["server_rss_kib"] = static_cast<double>(norva_bench::resident_kib(server.pid()));
 }
 
+// How long a server with a vector of N open takes to stop: every simulator ended at once, so it
+// should grow with N no faster than linearly.
+void stopping_with_vector(benchmark::State& state) {
+    for (auto _ : state) {
+        norva_bench::ServedSim server("grpc");
+        auto vector = norva_core::sim::connect_grpc_vector(
+            {"127.0.0.1", server.port()}, static_cast<std::size_t>(state.range(0)));
+        vector->make("bench", Json::object());
+        vector->reset({});
+        auto started = std::chrono::steady_clock::now();
+        server.stop();
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+}
+
+BENCHMARK(stopping_with_vector)
+    ->Arg(128)
+    ->Arg(256)
+    ->Arg(512)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->UseManualTime();
 BENCHMARK(local_vector)->Arg(8)->Arg(64)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(served_vector, grpc, std::string("grpc"))
     ->Arg(8)

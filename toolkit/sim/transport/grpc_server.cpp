@@ -319,8 +319,10 @@ class GrpcListener final : public Listener {
     void shutdown() override {
         if (server_) {
             service_.cancel_streams();
-            // Calls still waiting on a simulator get a moment, then are cancelled.
-            server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
+            // The sessions were closed first, so calls still in progress are ending already;
+            // past a moment they are cancelled. gRPC waits out the whole moment while any
+            // client keeps its connection, so it is short.
+            server_->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(250));
             server_->Wait();
             server_.reset();
         }
