@@ -5,8 +5,9 @@
         observation, info = env.reset(seed=3)
         observation, reward, terminated, truncated, info = env.step(env.action_space.sample())
 
-HTTP needs only the standard library; protocol="grpc" needs grpcio and protobuf. Observations of
-box spaces are numpy arrays when numpy can be imported, nested lists otherwise.
+gRPC, the default as `norva sim run` serves it, needs grpcio and protobuf; protocol="http" needs
+only the standard library. Observations of box spaces are numpy arrays when numpy can be
+imported, nested lists otherwise. docs/python-client.md tells the rest.
 """
 from .env import Env, VectorEnv
 from .errors import NorvaError, ServerError, Unreachable
