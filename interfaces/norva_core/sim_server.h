@@ -8,23 +8,14 @@
 #include <optional>
 #include <string>
 
+#include "norva_core/session_limits.h"
 #include "norva_core/sim_errors.h"
 
 namespace norva_core::sim {
 
-// What a server allows its clients' sessions.
-struct SessionLimits {
-    // Past this many open sessions, a new one is refused.
-    std::optional<std::size_t> max_sessions;
-    // A session that receives no call for this long is closed, its simulator ended.
-    std::optional<std::chrono::milliseconds> idle_timeout;
-    // Every call but the health probe must carry it; without one, every call is served.
-    std::optional<std::string> token;
-};
-
 // The most sessions a server holds when the user sets no number: each starts a simulator
 // process, so one for every 64 MiB of the machine's memory, and never fewer than a vector of 64
-// needs.
+// needs; and no more than the open-file limit leaves room for, two files each.
 std::size_t default_max_sessions();
 
 // The token a server requires: the first line of `file` when one is named, else

@@ -1,6 +1,7 @@
 #include <grpcpp/support/status_code_enum.h>
 #include <gtest/gtest.h>
 
+#include "sim/transport/listener.h"
 #include "sim/transport/wire_errors.h"
 
 namespace {

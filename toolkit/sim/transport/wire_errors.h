@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "norva_core/sim_errors.h"
-#include "sim/session_registry.h"
+#include "sim/session_errors.h"
+#include "sim/simulator.h"
 #include "sim/transport/access_token.h"
-#include "sim/transport/listener.h"
 
 // How every failure of a served sim crosses the wire, for both servers and both clients: the
 // "kind" and status of an HTTP error body, and the gRPC status code. Codes are grpc::StatusCode's
