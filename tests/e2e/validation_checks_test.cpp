@@ -18,18 +18,23 @@ class ValidationChecksTest : public ::testing::Test {
   protected:
     ValidationChecksTest() { sandbox.set_env("NORVA_SIM_TIMEOUT", "1"); }
 
+    // The system's interpreter: a version manager's shim on PATH takes half a second to start,
+    // against the one-second answer limit here.
     std::string faulty(const std::string& fault) const {
         auto folder =
             sandbox.dir().path() / ("sim-" + (fault.empty() ? std::string("sound") : fault));
         std::filesystem::create_directories(folder);
         std::ofstream(folder / "norva-sim.toml")
             << "name = \"faulty\"\ndescription = \"one fault\"\ntype = \"sim\"\n"
-               "version = \"0.1.0\"\ncommand = [\"python3\", \""
+               "version = \"0.1.0\"\ncommand = [\"/usr/bin/python3\", \""
             << FAULTY_SIM << "\", \"" << fault << "\"]\n";
         return folder.string();
     }
 
-    Json validated(const std::string& target, std::vector<std::string> more = {}) const {
+    // A run of a fixed few steps, unless `more` says otherwise: these simulators are Python
+    // programs, and the default run would step each for seconds.
+    Json validated(const std::string& target,
+                   std::vector<std::string> more = {"--steps", "25"}) const {
         std::vector<std::string> args{"sim", "validate", target, "--json"};
         args.insert(args.end(), more.begin(), more.end());
         auto result = sandbox.run(args);
@@ -92,7 +97,7 @@ TEST_F(ValidationChecksTest, EachFaultIsCaughtByItsCheckAndNothingElse) {
 // many seeds; a run of a fixed few steps misses it.
 TEST_F(ValidationChecksTest, TheDefaultRunLooksLongEnoughToReachTheWalls) {
     auto walls = norva_test::write_test_sim(sandbox.dir().path(), "walls").string();
-    auto found = findings_of(validated(walls));
+    auto found = findings_of(validated(walls, {}));
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NE(found.front().find("error step: step "), std::string::npos) << found.front();
     EXPECT_NE(found.front().find("position[0]: 10.5 above high 10.0"), std::string::npos)
