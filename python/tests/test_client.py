@@ -306,6 +306,21 @@ class MessagesTest(unittest.TestCase):
         self.assertEqual(checked.stdout.split(), ["False", "True"])
 
 
+class WithoutGrpcioTest(unittest.TestCase):
+    def test_grpc_without_grpcio_says_what_to_install_or_pass(self):
+        script = (f"import sys; sys.modules['grpc'] = None\n"
+                  f"sys.path.insert(0, {os.path.dirname(norva_sim.__path__[0])!r})\n"
+                  "import norva_sim\n"
+                  "try:\n"
+                  "    norva_sim.Env('127.0.0.1:1')\n"
+                  "except norva_sim.NorvaError as error:\n"
+                  "    print(error)\n")
+        said = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              check=True).stdout
+        self.assertIn("protocol='grpc' needs grpcio", said)
+        self.assertIn("protocol='http' needs nothing", said)
+
+
 class PackageTest(unittest.TestCase):
     def test_pip_installs_the_package_without_an_index(self):
         root = os.path.join(os.path.dirname(__file__), "..")
