@@ -1,0 +1,195 @@
+"""The worker protocol for simulator authors: run(make_env) answers norva's requests on stdin and
+stdout for environments with Gymnasium's signatures, one environment a process or many
+(docs/protocol.md).
+
+    import norva_sim.worker
+
+    class Thermostat:
+        observation_space = {"type": "box", "low": 0, "high": 40, "shape": [1]}
+        action_space = {"type": "discrete", "n": 3}
+        def reset(self, seed=None, options=None): ...
+        def step(self, action): ...
+
+    norva_sim.worker.run(lambda env_id, env_init: Thermostat())
+
+A space may be its JSON form or any object with Gymnasium's attributes; numpy values become
+JSON. An exception in one environment's step or reset is that environment's error answer,
+never the end of the process; a request that cannot be read is an error answer too.
+"""
+import json
+import sys
+
+
+def space_json(space):
+    """A space's JSON form, from that form itself or from an object with Gymnasium's
+    attributes (a Box's low, high, shape and dtype; a Discrete's n and start; ...)."""
+    if isinstance(space, dict):
+        return space
+    if hasattr(space, "description") and isinstance(space.description, dict):
+        return space.description
+    kind = type(space).__name__
+    if kind == "Box" or (hasattr(space, "low") and hasattr(space, "high")):
+        return {"type": "box", "low": _plain(space.low), "high": _plain(space.high),
+                "shape": list(space.shape), "dtype": str(getattr(space, "dtype", "float32"))}
+    if kind == "Discrete" or (hasattr(space, "n") and hasattr(space, "start")):
+        described = {"type": "discrete", "n": int(space.n)}
+        start = int(getattr(space, "start", 0))
+        if start:
+            described["start"] = start
+        return described
+    if kind == "MultiDiscrete" or hasattr(space, "nvec"):
+        return {"type": "multi_discrete", "nvec": _plain(space.nvec)}
+    if kind == "MultiBinary":
+        return {"type": "multi_binary", "n": _plain(space.n)}
+    if kind == "Dict" or isinstance(getattr(space, "spaces", None), dict):
+        return {"type": "dict", "spaces": {key: space_json(item)
+                                           for key, item in space.spaces.items()}}
+    if kind == "Tuple" or isinstance(getattr(space, "spaces", None), (list, tuple)):
+        return {"type": "tuple", "spaces": [space_json(item) for item in space.spaces]}
+    raise TypeError(f"{kind} is not a space norva knows (box, discrete, multi-discrete, "
+                    f"multi-binary, dict, tuple)")
+
+
+def _plain(value):
+    """Numpy arrays and numbers as JSON's lists and numbers; tuples as lists."""
+    if hasattr(value, "tolist"):
+        return value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    if isinstance(value, dict):
+        return {str(key): _plain(item) for key, item in value.items()}
+    return value
+
+
+def _json_default(value):
+    if hasattr(value, "tolist"):
+        return value.tolist()
+    raise TypeError(f"{type(value).__name__} cannot be written as JSON")
+
+
+class _Worker:
+    def __init__(self, make_env):
+        self._make_env = make_env
+        self._envs = []
+        self._batched = False
+
+    def answer(self, request):
+        op = request.get("op")
+        if op == "make":
+            count = request.get("instances")
+            self._batched = count is not None
+            count = 1 if count is None else count
+            if not isinstance(count, int) or isinstance(count, bool) or not 1 <= count <= 1024:
+                raise ValueError(f"'instances' is a whole number from 1 to 1024, not {count!r}")
+            self._close_envs()
+            self._envs = [self._make_env(request.get("env_id", ""), request.get("env_init") or {})
+                          for _ in range(count)]
+            return {}
+        if op in ("sensor_space", "action_space"):
+            env = self._env(0)
+            return space_json(env.observation_space if op == "sensor_space"
+                              else env.action_space)
+        if op == "reset":
+            return self._reset(request)
+        if op == "step":
+            return self._step(request)
+        if op == "close":
+            self._close_envs()
+            return {}
+        raise ValueError(f"unknown op {op!r}")
+
+    def _env(self, index):
+        if not self._envs:
+            raise ValueError("no environment yet: 'make' comes first")
+        return self._envs[index]
+
+    def _reset(self, request):
+        if not self._batched:
+            return self._reset_one(0, request.get("seed"), request.get("options"))
+        instances = request.get("instances")
+        if instances is None:
+            instances = list(range(len(self._envs)))
+        seeds = request.get("seeds") or [None] * len(instances)
+        if len(seeds) != len(instances):
+            raise ValueError(f"{len(seeds)} seeds for {len(instances)} instances")
+        for index in instances:
+            if not isinstance(index, int) or not 0 <= index < len(self._envs):
+                raise ValueError(f"no instance {index!r}; this process holds "
+                                 f"{len(self._envs)}")
+        return {"results": [_guarded(self._reset_one, index, seed, request.get("options"))
+                            for index, seed in zip(instances, seeds)]}
+
+    def _reset_one(self, index, seed, options):
+        observation, info = self._env(index).reset(seed=seed, options=options)
+        return {"observation": _plain(observation), "info": _plain(info or {})}
+
+    def _step(self, request):
+        if not self._batched:
+            return self._step_one(0, request.get("action"))
+        actions = request.get("actions")
+        if not isinstance(actions, list) or len(actions) != len(self._envs):
+            raise ValueError(f"'actions' must hold one action for each of the "
+                             f"{len(self._envs)} instances")
+        return {"results": [_guarded(self._step_one, index, action)
+                            for index, action in enumerate(actions)]}
+
+    def _step_one(self, index, action):
+        observation, reward, terminated, truncated, info = self._env(index).step(action)
+        reward = float(reward)
+        return {"observation": _plain(observation), "reward": reward,
+                "terminated": bool(terminated), "truncated": bool(truncated),
+                "info": _plain(info or {})}
+
+    def _close_envs(self):
+        for env in self._envs:
+            close = getattr(env, "close", None)
+            if close is not None:
+                try:
+                    close()
+                except Exception:
+                    pass
+        self._envs = []
+
+
+def _guarded(call, *arguments):
+    """One environment's answer inside a batched one: its result, or its error."""
+    try:
+        return call(*arguments)
+    except Exception as error:
+        return {"error": _described(error)}
+
+
+def _described(error):
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
+def run(make_env, source=None, sink=None):
+    """Answers the worker protocol on stdin and stdout until 'close' or the end of input.
+    `make_env(env_id, env_init)` makes one environment; a batched make calls it once for each."""
+    source = source or sys.stdin
+    sink = sink or sys.stdout
+    worker = _Worker(make_env)
+    for line in source:
+        if not line.strip():
+            continue
+        request_id = None
+        try:
+            request = json.loads(line)
+            if not isinstance(request, dict):
+                raise ValueError("a request is a JSON object")
+            request_id = request.get("id")
+            answer = {"id": request_id, "result": worker.answer(request)}
+        except Exception as error:
+            answer = {"id": request_id, "error": _described(error)}
+        try:
+            text = json.dumps(answer, default=_json_default)
+        except (TypeError, ValueError) as error:
+            text = json.dumps({"id": request_id, "error": f"the answer cannot be written as "
+                                                          f"JSON: {error}"})
+        sink.write(text + "\n")
+        sink.flush()
+        if answer.get("result") is not None and request.get("op") == "close":
+            return
+
+
+__all__ = ["run", "space_json"]
