@@ -1,6 +1,10 @@
 #include "man_page.h"
 
+#include <cctype>
 #include <sstream>
+#include <string_view>
+
+#include "norva_core/settings.h"
 
 namespace norva_app {
 namespace {
@@ -23,6 +27,25 @@ std::string roff(const std::string& text) {
         line_start = c == '\n';
     }
     return escaped;
+}
+
+// The README's form of a setting's text without its code marks.
+std::string unticked(std::string_view text) {
+    std::string plain;
+    for (char c : text) {
+        if (c != '`') {
+            plain += c;
+        }
+    }
+    return plain;
+}
+
+std::string sentence(std::string_view meaning) {
+    auto text = unticked(meaning);
+    if (!text.empty()) {
+        text.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(text.front())));
+    }
+    return text;
 }
 
 std::string option_line(const OptionInfo& option) {
@@ -66,16 +89,13 @@ std::string man_page(const CommandInfo& root, const std::string& version) {
     }
     page << ".SH COMMANDS\n";
     write_command(page, root, "");
-    page << ".SH ENVIRONMENT\n"
-            ".TP\n.B NORVA_API_URL\nThe platform address (default https://api.norva.dev).\n"
-            ".TP\n.B NORVA_HOME\nWhere norva keeps its data (default ~/.norva).\n"
-            ".TP\n.B NORVA_TOKEN\nThe platform session token; overrides the one "
-            "\\fBnorva login\\fR stores.\n"
-            ".TP\n.B NORVA_API_KEY\nThe node credential of a compute node.\n"
-            ".TP\n.B NORVA_SIM_MAX_MESSAGE\nMost bytes in one simulator answer, HTTP body or "
-            "gRPC message (default 64M).\n"
-            ".TP\n.B NO_COLOR, FORCE_COLOR\nColour off or on, whatever the terminal.\n"
-            ".SH EXIT STATUS\n"
+    page << ".SH ENVIRONMENT\n";
+    for (const auto& setting : norva_core::settings::table()) {
+        page << ".TP\n.B " << roff(std::string(setting.variable)) << "\n"
+             << roff(sentence(setting.meaning)) << " (default: " << roff(unticked(setting.fallback))
+             << ").\n";
+    }
+    page << ".SH EXIT STATUS\n"
             "0 on success, 1 when a command fails, 2 for a usage error, 128 plus the signal's "
             "number when a signal ends the command (130 for Ctrl-C, 143 for SIGTERM).\n";
     return page.str();

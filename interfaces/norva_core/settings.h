@@ -41,7 +41,7 @@ struct Setting {
     // As the README shows it: a value, or what applies when the variable is not set.
     std::string_view fallback;
     std::string_view meaning;
-    // The file that reads it.
+    // Where it is read.
     std::string_view read_by;
 };
 
@@ -62,6 +62,10 @@ std::optional<std::string> value(Key key);
 
 // A limit in seconds (fractions allowed): the variable's value, else the table's fallback.
 std::chrono::milliseconds seconds_limit(Key key);
+
+// A limit in bytes (a whole number, with a K, M or G suffix for KiB, MiB, GiB): the variable's
+// value, else the table's fallback. Throws std::invalid_argument naming the variable.
+std::size_t bytes_limit(Key key);
 
 // Platform base address without "/v1": NORVA_API_URL, default "https://api.norva.dev".
 std::string URL_API();

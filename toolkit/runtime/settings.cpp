@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 
 namespace norva_core::settings {
@@ -30,7 +32,8 @@ constexpr std::array SETTINGS{
     Setting{Key::log_level, "NORVA_LOG_LEVEL", "info", "`debug` shows debug lines",
             "toolkit/runtime/logger_util.cpp"},
     Setting{Key::sim_timeout, "NORVA_SIM_TIMEOUT", "`30`",
-            "seconds a simulator may take for one answer", "toolkit/sim/worker_process.cpp"},
+            "seconds a simulator may take for one answer",
+            "toolkit/sim/target.cpp, session_registry.cpp and the remote clients"},
     Setting{Key::sim_max_message, "NORVA_SIM_MAX_MESSAGE", "`64M`",
             "most bytes in one simulator answer line, HTTP body or gRPC message (`K`, `M`, `G` "
             "suffixes)",
@@ -91,6 +94,35 @@ std::chrono::milliseconds parse_seconds(std::string_view variable, const std::st
     return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
+std::size_t suffix_factor(std::string_view suffix) {
+    if (suffix.empty()) {
+        return 1;
+    }
+    if (suffix == "K" || suffix == "k") {
+        return std::size_t{1} << 10;
+    }
+    if (suffix == "M" || suffix == "m") {
+        return std::size_t{1} << 20;
+    }
+    if (suffix == "G" || suffix == "g") {
+        return std::size_t{1} << 30;
+    }
+    return 0;
+}
+
+std::size_t parse_bytes(std::string_view variable, std::string_view text) {
+    std::size_t count = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    std::size_t factor = suffix_factor(text.substr(static_cast<std::size_t>(end - text.data())));
+    if (error != std::errc() || end == text.data() || factor == 0 || count == 0 ||
+        count > std::numeric_limits<std::size_t>::max() / factor) {
+        throw std::invalid_argument(std::string(variable) +
+                                    " must be a number of bytes such as 67108864 or 64M, not '" +
+                                    std::string(text) + "'");
+    }
+    return count * factor;
+}
+
 }  // namespace
 
 std::span<const Setting> table() {
@@ -131,6 +163,11 @@ std::optional<std::string> value(Key key) {
 std::chrono::milliseconds seconds_limit(Key key) {
     const auto& entry = setting(key);
     return parse_seconds(entry.variable, value(key).value_or(unquoted(entry.fallback)));
+}
+
+std::size_t bytes_limit(Key key) {
+    const auto& entry = setting(key);
+    return parse_bytes(entry.variable, value(key).value_or(unquoted(entry.fallback)));
 }
 
 std::string URL_API() {

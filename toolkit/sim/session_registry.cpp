@@ -1,4 +1,5 @@
 #include "sim/session_registry.h"
+#include "norva_core/settings.h"
 
 #include <fmt/format.h>
 
@@ -32,7 +33,7 @@ SessionRegistry::SessionRegistry(std::filesystem::path folder, Manifest manifest
     : folder_(std::move(folder)),
       manifest_(std::move(manifest)),
       base_env_init_(std::move(base_env_init)),
-      answer_timeout_(answer_timeout_setting()),
+      answer_timeout_(settings::seconds_limit(settings::Key::sim_timeout)),
       max_message_(max_message_setting()),
       limits_(limits) {
     check_startable(folder_, manifest_);

@@ -1,4 +1,5 @@
 #include "sim/target.h"
+#include "norva_core/settings.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -28,7 +29,8 @@ std::filesystem::path folder_of(const std::string& target) {
 }
 
 WorkerOptions local_options() {
-    return WorkerOptions{answer_timeout_setting(), true, nullptr, max_message_setting()};
+    return WorkerOptions{settings::seconds_limit(settings::Key::sim_timeout), true, nullptr,
+                         max_message_setting()};
 }
 
 struct Served {

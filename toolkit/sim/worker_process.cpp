@@ -65,18 +65,6 @@ std::optional<std::size_t> raised_open_file_limit() {
     return limit;
 }
 
-std::chrono::milliseconds answer_timeout_setting() {
-    if (auto setting = settings::value(settings::Key::sim_timeout)) {
-        const char* text = setting->c_str();
-        char* end = nullptr;
-        double seconds = std::strtod(text, &end);
-        if (end != text && *end == '\0' && seconds > 0) {
-            return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-        }
-    }
-    return std::chrono::seconds(30);
-}
-
 WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest& manifest,
                              WorkerOptions options)
     : options_(options) {

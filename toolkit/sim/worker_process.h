@@ -35,9 +35,6 @@ struct WorkerOptions {
 // descriptors, and gives the soft limit in force; nothing when the system will not say.
 std::optional<std::size_t> raised_open_file_limit();
 
-// The time limit for every answer: NORVA_SIM_TIMEOUT seconds, 30 by default.
-std::chrono::milliseconds answer_timeout_setting();
-
 // A simulator program started from its manifest in its folder, spoken to one JSON line at a
 // time. Its stderr is its own log and passes through. The process and everything it started
 // end with this object, and at once when it misbehaves.

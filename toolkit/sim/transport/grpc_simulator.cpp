@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "norva_core/interrupt.h"
+#include "norva_core/settings.h"
 #include "sim.grpc.pb.h"
 #include "sim/message_limit.h"
 #include "sim/transport/access_token.h"
@@ -10,7 +11,6 @@
 #include "sim/transport/remote_simulator.h"
 #include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
-#include "sim/worker_process.h"
 
 namespace norva_core::sim {
 namespace {
@@ -25,7 +25,8 @@ class GrpcChannel {
         // The server holds every call to the simulator's own time limit; this one only guards
         // against a server that went silent.
         : address_(address.text()),
-          call_limit_(answer_timeout_setting() + std::chrono::seconds(5)),
+          call_limit_(settings::seconds_limit(settings::Key::sim_timeout) +
+                      std::chrono::seconds(5)),
           max_message_(max_message_setting()),
           token_(access_token::of_clients()) {
         route_grpc_logs();

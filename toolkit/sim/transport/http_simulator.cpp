@@ -2,12 +2,12 @@
 
 #include <cstdint>
 
+#include "norva_core/settings.h"
 #include "sim/message_limit.h"
 #include "sim/transport/access_token.h"
 #include "sim/transport/remote_simulator.h"
 #include "sim/transport/wire_errors.h"
 #include "sim/wire_json.h"
-#include "sim/worker_process.h"
 
 namespace norva_core::sim {
 namespace {
@@ -34,7 +34,7 @@ class HttpCaller {
         client_.set_keep_alive(true);
         client_.set_tcp_nodelay(true);
         client_.set_connection_timeout(std::chrono::seconds(5));
-        auto limit = answer_timeout_setting() + std::chrono::seconds(5);
+        auto limit = settings::seconds_limit(settings::Key::sim_timeout) + std::chrono::seconds(5);
         client_.set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(limit));
     }
 
