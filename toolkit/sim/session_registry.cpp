@@ -359,15 +359,15 @@ std::vector<SlotAnswer> SessionRegistry::step_vector(const std::string& id,
             answers[slot].error = restart_failures[slot];
         }
     }
+    std::size_t answered = 0;
     for (std::size_t slot = 0; slot < count; ++slot) {
-        if (!answers[slot].error) {
+        if (stepped[slot] && !answers[slot].error) {
+            ++answered;
             check_observation(*call.vector().sessions[slot], call.vector().sensor_space.get(),
                               answers[slot].result);
         }
     }
-    auto answered = std::count_if(answers.begin(), answers.end(),
-                                  [](const SlotAnswer& answer) { return !answer.error; });
-    metrics_.steps_answered(static_cast<std::size_t>(answered), Clock::now() - started);
+    metrics_.steps_answered(answered, Clock::now() - started);
     metrics_.actions_out_of_bounds(outside);
     drop_failed(call, answers);
     return answers;
