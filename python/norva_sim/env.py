@@ -146,7 +146,8 @@ class Env:
         return self._session
 
     def reset(self, seed=None, options=None):
-        result = self._transport.reset(self._session, seed, options)
+        result = self._transport.reset(self._session, None if seed is None else int(seed),
+                                       options)
         return self._observation(result), result.get("info", {})
 
     def step(self, action):
@@ -237,8 +238,10 @@ class VectorEnv:
         options={"reset_mask": mask} only the slots the mask marks are reset; the others keep
         their episodes and give their last observation."""
         seeds = None
-        if isinstance(seed, (list, tuple)) or hasattr(seed, "tolist"):
+        if isinstance(seed, (list, tuple)) or getattr(seed, "ndim", 0) > 0:
             seed, seeds = None, [int(each) for each in seed]
+        elif seed is not None:
+            seed = int(seed)
         mask = None
         if options is not None and "reset_mask" in options:
             mask = [bool(each) for each in options["reset_mask"]]

@@ -131,7 +131,7 @@ class ClientTest:
             self.assertEqual(envs.observation_space.spaces["position"].shape, (4, 2))
             self.assertEqual(envs.observation_space.spaces["gear"].nvec.tolist(), [3] * 4)
             self.assertEqual(envs.action_space.shape, (4, 2))
-            observations, infos = envs.reset(seed=3)
+            observations, infos = envs.reset(seed=numpy.int64(3))
             self.assertEqual(observations["position"].shape, (4, 2))
             self.assertEqual(infos["seed"].tolist(), [3, 4, 5, 6])
             self.assertEqual(infos["_seed"].tolist(), [True] * 4)
