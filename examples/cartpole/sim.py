@@ -3,13 +3,21 @@
 keep the pole upright. Every step the pole stays up is worth 1; an episode ends when the pole
 falls past 12 degrees or the cart leaves the track, and is cut short after 200 steps.
 
-It speaks norva's worker protocol (docs/protocol.md): one JSON request per line on stdin, one
-answer per line on stdout.
+An environment with Gymnasium's signatures; norva_sim.worker speaks norva's worker protocol for
+it (docs/protocol.md).
 """
-import json
 import math
+import os
 import random
 import sys
+
+try:
+    import norva_sim.worker
+except ImportError:
+    # Run from a checkout, where the Python package is not installed.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                    "python"))
+    import norva_sim.worker
 
 GRAVITY, CART_MASS, POLE_MASS, POLE_HALF_LENGTH = 9.8, 1.0, 0.1, 0.5
 FORCE, SECONDS_PER_STEP, MAX_STEPS = 10.0, 0.02, 200
@@ -21,17 +29,20 @@ ACTION_SPACE = {"type": "discrete", "n": 2}
 
 
 class CartPole:
+    observation_space = SENSOR_SPACE
+    action_space = ACTION_SPACE
+
     def __init__(self):
         self.random = random.Random()
         self.state = [0.0, 0.0, 0.0, 0.0]
         self.steps = 0
 
-    def reset(self, seed=None):
+    def reset(self, seed=None, options=None):
         if seed is not None:
             self.random.seed(seed)
         self.state = [self.random.uniform(-0.05, 0.05) for _ in range(4)]
         self.steps = 0
-        return {"observation": self.observation(), "info": {}}
+        return self.observation(), {}
 
     def step(self, action):
         if action not in (0, 1):
@@ -51,8 +62,7 @@ class CartPole:
         self.state = [x, x_dot, theta, theta_dot]
         self.steps += 1
         fallen = abs(x) > TRACK_END or abs(theta) > FALLEN_ANGLE
-        return {"observation": self.observation(), "reward": 1.0, "terminated": fallen,
-                "truncated": not fallen and self.steps >= MAX_STEPS, "info": {}}
+        return self.observation(), 1.0, fallen, not fallen and self.steps >= MAX_STEPS, {}
 
     def observation(self):
         x, x_dot, theta, theta_dot = self.state
@@ -60,30 +70,5 @@ class CartPole:
                 max(-0.42, min(0.42, theta)), max(-10.0, min(10.0, theta_dot))]
 
 
-def main():
-    world = CartPole()
-    for line in sys.stdin:
-        request = json.loads(line)
-        op = request["op"]
-        try:
-            if op == "sensor_space":
-                result = SENSOR_SPACE
-            elif op == "action_space":
-                result = ACTION_SPACE
-            elif op == "reset":
-                result = world.reset(request.get("seed"))
-            elif op == "step":
-                result = world.step(request["action"])
-            else:
-                result = {}
-            answer = {"id": request["id"], "result": result}
-        except (ValueError, TypeError) as error:
-            answer = {"id": request["id"], "error": str(error)}
-        sys.stdout.write(json.dumps(answer) + "\n")
-        sys.stdout.flush()
-        if op == "close":
-            return
-
-
 if __name__ == "__main__":
-    main()
+    norva_sim.worker.run(lambda env_id, env_init: CartPole())
