@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "curl_call.h"
 #include "norva_core/process.h"
 #include "norva_runner.h"
 #include "served_sim.h"
@@ -18,11 +19,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
-
-struct Answer {
-    int status = 0;
-    Json body;
-};
+using norva_test::curl_call;
 
 class ServedEdgesTest : public ::testing::Test {
   protected:
@@ -35,31 +32,8 @@ class ServedEdgesTest : public ::testing::Test {
         return {sandbox, norva_test::write_test_sim(sandbox.dir().path(), mode), all};
     }
 
-    // One request as curl sends it; the body as written, so that it may be JSON no encoder
-    // would write.
-    static Answer call(int port, const std::string& method, const std::string& path,
-                       const std::string& body = "", const std::vector<std::string>& headers = {}) {
-        std::vector<std::string> argv{"curl", "-sS",  "--max-time", "60",
-                                      "-X",   method, "-w",         "\n%{http_code}"};
-        for (const auto& header : headers) {
-            argv.insert(argv.end(), {"-H", header});
-        }
-        if (!body.empty()) {
-            argv.insert(argv.end(), {"-H", "Content-Type: application/json", "-d", body});
-        }
-        argv.push_back("http://127.0.0.1:" + std::to_string(port) + path);
-        auto done = norva_core::process::run(argv);
-        EXPECT_EQ(done.exit_code, 0) << done.err;
-        auto split = done.out.rfind('\n');
-        if (split == std::string::npos) {
-            return {};
-        }
-        return {std::stoi(done.out.substr(split + 1)),
-                Json::parse(done.out.substr(0, split), nullptr, false)};
-    }
-
     static std::string make_vector(int port, int count) {
-        auto made = call(port, "POST", "/v1/vectors", Json{{"num_envs", count}}.dump());
+        auto made = curl_call(port, "POST", "/v1/vectors", Json{{"num_envs", count}}.dump());
         EXPECT_EQ(made.status, 200) << made.body;
         return made.body.value("vector_id", "");
     }
@@ -87,17 +61,17 @@ TEST_F(ServedEdgesTest, WhatAClientSentIsQuotedShortAndWrongBodiesAreNamed) {
     auto server = serve("good");
     int port = server.port();
     std::string long_id(10000, 'x');
-    auto missing = call(port, "DELETE", "/v1/vectors/" + long_id);
+    auto missing = curl_call(port, "DELETE", "/v1/vectors/" + long_id);
     EXPECT_EQ(missing.status, 404);
     auto error = missing.body.value("error", "");
     EXPECT_LT(error.size(), 200u) << error;
     EXPECT_NE(error.find("… (10000 bytes)"), std::string::npos) << error;
-    auto route = call(port, "GET", "/v2/" + long_id);
+    auto route = curl_call(port, "GET", "/v2/" + long_id);
     EXPECT_LT(route.body.value("error", "").size(), 200u);
 
     auto vector = make_vector(port, 2);
     auto reset = [&](const std::string& body) {
-        return call(port, "POST", "/v1/vectors/" + vector + "/reset", body);
+        return curl_call(port, "POST", "/v1/vectors/" + vector + "/reset", body);
     };
     auto empty = reset(R"({"seeds": []})");
     EXPECT_EQ(empty.status, 400);
@@ -136,12 +110,12 @@ TEST_F(ServedEdgesTest, ClosingAVectorWhileItsStepHangsEndsItAtOnce) {
     auto vector = make_vector(port, 2);
     auto step_path = "/v1/vectors/" + vector + "/step";
     auto actions = Json{{"actions", {{0.1, 0.1}, {0.1, 0.1}}}}.dump();
-    call(port, "POST", "/v1/vectors/" + vector + "/reset", "{}");
-    EXPECT_EQ(call(port, "POST", step_path, actions).status, 200);
+    curl_call(port, "POST", "/v1/vectors/" + vector + "/reset", "{}");
+    EXPECT_EQ(curl_call(port, "POST", step_path, actions).status, 200);
     auto hanging =
-        std::async(std::launch::async, [&] { return call(port, "POST", step_path, actions); });
+        std::async(std::launch::async, [&] { return curl_call(port, "POST", step_path, actions); });
     EXPECT_EQ(hanging.wait_for(500ms), std::future_status::timeout) << "the step did not hang";
-    EXPECT_EQ(call(port, "DELETE", "/v1/vectors/" + vector).status, 200);
+    EXPECT_EQ(curl_call(port, "DELETE", "/v1/vectors/" + vector).status, 200);
     auto abandoned = hanging.get();
     ASSERT_EQ(abandoned.status, 200) << abandoned.body;
     for (const auto& result : abandoned.body.at("results")) {
@@ -165,7 +139,7 @@ TEST_F(ServedEdgesTest, RunningOutOfDescriptorsIsTheServersOwnRefusal) {
     limit_open_files("-n", 160);
     auto server = serve("good", {"--max-sessions", "0"});
     int port = server.port();
-    auto refused = call(port, "POST", "/v1/vectors", Json{{"num_envs", 100}}.dump());
+    auto refused = curl_call(port, "POST", "/v1/vectors", Json{{"num_envs", 100}}.dump());
     EXPECT_EQ(refused.status, 503) << refused.body;
     EXPECT_EQ(refused.body.value("kind", ""), "busy");
     EXPECT_NE(refused.body.value("error", "").find("no room for another simulator"),
@@ -183,10 +157,10 @@ TEST_F(ServedEdgesTest, SimulatorsAreNotHandedNorvasCredentials) {
     sandbox.set_env("NORVA_API_KEY", "api-key-3");
     auto server = serve("environ");
     std::vector<std::string> token{"Authorization: Bearer sim-token-1"};
-    auto made = call(server.port(), "POST", "/v1/sessions", "{}", token);
+    auto made = curl_call(server.port(), "POST", "/v1/sessions", "{}", token);
     ASSERT_EQ(made.status, 200) << made.body;
     auto id = made.body.at("session_id").get<std::string>();
-    auto reset = call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}", token);
+    auto reset = curl_call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}", token);
     ASSERT_EQ(reset.status, 200) << reset.body;
     EXPECT_EQ(reset.body.at("info").at("credentials"), Json::array());
 }
@@ -197,11 +171,11 @@ TEST_F(ServedEdgesTest, ANumberForAFlagFailsTheSimulator) {
     auto folder = norva_test::write_test_sim(sandbox.dir().path(), "numflags");
     {
         norva_test::ServedSim server(sandbox, folder, {"--protocol", "http"});
-        auto made = call(server.port(), "POST", "/v1/sessions", "{}");
+        auto made = curl_call(server.port(), "POST", "/v1/sessions", "{}");
         auto id = made.body.at("session_id").get<std::string>();
-        call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}");
-        auto step =
-            call(server.port(), "POST", "/v1/sessions/" + id + "/step", R"({"action": [0, 0]})");
+        curl_call(server.port(), "POST", "/v1/sessions/" + id + "/reset", "{}");
+        auto step = curl_call(server.port(), "POST", "/v1/sessions/" + id + "/step",
+                              R"({"action": [0, 0]})");
         EXPECT_EQ(step.status, 502) << step.body;
         EXPECT_EQ(step.body.value("error", ""),
                   "the simulator's \"terminated\" is 0, not true or false");
@@ -217,19 +191,21 @@ TEST_F(ServedEdgesTest, ANumberForAFlagFailsTheSimulator) {
 TEST_F(ServedEdgesTest, ObservationsOutsideTheSensorSpaceAreCountedAndTheFirstLogged) {
     auto server = serve("walls");
     int port = server.port();
-    auto id = call(port, "POST", "/v1/sessions", "{}").body.at("session_id").get<std::string>();
+    auto id =
+        curl_call(port, "POST", "/v1/sessions", "{}").body.at("session_id").get<std::string>();
     // Seed 10 starts at x = 5: three pushes reach the wall.
-    call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
+    curl_call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
     Json observation;
     for (int step = 0; step < 3; ++step) {
-        auto stepped = call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
+        auto stepped =
+            curl_call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
         ASSERT_EQ(stepped.status, 200) << stepped.body;
         observation = stepped.body.at("observation");
     }
     EXPECT_EQ(observation.at("position").at(0), 10.5);
-    call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
+    curl_call(port, "POST", "/v1/sessions/" + id + "/reset", R"({"seed": 10})");
     for (int step = 0; step < 3; ++step) {
-        call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
+        curl_call(port, "POST", "/v1/sessions/" + id + "/step", R"({"action": [1, 0]})");
     }
     auto metrics = norva_core::process::run(
         {"curl", "-sS", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});

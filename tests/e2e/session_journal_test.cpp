@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "curl_call.h"
 #include "norva_core/process.h"
 #include "norva_runner.h"
 #include "served_sim.h"
@@ -17,32 +18,14 @@ namespace {
 using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
-struct Answer {
-    int status = 0;
-    Json body;
-};
-
 class SessionJournalTest : public ::testing::Test {
   protected:
     SessionJournalTest() { sandbox.set_env("TEST_SIM_LOG", sandbox.dir() / "sims.log"); }
 
     // One request to the server, as curl sends it.
-    Answer call(int port, const std::string& method, const std::string& path,
-                const Json& body = nullptr) const {
-        std::vector<std::string> argv{"curl", "-sS",  "--max-time", "20",
-                                      "-X",   method, "-w",         "\n%{http_code}"};
-        if (!body.is_null()) {
-            argv.insert(argv.end(), {"-H", "Content-Type: application/json", "-d", body.dump()});
-        }
-        argv.push_back("http://127.0.0.1:" + std::to_string(port) + path);
-        auto done = norva_core::process::run(argv);
-        EXPECT_EQ(done.exit_code, 0) << done.err;
-        auto split = done.out.rfind('\n');
-        if (split == std::string::npos) {
-            return {};
-        }
-        return {std::stoi(done.out.substr(split + 1)),
-                Json::parse(done.out.substr(0, split), nullptr, false)};
+    static norva_test::CurlAnswer call(int port, const std::string& method, const std::string& path,
+                                       const Json& body = nullptr) {
+        return norva_test::curl_call(port, method, path, body.is_null() ? "" : body.dump());
     }
 
     std::string open(int port, const std::string& env_id) const {

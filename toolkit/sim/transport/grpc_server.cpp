@@ -241,15 +241,18 @@ class Service final : public v1::Simulator::Service {
         OpenStream(const OpenStream&) = delete;
         OpenStream& operator=(const OpenStream&) = delete;
 
-        // What it stepped well; a failed step ends the stream.
+        // What it stepped well; a failed step ends the stream. A stream steps one id over and
+        // over, so only a new one costs a look into the set.
         void own_session(const std::string& id) {
-            if (owner_) {
+            if (owner_ && id != last_owned_) {
                 owned_.add_session(id);
+                last_owned_ = id;
             }
         }
         void own_vector(const std::string& id) {
-            if (owner_) {
+            if (owner_ && id != last_owned_) {
                 owned_.add_vector(id);
+                last_owned_ = id;
             }
         }
 
@@ -258,6 +261,7 @@ class Service final : public v1::Simulator::Service {
         grpc::ServerContext* context_;
         bool owner_ = false;
         OwnedSessions owned_;
+        std::string last_owned_;
     };
 
     static Json env_init_of(const std::string& text) {
