@@ -7,7 +7,7 @@
 
 #include "processes.h"
 #include "served_sim.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/remote/remote_simulator.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include "norva_core/unique_fd.h"
 #include "processes.h"
 #include "served_sim.h"
-#include "sim/manifest.h"
-#include "sim/transport/remote_simulator.h"
-#include "sim/worker_process.h"
+#include "sim/common/manifest.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/worker/worker_process.h"
 #include "temp_dir.h"
 #include "test_sims.h"
 

@@ -12,9 +12,9 @@
 #include "norva_core/process.h"
 #include "processes.h"
 #include "served_sim.h"
-#include "sim/manifest.h"
-#include "sim/transport/remote_simulator.h"
-#include "sim/worker_vector.h"
+#include "sim/common/manifest.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/worker/worker_vector.h"
 
 namespace {
 

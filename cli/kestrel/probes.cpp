@@ -1,7 +1,6 @@
 #include "probes.h"
 
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -12,56 +11,6 @@
 #include "norva_core/text_forms.h"
 
 namespace kestrel {
-namespace {
-
-std::optional<double> parse_whole_number(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    double value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-std::optional<double> darwin_total_bytes() {
-    auto result = norva_core::process::run({"sysctl", "-n", "hw.memsize"});
-    return parse_whole_number(norva_core::text_forms::trimmed(result.out));
-}
-
-std::optional<double> linux_total_bytes(const std::string& meminfo_path) {
-    std::ifstream file(meminfo_path);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::stringstream text;
-    text << file.rdbuf();
-    return _meminfo_total_bytes(text.str());
-}
-
-}  // namespace
-
-std::optional<double> _meminfo_total_bytes(std::string_view meminfo_text) {
-    std::istringstream lines{std::string(meminfo_text)};
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.starts_with("MemTotal:")) {
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string label, kibibytes;
-        fields >> label >> kibibytes;
-        auto value = parse_whole_number(kibibytes);
-        if (!value) {
-            return std::nullopt;
-        }
-        return *value * 1024;
-    }
-    return std::nullopt;
-}
 
 std::string _gib_text(double bytes) {
     // nearbyint rounds halves to the even neighbour in the default rounding mode.
@@ -69,17 +18,8 @@ std::string _gib_text(double bytes) {
 }
 
 std::string _memory_gib_for(std::string_view kernel, const std::string& meminfo_path) {
-    try {
-        std::optional<double> bytes;
-        if (kernel == "Darwin") {
-            bytes = darwin_total_bytes();
-        } else if (kernel == "Linux") {
-            bytes = linux_total_bytes(meminfo_path);
-        }
-        return bytes ? _gib_text(*bytes) : "unknown";
-    } catch (const std::exception&) {
-        return "unknown";
-    }
+    auto bytes = norva_core::host_util::memory_bytes_for(kernel, meminfo_path);
+    return bytes ? _gib_text(static_cast<double>(*bytes)) : "unknown";
 }
 
 std::string _get_memory_gib() {

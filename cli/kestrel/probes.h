@@ -12,8 +12,6 @@ namespace kestrel {
 std::string _get_memory_gib();
 // The same for a given kernel name and memory file, so it can be checked off the real host.
 std::string _memory_gib_for(std::string_view kernel_name, const std::string& meminfo_path);
-// Bytes of the "MemTotal:" line of a Linux memory file's text.
-std::optional<double> _meminfo_total_bytes(std::string_view meminfo_text);
 std::string _gib_text(double bytes);
 
 // The first GPU that nvidia-smi lists, or nothing without nvidia-smi or when it fails.

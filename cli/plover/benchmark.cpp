@@ -48,12 +48,9 @@ nlohmann::ordered_json measured_document(const BenchmarkResult& measured) {
 }  // namespace
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
-               std::string samples, OptionalText warmup, bool latency, bool json,
-               OptionalText envs) {
+               std::string samples, const BenchmarkReport& report) {
     // A rate over no steps at all would divide by nothing.
     long sample_count = _to_count("--samples", samples, 1, "samples");
-    BenchmarkReport report{warmup ? _to_count("--warmup", *warmup, 0, "steps") : 0,
-                           envs ? _to_count("--envs", *envs, 1, "envs") : 1, latency, json};
     norva_core::async_util::async_to_sync(_benchmark)(_final_path(path, path_option), address,
                                                       sample_count, report);
 }
@@ -106,9 +103,13 @@ const CommandTable BENCHMARK_COMMAND{
      JSON_FLAG}};
 
 void benchmark_command(const Values& values) {
+    auto warmup = values.given("--warmup");
+    auto envs = values.given("--envs");
+    BenchmarkReport report{warmup ? _to_count("--warmup", *warmup, 0, "steps") : 0,
+                           envs ? _to_count("--envs", *envs, 1, "envs") : 1,
+                           values.flag("--latency"), values.flag("--json")};
     benchmark(values.given("PATH"), values.given("--path"), values.given("--address"),
-              values.text("--samples"), values.given("--warmup"), values.flag("--latency"),
-              values.flag("--json"), values.given("--envs"));
+              values.text("--samples"), report);
 }
 
 }  // namespace plover

@@ -28,8 +28,8 @@ void info_command(const Values& values);
 void mappings_command(const Values& values);
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol, bool json = false, OptionalText seed = std::nullopt,
-              OptionalText steps = std::nullopt, bool strict = false);
+              std::string protocol, bool json = false,
+              const norva_core::sim_validator_util::ValidationOptions& options = {});
 // With is_print off (publishing) the issues are not printed; a faulty sim still fails. With
 // json the findings are one JSON document instead of lines.
 void _validate(OptionalText path, OptionalText address, const std::string& protocol = "grpc",
@@ -46,8 +46,7 @@ struct BenchmarkReport {
 };
 
 void benchmark(OptionalText path, OptionalText path_option, OptionalText address,
-               std::string samples, OptionalText warmup = std::nullopt, bool latency = false,
-               bool json = false, OptionalText envs = std::nullopt);
+               std::string samples, const BenchmarkReport& report = {});
 void _benchmark(OptionalText path, OptionalText address, long samples,
                 const BenchmarkReport& report = {});
 
@@ -55,13 +54,13 @@ void new_(std::string name, std::string description, std::string location, bool 
 // The name, description and location of a new sim: as given, else asked for in that order.
 std::vector<std::string> _asked_texts(const Values& values);
 
+// Options beyond the Part's own parameters come converted and checked, as one value.
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
-         std::string protocol, std::string env_init, OptionalText max_sessions = std::nullopt,
-         OptionalText session_timeout = std::nullopt, OptionalText metrics_port = std::nullopt,
-         OptionalText token_file = std::nullopt);
+         std::string protocol, std::string env_init,
+         const norva_core::sim::ServeOptions& options = {});
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits = {},
-          std::optional<int> metrics_port = std::nullopt);
+          const nlohmann::ordered_json& env_init,
+          const norva_core::sim::ServeOptions& options = {});
 
 void publish(std::string path, OptionalText path_option);
 void _publish(const std::string& path);

@@ -57,30 +57,23 @@ int port_of(const char* option, const std::string& text) {
 }  // namespace
 
 void run(std::string path, OptionalText path_option, std::string host, std::string port,
-         std::string protocol, std::string env_init, OptionalText max_sessions,
-         OptionalText session_timeout, OptionalText metrics_port, OptionalText token_file) {
+         std::string protocol, std::string env_init, const norva_core::sim::ServeOptions& options) {
     std::string final_path = _final_path(path, path_option).value_or(path);
     int port_number = port_of("--port", port);
-    std::optional<int> metrics_port_number;
-    if (metrics_port) {
-        metrics_port_number = port_of("--metrics-port", *metrics_port);
-        if (*metrics_port_number == port_number) {
-            throw std::invalid_argument("Invalid value for '--metrics-port': " + *metrics_port +
-                                        " is the sim's own port.");
-        }
+    if (options.metrics_port == port_number) {
+        throw std::invalid_argument("Invalid value for '--metrics-port': " +
+                                    std::to_string(port_number) + " is the sim's own port.");
     }
     auto env_init_mapping = _to_mapping("--env-init", env_init);
-    auto limits = session_limits(max_sessions, session_timeout, token_file);
     norva_core::async_util::async_to_sync(_run)(final_path, host, port_number, protocol,
-                                                env_init_mapping, limits, metrics_port_number);
+                                                env_init_mapping, options);
 }
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init, const norva_core::sim::SessionLimits& limits,
-          std::optional<int> metrics_port) {
+          const nlohmann::ordered_json& env_init, const norva_core::sim::ServeOptions& options) {
     auto logger = norva_core::logger_util::get_logger("plover.run");
-    auto server = norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol,
-                                                              limits, metrics_port);
+    auto server =
+        norva_core::sim::server::make_from_sim_path(path, host, port, env_init, protocol, options);
     try {
         server->start();
     } catch (const norva_core::Interrupted&) {
@@ -115,10 +108,15 @@ const CommandTable RUN_COMMAND{
       "NORVA_SIM_TOKEN, when set)"}}};
 
 void run_command(const Values& values) {
+    norva_core::sim::ServeOptions options;
+    if (auto metrics_port = values.given("--metrics-port")) {
+        options.metrics_port = port_of("--metrics-port", *metrics_port);
+    }
+    options.limits =
+        session_limits(values.given("--max-sessions"), values.given("--session-timeout"),
+                       values.given("--token-file"));
     run(values.text("PATH"), values.given("--path"), values.text("--host"), values.text("--port"),
-        values.text("--protocol"), values.text("--env-init"), values.given("--max-sessions"),
-        values.given("--session-timeout"), values.given("--metrics-port"),
-        values.given("--token-file"));
+        values.text("--protocol"), values.text("--env-init"), options);
 }
 
 }  // namespace plover

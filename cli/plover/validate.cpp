@@ -61,18 +61,7 @@ nlohmann::ordered_json findings_document(const Validation& validation) {
 }  // namespace
 
 void validate(OptionalText path, OptionalText path_option, OptionalText address,
-              std::string protocol, bool json, OptionalText seed, OptionalText steps, bool strict) {
-    ValidationOptions options;
-    if (seed) {
-        options.seed = static_cast<std::uint64_t>(_to_count("--seed", *seed, 0, "seed"));
-    }
-    if (steps) {
-        options.steps =
-            static_cast<int>(std::min<long>(_to_count("--steps", *steps, 1, "steps"), MAX_STEPS));
-    } else {
-        options.budget = STEPPING_BUDGET;
-    }
-    options.strict = strict;
+              std::string protocol, bool json, const ValidationOptions& options) {
     norva_core::async_util::async_to_sync(_validate)(_final_path(path, path_option), address,
                                                      protocol, true, json, options);
 }
@@ -107,9 +96,19 @@ const CommandTable VALIDATE_COMMAND{
      JSON_FLAG}};
 
 void validate_command(const Values& values) {
+    ValidationOptions options;
+    if (auto seed = values.given("--seed")) {
+        options.seed = static_cast<std::uint64_t>(_to_count("--seed", *seed, 0, "seed"));
+    }
+    if (auto steps = values.given("--steps")) {
+        options.steps =
+            static_cast<int>(std::min<long>(_to_count("--steps", *steps, 1, "steps"), MAX_STEPS));
+    } else {
+        options.budget = STEPPING_BUDGET;
+    }
+    options.strict = values.flag("--strict");
     validate(values.given("PATH"), values.given("--path"), values.given("--address"),
-             values.text("--protocol"), values.flag("--json"), values.given("--seed"),
-             values.given("--steps"), values.flag("--strict"));
+             values.text("--protocol"), values.flag("--json"), options);
 }
 
 }  // namespace plover

@@ -2,7 +2,7 @@
 
 #include <string>
 
-// Implemented in toolkit/sim/grpc_reachability.cpp, in the network module.
+// Implemented in toolkit/sim/remote/grpc_reachability.cpp, in the network module.
 namespace norva_core::grpc_util {
 
 // Whether a gRPC channel to "host:port" becomes ready within a short time limit.

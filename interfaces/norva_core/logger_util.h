@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-// Implemented in toolkit/runtime/logger_util.cpp.
+// Implemented in toolkit/term/logger_util.cpp.
 namespace norva_core::logger_util {
 
 // Writes to standard error with style tags rendered; debug lines only when NORVA_LOG_LEVEL is

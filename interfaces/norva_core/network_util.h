@@ -5,7 +5,7 @@
 namespace norva_core::network_util {
 
 // Whether something accepts TCP connections at "host:port", within a short time limit.
-// Implemented in toolkit/sim/transport/reachability.cpp, with the simulator addresses it reads.
+// Implemented in toolkit/sim/remote/reachability.cpp, with the simulator addresses it reads.
 bool is_port_opened(const std::string& address);
 
 // Whether something accepts TCP connections on 127.0.0.1 at the port: one blocking connect,

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-// Implemented in toolkit/sim/serializer_json.cpp.
+// Implemented in toolkit/sim/common/serializer_json.cpp.
 namespace norva_core::SerializerJson {
 
 // JSON text of the value; "null" when absent.

@@ -35,8 +35,12 @@ enum class Key {
     sim_token,
 };
 
+// How a setting's text is read: each kind has one reader below (text: value).
+enum class Kind { text, seconds, bytes };
+
 struct Setting {
     Key key;
+    Kind kind;
     std::string_view variable;
     // As the README shows it: a value, or what applies when the variable is not set.
     std::string_view fallback;

@@ -25,7 +25,7 @@ std::optional<std::string> server_token(const std::optional<std::string>& file);
 
 }  // namespace norva_core::sim
 
-// Implemented in toolkit/sim/sim_server.cpp. make_from_sim_path throws ManifestError for a
+// Implemented in toolkit/sim/serve/sim_server.cpp. make_from_sim_path throws ManifestError for a
 // folder without a readable manifest, SimulatorError when its program cannot start, and
 // std::runtime_error when the address cannot be served; start() throws Interrupted when a
 // signal ends serving.
@@ -39,11 +39,9 @@ class Server {
     virtual void stop() = 0;
 };
 
-// With a metrics port, GET /metrics is also served there over plain HTTP, on the same host.
 std::unique_ptr<Server> make_from_sim_path(const std::string& path, const std::string& host,
                                            int port, const nlohmann::ordered_json& env_init,
                                            const std::string& protocol,
-                                           const SessionLimits& limits = {},
-                                           std::optional<int> metrics_port = std::nullopt);
+                                           const ServeOptions& options = {});
 
 }  // namespace norva_core::sim::server

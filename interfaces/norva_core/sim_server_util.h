@@ -7,7 +7,7 @@
 #include "norva_core/sim_errors.h"
 #include "norva_core/space.h"
 
-// Implemented in toolkit/sim/benchmark.cpp and toolkit/sim/sim_client.cpp. Both throw
+// Implemented in toolkit/sim/measure/benchmark.cpp and toolkit/sim/sim_client.cpp. Both throw
 // SimulatorError for a sim that fails, ManifestError for a folder without a readable manifest,
 // std::invalid_argument for a bad target, and Interrupted when a signal ends a wait.
 namespace norva_core::sim_server_util {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// Implemented in toolkit/sim/validator.cpp and the validation_*.cpp beside it.
+// Implemented in toolkit/sim/validate/validator.cpp and the validation_*.cpp beside it.
 namespace norva_core::sim_validator_util {
 
 enum class Severity { error, warning };

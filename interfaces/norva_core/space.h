@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-// Implemented in toolkit/sim/space.cpp, space_membership.cpp and space_text.cpp.
+// Implemented in toolkit/sim/space/space.cpp, space_membership.cpp and space_text.cpp.
 namespace norva_core {
 
 // Whether a box value outside its bounds is a mismatch; NaN always is.

@@ -4,7 +4,7 @@
 
 #include "norva_core/space.h"
 
-// Implemented in toolkit/sim/space_util.cpp.
+// Implemented in toolkit/sim/space/space_util.cpp.
 namespace norva_core::space_util {
 
 // One variable entry per leaf of the space: {"name", "type", and "low"/"high" where bounded}.

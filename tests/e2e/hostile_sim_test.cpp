@@ -13,7 +13,7 @@
 #include "norva_runner.h"
 #include "served_sim.h"
 #include "sim.grpc.pb.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/remote/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

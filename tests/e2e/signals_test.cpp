@@ -14,7 +14,7 @@
 #include "polling.h"
 #include "pseudo_terminal.h"
 #include "served_sim.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/remote/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "norva_runner.h"
 #include "served_sim.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/remote/remote_simulator.h"
 #include "test_sims.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "norva_core/sim_errors.h"
 #include "norva_runner.h"
 #include "served_sim.h"
-#include "sim/simulator.h"
+#include "sim/common/simulator.h"
 #include "test_sims.h"
 
 namespace {

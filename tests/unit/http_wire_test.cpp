@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sim/transport/http_wire.h"
+#include "sim/serve/http_wire.h"
 
 namespace {
 

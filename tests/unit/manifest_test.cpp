@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sim/manifest.h"
+#include "sim/common/manifest.h"
 #include "temp_dir.h"
 
 namespace {

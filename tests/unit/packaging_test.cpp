@@ -7,7 +7,7 @@
 #include "archive_listing.h"
 #include "norva_core/plugin_util.h"
 #include "packaging/ignore_rules.h"
-#include "sim/manifest.h"
+#include "sim/common/manifest.h"
 #include "temp_dir.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "kestrel/probes.h"
+#include "norva_core/host_util.h"
 #include "temp_dir.h"
 
 namespace {
@@ -70,9 +71,9 @@ class Listener {
 }  // namespace
 
 TEST(MemoryProbe, ReadsMemTotalAndRoundsHalvesToEven) {
-    EXPECT_EQ(kestrel::_gib_text(
-                  *kestrel::_meminfo_total_bytes("MemFree: 1 kB\nMemTotal:       16303548 kB\n")),
-              "16Gi");
+    auto total =
+        norva_core::host_util::meminfo_total_bytes("MemFree: 1 kB\nMemTotal:       16303548 kB\n");
+    EXPECT_EQ(kestrel::_gib_text(static_cast<double>(*total)), "16Gi");
     EXPECT_EQ(kestrel::_gib_text(2.5 * 1073741824.0), "2Gi");
     EXPECT_EQ(kestrel::_gib_text(3.5 * 1073741824.0), "4Gi");
     EXPECT_EQ(kestrel::_gib_text(0.4 * 1073741824.0), "0Gi");

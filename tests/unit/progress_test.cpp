@@ -3,7 +3,7 @@
 #include <random>
 
 #include "norva_core/console.h"
-#include "sim/latency_histogram.h"
+#include "sim/measure/latency_histogram.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "norva_core/sim_client.h"
 #include "norva_core/sim_server.h"
 #include "norva_core/sim_server_util.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/remote/remote_simulator.h"
 #include "temp_dir.h"
 #include "test_sims.h"
 

@@ -5,7 +5,7 @@
 #include "norva_core/json_input.h"
 #include "norva_core/space.h"
 #include "norva_core/space_util.h"
-#include "sim/wire_json.h"
+#include "sim/common/wire_json.h"
 
 namespace {
 

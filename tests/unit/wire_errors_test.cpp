@@ -1,8 +1,8 @@
 #include <grpcpp/support/status_code_enum.h>
 #include <gtest/gtest.h>
 
-#include "sim/transport/listener.h"
-#include "sim/transport/wire_errors.h"
+#include "sim/common/wire_errors.h"
+#include "sim/serve/listener.h"
 
 namespace {
 

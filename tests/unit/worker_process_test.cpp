@@ -9,7 +9,7 @@
 #include "norva_core/errors.h"
 #include "norva_core/interrupt.h"
 #include "polling.h"
-#include "sim/worker_process.h"
+#include "sim/worker/worker_process.h"
 #include "temp_dir.h"
 #include "test_sims.h"
 

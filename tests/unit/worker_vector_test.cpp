@@ -1,4 +1,4 @@
-#include "sim/worker_vector.h"
+#include "sim/worker/worker_vector.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/manifest.h"
+#include "sim/common/manifest.h"
 #include "temp_dir.h"
 #include "test_sims.h"
 

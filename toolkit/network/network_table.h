@@ -6,9 +6,9 @@
 #include "norva_core/grpc_util.h"
 #include "norva_core/http.h"
 #include "norva_core/plugin_util.h"
-#include "sim/transport/address.h"
-#include "sim/transport/listener.h"
-#include "sim/transport/remote_simulator.h"
+#include "sim/common/address.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/serve/listener.h"
 
 namespace norva_core::network {
 

@@ -16,7 +16,7 @@
 #include "ignore_rules.h"
 #include "norva_core/paths.h"
 #include "norva_core/plugin_util.h"
-#include "sim/manifest.h"
+#include "sim/common/manifest.h"
 
 namespace norva_core::plugin_util {
 namespace {

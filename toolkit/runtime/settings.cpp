@@ -15,56 +15,57 @@ namespace {
 // The limits below are for operators of unusual set-ups and for tests, which set them short so
 // that no test waits out a real minute.
 constexpr std::array SETTINGS{
-    Setting{Key::api_url, "NORVA_API_URL", "`https://api.norva.dev`", "platform address",
+    Setting{Key::api_url, Kind::text, "NORVA_API_URL", "`https://api.norva.dev`",
+            "platform address", "toolkit/runtime/settings.cpp"},
+    Setting{Key::environment, Kind::text, "NORVA_ENV", "`prod`", "platform environment name",
             "toolkit/runtime/settings.cpp"},
-    Setting{Key::environment, "NORVA_ENV", "`prod`", "platform environment name",
-            "toolkit/runtime/settings.cpp"},
-    Setting{Key::home, "NORVA_HOME", "`~/.norva`", "where norva keeps its data (mode 0700)",
-            "toolkit/runtime/paths.cpp"},
-    Setting{Key::token, "NORVA_TOKEN", "`\"token\"` in `$NORVA_HOME/credentials.json`",
+    Setting{Key::home, Kind::text, "NORVA_HOME", "`~/.norva`",
+            "where norva keeps its data (mode 0700)", "toolkit/runtime/paths.cpp"},
+    Setting{Key::token, Kind::text, "NORVA_TOKEN", "`\"token\"` in `$NORVA_HOME/credentials.json`",
             "your platform session token", "platform/api/credentials.cpp"},
-    Setting{Key::api_key, "NORVA_API_KEY", "`\"api_key\"` in `$NORVA_HOME/credentials.json`",
+    Setting{Key::api_key, Kind::text, "NORVA_API_KEY",
+            "`\"api_key\"` in `$NORVA_HOME/credentials.json`",
             "the node credential of a compute node", "platform/api/credentials.cpp"},
-    Setting{Key::organization_id, "NORVA_ORGANIZATION_ID", "ask",
+    Setting{Key::organization_id, Kind::text, "NORVA_ORGANIZATION_ID", "ask",
             "choose this organization without a menu", "platform/api/client.cpp"},
-    Setting{Key::ca_bundle, "NORVA_CA_BUNDLE", "system",
+    Setting{Key::ca_bundle, Kind::text, "NORVA_CA_BUNDLE", "system",
             "CA bundle for TLS instead of the system's", "toolkit/http/tls_config.cpp"},
-    Setting{Key::log_level, "NORVA_LOG_LEVEL", "info", "`debug` shows debug lines",
-            "toolkit/runtime/logger_util.cpp"},
-    Setting{Key::sim_timeout, "NORVA_SIM_TIMEOUT", "`30`",
+    Setting{Key::log_level, Kind::text, "NORVA_LOG_LEVEL", "info", "`debug` shows debug lines",
+            "toolkit/term/logger_util.cpp"},
+    Setting{Key::sim_timeout, Kind::seconds, "NORVA_SIM_TIMEOUT", "`30`",
             "seconds a simulator may take for one answer",
-            "toolkit/sim/target.cpp, session_registry.cpp and the remote clients"},
-    Setting{Key::sim_max_message, "NORVA_SIM_MAX_MESSAGE", "`64M`",
+            "toolkit/sim/target.cpp, serve/session_registry.cpp and remote/"},
+    Setting{Key::sim_max_message, Kind::bytes, "NORVA_SIM_MAX_MESSAGE", "`64M`",
             "most bytes in one simulator answer line, HTTP body or gRPC message (`K`, `M`, `G` "
             "suffixes)",
-            "toolkit/sim/message_limit.cpp"},
-    Setting{Key::no_color, "NO_COLOR", "colour on terminals", "colour off, whatever the terminal",
-            "toolkit/term/markup.cpp"},
-    Setting{Key::force_color, "FORCE_COLOR", "colour on terminals",
+            "toolkit/sim/common/message_limit.cpp"},
+    Setting{Key::no_color, Kind::text, "NO_COLOR", "colour on terminals",
+            "colour off, whatever the terminal", "toolkit/term/markup.cpp"},
+    Setting{Key::force_color, Kind::text, "FORCE_COLOR", "colour on terminals",
             "colour on, whatever the terminal", "toolkit/term/markup.cpp"},
-    Setting{Key::platform_connect_limit, "NORVA_PLATFORM_CONNECT_LIMIT", "`10`",
+    Setting{Key::platform_connect_limit, Kind::seconds, "NORVA_PLATFORM_CONNECT_LIMIT", "`10`",
             "seconds to connect to the platform", "platform/api/connection.cpp"},
-    Setting{Key::platform_stall_limit, "NORVA_PLATFORM_STALL_LIMIT", "`60`",
+    Setting{Key::platform_stall_limit, Kind::seconds, "NORVA_PLATFORM_STALL_LIMIT", "`60`",
             "seconds a platform transfer may move nothing before it fails",
             "platform/api/connection.cpp"},
-    Setting{Key::registration_limit, "NORVA_REGISTRATION_LIMIT", "`15`",
+    Setting{Key::registration_limit, Kind::seconds, "NORVA_REGISTRATION_LIMIT", "`15`",
             "seconds the platform has to register or deregister a compute node",
             "cli/kestrel/registration.cpp"},
-    Setting{Key::compute_connect_limit, "NORVA_COMPUTE_CONNECT_LIMIT", "`10`",
+    Setting{Key::compute_connect_limit, Kind::seconds, "NORVA_COMPUTE_CONNECT_LIMIT", "`10`",
             "seconds to connect to the compute service to shut its jobs down",
             "cli/kestrel/jobs.cpp"},
-    Setting{Key::sim_start_limit, "NORVA_SIM_START_LIMIT", "`20`",
+    Setting{Key::sim_start_limit, Kind::seconds, "NORVA_SIM_START_LIMIT", "`20`",
             "seconds a simulator container just started has to answer",
             "toolkit/sim/sim_client.cpp"},
-    Setting{Key::sim_idle_limit, "NORVA_SIM_IDLE_LIMIT", "`600`",
+    Setting{Key::sim_idle_limit, Kind::seconds, "NORVA_SIM_IDLE_LIMIT", "`600`",
             "seconds a kept-alive HTTP connection to `sim run` may wait for its next request",
-            "toolkit/sim/transport/http_server.cpp"},
-    Setting{Key::sim_stall_limit, "NORVA_SIM_STALL_LIMIT", "`60`",
+            "toolkit/sim/serve/http_server.cpp"},
+    Setting{Key::sim_stall_limit, Kind::seconds, "NORVA_SIM_STALL_LIMIT", "`60`",
             "seconds a request to `sim run` over HTTP may stop arriving before it is dropped",
-            "toolkit/sim/transport/http_server.cpp"},
-    Setting{Key::sim_token, "NORVA_SIM_TOKEN", "none",
+            "toolkit/sim/serve/http_server.cpp"},
+    Setting{Key::sim_token, Kind::text, "NORVA_SIM_TOKEN", "none",
             "the token `sim run` requires of every call, and norva sends to served sims",
-            "toolkit/sim/transport/access_token.cpp"},
+            "toolkit/sim/common/access_token.cpp"},
 };
 
 constexpr bool in_key_order() {
@@ -160,13 +161,25 @@ std::optional<std::string> value(Key key) {
     return std::string(text);
 }
 
-std::chrono::milliseconds seconds_limit(Key key) {
+namespace {
+
+const Setting& setting_of_kind(Key key, Kind kind) {
     const auto& entry = setting(key);
+    if (entry.kind != kind) {
+        throw std::logic_error(std::string(entry.variable) + " is read as a value of another kind");
+    }
+    return entry;
+}
+
+}  // namespace
+
+std::chrono::milliseconds seconds_limit(Key key) {
+    const auto& entry = setting_of_kind(key, Kind::seconds);
     return parse_seconds(entry.variable, value(key).value_or(unquoted(entry.fallback)));
 }
 
 std::size_t bytes_limit(Key key) {
-    const auto& entry = setting(key);
+    const auto& entry = setting_of_kind(key, Kind::bytes);
     return parse_bytes(entry.variable, value(key).value_or(unquoted(entry.fallback)));
 }
 

@@ -5,10 +5,10 @@
 #include "norva_core/interrupt.h"
 #include "norva_core/settings.h"
 #include "norva_core/sim_server_util.h"
-#include "sim/declared_space.h"
+#include "sim/common/address.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/space/declared_space.h"
 #include "sim/target.h"
-#include "sim/transport/address.h"
-#include "sim/transport/remote_simulator.h"
 
 namespace norva_core {
 namespace {

@@ -4,18 +4,12 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "sim/transport/address.h"
-#include "sim/transport/remote_simulator.h"
-#include "sim/worker_process.h"
-#include "sim/worker_vector.h"
+#include "sim/common/address.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/worker/worker_process.h"
+#include "sim/worker/worker_vector.h"
 
 namespace norva_core::sim {
-
-void check_protocol(const std::string& protocol) {
-    if (protocol != "grpc" && protocol != "http") {
-        throw std::invalid_argument("Unknown protocol '" + protocol + "': use grpc or http");
-    }
-}
 
 namespace {
 

@@ -4,15 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "sim/manifest.h"
-#include "sim/simulator.h"
-#include "sim/transport/remote_simulator.h"
-#include "sim/worker_process.h"
+#include "sim/common/manifest.h"
+#include "sim/common/simulator.h"
+#include "sim/remote/remote_simulator.h"
+#include "sim/worker/worker_process.h"
 
 namespace norva_core::sim {
-
-// Throws std::invalid_argument unless the protocol is "grpc" or "http".
-void check_protocol(const std::string& protocol);
 
 // What validation and the benchmark work on: a sim folder, whose program is started directly,
 // or an address served over a protocol ("grpc://" or "http://" in front of it picks one).

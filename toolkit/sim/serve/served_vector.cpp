@@ -1,0 +1,326 @@
+#include "sim/serve/served_vector.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "sim/common/session_errors.h"
+#include "sim/worker/worker_vector.h"
+
+namespace norva_core::sim {
+namespace {
+
+// The slots a reset's options.reset_mask marks, taken out of the options the simulators get;
+// every slot without one.
+std::vector<bool> reset_mask_of(VectorReset& reset, std::size_t count) {
+    std::vector<bool> mask(count, true);
+    if (!reset.options || !reset.options->contains("reset_mask")) {
+        return mask;
+    }
+    const auto& given = reset.options->at("reset_mask");
+    if (!given.is_array() || given.size() != count ||
+        !std::all_of(given.begin(), given.end(),
+                     [](const Json& each) { return each.is_boolean(); })) {
+        throw std::invalid_argument(fmt::format(
+            "'reset_mask' must be a list of {} booleans, one for each simulator", count));
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        mask[slot] = given[slot].get<bool>();
+    }
+    reset.options->erase("reset_mask");
+    if (reset.options->empty()) {
+        reset.options.reset();
+    }
+    return mask;
+}
+
+// The workers of the slots `chosen` marks, null for the others.
+std::vector<WorkerProcess*> chosen_workers(std::span<WorkerProcess* const> workers,
+                                           const std::vector<bool>& chosen) {
+    std::vector<WorkerProcess*> picked(workers.size(), nullptr);
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        picked[slot] = chosen[slot] ? workers[slot] : nullptr;
+    }
+    return picked;
+}
+
+}  // namespace
+
+// Holds the vector and every one of its slots for one call, and gives their simulators.
+class ServedVector::Call {
+  public:
+    Call(ServedVector& vector, const std::string& id) : vector_(vector), lock_(vector.mutex_) {
+        if (vector_.closed_) {
+            throw VectorNotFound(id);
+        }
+        for (auto& slot : vector_.slots_) {
+            slot_locks_.emplace_back(slot->mutex);
+            workers_.push_back(slot->worker.get());
+        }
+        touch();
+    }
+    ~Call() { touch(); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    std::span<WorkerProcess* const> workers() const { return workers_; }
+    // The slot's simulator came anew.
+    void replace(std::size_t slot, std::unique_ptr<WorkerProcess> worker) {
+        workers_[slot] = worker.get();
+        vector_.slots_[slot]->worker = std::move(worker);
+    }
+    // The slot's simulator, which goes.
+    std::unique_ptr<WorkerProcess> take(std::size_t slot) {
+        workers_[slot] = nullptr;
+        return std::move(vector_.slots_[slot]->worker);
+    }
+
+  private:
+    void touch() {
+        auto now = ServingClock::now().time_since_epoch().count();
+        vector_.last_call_ = now;
+        for (auto& slot : vector_.slots_) {
+            slot->last_call = now;
+        }
+    }
+
+    ServedVector& vector_;
+    std::unique_lock<std::mutex> lock_;
+    std::vector<std::unique_lock<std::mutex>> slot_locks_;
+    std::vector<WorkerProcess*> workers_;
+};
+
+ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset)
+    : env_id_(std::move(env_id)), env_init_(std::move(env_init)), autoreset_(autoreset) {}
+
+void ServedVector::start(VectorHost& host, std::size_t count) {
+    Reservation reserved(host, count);
+    std::vector<WorkerProcess*> workers;
+    try {
+        for (std::size_t slot = 0; slot < count; ++slot) {
+            auto session = std::make_shared<ServedSession>();
+            session->in_vector = true;
+            session->worker = host.start_worker(closing_);
+            workers.push_back(session->worker.get());
+            slots_.push_back(std::move(session));
+        }
+        if (auto failure =
+                vector_calls::first_failure(vector_calls::make_all(workers, env_id_, env_init_))) {
+            throw *failure;
+        }
+        action_space_ = declared_space(*workers.front(), false);
+        sensor_space_ = declared_space(*workers.front(), true);
+    } catch (const SimulatorError& error) {
+        host.start_failed(env_id_, error);
+        throw;
+    }
+}
+
+void ServedVector::name(const std::string& id, std::vector<std::string> slot_ids) {
+    name_ = SessionJournal::named("Vector", id, env_id_);
+    ids_ = std::move(slot_ids);
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        slots_[slot]->name =
+            SessionJournal::named("Session", ids_[slot], env_id_) + " of vector " + id;
+    }
+}
+
+std::vector<SlotAnswer> ServedVector::reset(VectorHost& host, const std::string& id,
+                                            VectorReset reset) {
+    Call call(*this, id);
+    auto count = slots_.size();
+    // A wrong request restarts nothing.
+    vector_calls::seeds_of(reset, count);
+    auto mask = reset_mask_of(reset, count);
+    std::vector<std::optional<SimulatorError>> restart_failures(count);
+    restart_ended(host, call, restart_failures, mask);
+    auto answers = vector_calls::reset_all(chosen_workers(call.workers(), mask), reset);
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (!mask[slot]) {
+            answers[slot] = SlotAnswer{};
+        } else if (restart_failures[slot]) {
+            answers[slot].error = restart_failures[slot];
+        }
+    }
+    drop_failed(host, call, answers);
+    return answers;
+}
+
+std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& id,
+                                           std::span<const Json> actions) {
+    Call call(*this, id);
+    auto count = slots_.size();
+    vector_calls::check_action_count(actions.size(), count);
+    std::size_t outside = 0;
+    // A null action leaves its simulator as it is (a client's own autoreset holds an ended one).
+    std::vector<bool> stepped(count);
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        stepped[slot] = !actions[slot].is_null();
+        if (stepped[slot] && out_of_bounds(action_space_.get(), actions[slot],
+                                           fmt::format("the action of slot {}", slot))) {
+            ++outside;
+        }
+    }
+    std::vector<std::optional<SimulatorError>> restart_failures(count);
+    std::vector<bool> restarted(count, false);
+    if (autoreset_) {
+        restarted = restart_ended(host, call, restart_failures, stepped);
+    }
+    auto started = ServingClock::now();
+    std::vector<bool> stepping(count);
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        stepping[slot] = stepped[slot] && !restarted[slot];
+    }
+    auto answers =
+        vector_calls::step_all(chosen_workers(call.workers(), stepping), actions, autoreset_);
+    if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
+        answers_of_restarted(call, restarted, answers);
+    }
+    std::size_t answered = 0;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (!stepped[slot]) {
+            answers[slot] = SlotAnswer{};
+        } else if (restart_failures[slot]) {
+            answers[slot].error = restart_failures[slot];
+        } else if (!answers[slot].error) {
+            ++answered;
+            check_observation(*slots_[slot], sensor_space_.get(), answers[slot].result,
+                              host.metrics(), host.journal());
+        }
+    }
+    host.metrics().steps_answered(answered, ServingClock::now() - started);
+    host.metrics().actions_out_of_bounds(outside);
+    drop_failed(host, call, answers);
+    return answers;
+}
+
+// Starts a new simulator in every slot `among` marks whose simulator has gone, all made at once;
+// which slots got one.
+std::vector<bool> ServedVector::restart_ended(VectorHost& host, Call& call,
+                                              std::vector<std::optional<SimulatorError>>& failures,
+                                              const std::vector<bool>& among) {
+    auto workers = call.workers();
+    std::vector<bool> restarted(workers.size(), false);
+    std::vector<bool> ended(workers.size(), false);
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        ended[slot] = workers[slot] == nullptr && among[slot];
+    }
+    auto count = static_cast<std::size_t>(std::count(ended.begin(), ended.end(), true));
+    if (count == 0) {
+        return restarted;
+    }
+    Reservation reserved(host, count);
+    std::vector<std::unique_ptr<WorkerProcess>> started(workers.size());
+    std::vector<WorkerProcess*> making(workers.size(), nullptr);
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (ended[slot]) {
+            started[slot] = host.start_worker(closing_);
+            making[slot] = started[slot].get();
+        }
+    }
+    auto made = vector_calls::make_all(making, env_id_, env_init_);
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (!started[slot]) {
+            continue;
+        }
+        if (!made[slot].error && host.readmit(ids_[slot], slots_[slot])) {
+            call.replace(slot, std::move(started[slot]));
+            restarted[slot] = true;
+            continue;
+        }
+        failures[slot] = made[slot].error.value_or(
+            SimulatorError(SimulatorError::Kind::failed, "the server is stopping"));
+        host.start_failed(env_id_, *failures[slot]);
+    }
+    return restarted;
+}
+
+// A restarted slot takes no action: its new simulator is reset, and the first observation of
+// its new episode is the slot's answer, as a step that earned nothing and ended nothing.
+void ServedVector::answers_of_restarted(Call& call, const std::vector<bool>& restarted,
+                                        std::vector<SlotAnswer>& answers) {
+    auto resets = vector_calls::reset_all(chosen_workers(call.workers(), restarted), {});
+    for (std::size_t slot = 0; slot < restarted.size(); ++slot) {
+        if (!restarted[slot]) {
+            continue;
+        }
+        if (resets[slot].error) {
+            answers[slot] = std::move(resets[slot]);
+            continue;
+        }
+        auto& reset = resets[slot].result;
+        answers[slot].error.reset();
+        answers[slot].result =
+            Json{{"observation", std::move(reset.at("observation"))},
+                 {"reward", 0},
+                 {"terminated", false},
+                 {"truncated", false},
+                 {"info", reset.contains("info") ? std::move(reset.at("info")) : Json::object()}};
+    }
+}
+
+void ServedVector::drop_failed(VectorHost& host, Call& call,
+                               const std::vector<SlotAnswer>& answers) {
+    auto workers = call.workers();
+    // A call abandoned because the vector or the server is closing failed no simulator.
+    bool abandoned = closing_ || host.stopping();
+    std::vector<std::unique_ptr<WorkerProcess>> dropped;
+    std::vector<WorkerProcess*> ending;
+    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
+        if (workers[slot] == nullptr || !workers[slot]->ended()) {
+            continue;
+        }
+        if (!abandoned) {
+            const auto& error = answers[slot].error;
+            host.metrics().simulator_failed(error &&
+                                            error->kind() == SimulatorError::Kind::timed_out);
+            host.journal().failed(slots_[slot]->name, error ? error->what() : "it ended");
+        }
+        dropped.push_back(call.take(slot));
+        ending.push_back(dropped.back().get());
+        host.forget(ids_[slot]);
+    }
+    WorkerProcess::end_all(ending);
+}
+
+bool ServedVector::idle(ServingClock::rep now, std::chrono::milliseconds limit) {
+    auto quiet = [&](ServingClock::rep last_call) {
+        return ServingClock::duration(now - last_call) > limit;
+    };
+    bool all_quiet =
+        quiet(last_call_) && std::all_of(slots_.begin(), slots_.end(),
+                                         [&](const auto& slot) { return quiet(slot->last_call); });
+    // A vector in a call is not idle, however long the call takes.
+    if (!all_quiet || !mutex_.try_lock()) {
+        return false;
+    }
+    mutex_.unlock();
+    return true;
+}
+
+void ServedVector::hold_for_ending(std::vector<std::unique_lock<std::mutex>>& locks,
+                                   std::vector<WorkerProcess*>& workers) {
+    closing_ = true;
+    locks.emplace_back(mutex_);
+    closed_ = true;
+    // Slots are locked in order, after the vector, as its calls lock them.
+    for (auto& slot : slots_) {
+        locks.emplace_back(slot->mutex);
+        workers.push_back(slot->worker.get());
+    }
+}
+
+// A step in progress gives up at once, so the vector ends now rather than when the step would
+// have timed out; its simulators are asked to close and then ended together.
+void ServedVector::end() {
+    std::vector<std::unique_lock<std::mutex>> locks;
+    std::vector<WorkerProcess*> workers;
+    hold_for_ending(locks, workers);
+    vector_calls::close_all(workers);
+    WorkerProcess::end_all(workers);
+    for (auto& slot : slots_) {
+        slot->worker.reset();
+    }
+}
+
+}  // namespace norva_core::sim

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/serve/served_session.h"
+
+namespace norva_core::sim {
+
+// What a served vector asks of the registry that holds it.
+class VectorHost {
+  public:
+    virtual SessionMetrics& metrics() = 0;
+    virtual SessionJournal& journal() = 0;
+    // Counts `count` more sessions as starting until they are released; throws SessionLimit
+    // when they do not fit.
+    virtual void reserve(std::size_t count) = 0;
+    virtual void release(std::size_t count) = 0;
+    // A new simulator; `closing` is the flag of what it serves.
+    virtual std::unique_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) = 0;
+    // Counts and logs a simulator that could not start for a new session.
+    virtual void start_failed(const std::string& env_id, const SimulatorError& error) = 0;
+    // A slot's new simulator is a session under its id again; false when the server is stopping.
+    virtual bool readmit(const std::string& id, const std::shared_ptr<ServedSession>& session) = 0;
+    // A slot whose simulator failed is no session until it gets a new one.
+    virtual void forget(const std::string& id) = 0;
+    virtual bool stopping() const = 0;
+
+  protected:
+    ~VectorHost() = default;
+};
+
+// Sessions counted as starting until the call that reserved them ends.
+class Reservation {
+  public:
+    Reservation(VectorHost& host, std::size_t count) : host_(host), count_(count) {
+        host_.reserve(count_);
+    }
+    ~Reservation() { host_.release(count_); }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+
+  private:
+    VectorHost& host_;
+    std::size_t count_;
+};
+
+// N simulators made together on a server and stepped as one, each slot an ordinary session too.
+// A simulator that fails leaves its slot empty: with autoreset it gets a new one at the next
+// step, otherwise at the next reset. Calls on one vector run one at a time.
+class ServedVector {
+  public:
+    ServedVector(std::string env_id, Json env_init, bool autoreset);
+    ServedVector(const ServedVector&) = delete;
+    ServedVector& operator=(const ServedVector&) = delete;
+
+    // Starts `count` simulators and makes their environments; throws the first failure, counted.
+    void start(VectorHost& host, std::size_t count);
+    // Gives the vector and its slots the ids the registry chose.
+    void name(const std::string& id, std::vector<std::string> slot_ids);
+
+    const std::string& name() const { return name_; }
+    const std::vector<std::string>& slot_ids() const { return ids_; }
+    const std::vector<std::shared_ptr<ServedSession>>& slots() const { return slots_; }
+
+    // options.reset_mask (one boolean a simulator) resets only the slots it marks; the others
+    // answer null and keep their episodes.
+    std::vector<SlotAnswer> reset(VectorHost& host, const std::string& id, VectorReset reset);
+    // One action per slot; a null action leaves its slot as it is. An action that does not fit
+    // the action space is refused before any simulator sees it.
+    std::vector<SlotAnswer> step(VectorHost& host, const std::string& id,
+                                 std::span<const Json> actions);
+
+    // Whether no call has come for longer than `limit`, on the vector or one of its sessions,
+    // and none runs now.
+    bool idle(ServingClock::rep now, std::chrono::milliseconds limit);
+    ServingClock::rep last_call() const { return last_call_; }
+
+    // Marks it closed and holds it and its slots in `locks`, after a call in progress has given
+    // up, adding its simulators to `workers`: a caller ends many vectors' simulators together.
+    void hold_for_ending(std::vector<std::unique_lock<std::mutex>>& locks,
+                         std::vector<WorkerProcess*>& workers);
+    // Asks its simulators to close, then ends them together.
+    void end();
+
+  private:
+    class Call;
+    std::vector<bool> restart_ended(VectorHost& host, Call& call,
+                                    std::vector<std::optional<SimulatorError>>& failures,
+                                    const std::vector<bool>& among);
+    void answers_of_restarted(Call& call, const std::vector<bool>& restarted,
+                              std::vector<SlotAnswer>& answers);
+    void drop_failed(VectorHost& host, Call& call, const std::vector<SlotAnswer>& answers);
+
+    std::mutex mutex_;
+    std::string env_id_;
+    Json env_init_;
+    bool autoreset_;
+    std::vector<std::string> ids_;
+    std::vector<std::shared_ptr<ServedSession>> slots_;
+    std::shared_ptr<const Space> action_space_;
+    std::shared_ptr<const Space> sensor_space_;
+    std::string name_;
+    std::atomic<ServingClock::rep> last_call_{ServingClock::now().time_since_epoch().count()};
+    bool closed_ = false;
+    // Set when it is being closed, so that a call in progress gives up at once.
+    std::atomic<bool> closing_{false};
+};
+
+}  // namespace norva_core::sim
