@@ -99,9 +99,6 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
     });
 }
 
-// Gymnasium's same-step autoreset: a slot whose episode ended is reset at once, its
-// observation and info are the new episode's, and its info keeps the ended episode's last
-// observation and info.
 void check_action_count(std::size_t actions, std::size_t simulators) {
     if (actions != simulators) {
         throw std::invalid_argument(
@@ -110,9 +107,11 @@ void check_action_count(std::size_t actions, std::size_t simulators) {
     }
 }
 
+// Gymnasium's same-step autoreset: a slot whose episode ended is reset at once, its
+// observation and info are the new episode's, and its info keeps the ended episode's last
+// observation and info.
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset) {
-    check_action_count(actions.size(), workers.size());
     auto answers = gather(
         workers, [&](WorkerProcess& worker, std::size_t slot) { worker.send_step(actions[slot]); });
     if (!autoreset) {
@@ -211,6 +210,7 @@ std::vector<SlotAnswer> WorkerVector::reset(const VectorReset& reset) {
 }
 
 std::vector<SlotAnswer> WorkerVector::step(std::span<const Json> actions) {
+    vector_calls::check_action_count(actions.size(), slots_.size());
     return vector_calls::step_all(slots_, actions, autoreset_);
 }
 

@@ -40,7 +40,7 @@ std::vector<SlotAnswer> reset_all(std::span<WorkerProcess* const> workers,
 // Throws std::invalid_argument unless there is one action per simulator.
 void check_action_count(std::size_t actions, std::size_t simulators);
 
-// Throws std::invalid_argument unless there is one action per simulator.
+// Takes one action per simulator, as the vector's entry checked (check_action_count).
 std::vector<SlotAnswer> step_all(std::span<WorkerProcess* const> workers,
                                  std::span<const Json> actions, bool autoreset);
 
