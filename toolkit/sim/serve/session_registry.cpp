@@ -30,9 +30,11 @@ WorkerFactory local_workers(const std::filesystem::path& folder, const Manifest&
     check_startable(folder, manifest);
     WorkerOptions options{settings::seconds_limit(settings::Key::sim_timeout), false, &stopping,
                           max_message_setting(), nullptr};
-    return [folder, manifest, options](const std::atomic<bool>& closing) mutable {
-        options.closed = &closing;
-        return std::make_unique<WorkerProcess>(folder, manifest, options);
+    // Called from many threads at once: each start has its own copy of the options.
+    return [folder, manifest, options](const std::atomic<bool>& closing) {
+        auto own = options;
+        own.closed = &closing;
+        return std::make_unique<WorkerProcess>(folder, manifest, own);
     };
 }
 
