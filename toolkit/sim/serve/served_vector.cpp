@@ -116,7 +116,7 @@ void ServedVector::start(VectorHost& host, std::size_t count) {
     }
 }
 
-void ServedVector::name(const std::string& id, std::vector<std::string> slot_ids) {
+void ServedVector::give_ids(const std::string& id, std::vector<std::string> slot_ids) {
     name_ = SessionJournal::named("Vector", id, env_id_);
     ids_ = std::move(slot_ids);
     for (std::size_t slot = 0; slot < slots_.size(); ++slot) {

@@ -62,7 +62,7 @@ class ServedVector {
     // Starts `count` simulators and makes their environments; throws the first failure, counted.
     void start(VectorHost& host, std::size_t count);
     // Gives the vector and its slots the ids the registry chose.
-    void name(const std::string& id, std::vector<std::string> slot_ids);
+    void give_ids(const std::string& id, std::vector<std::string> slot_ids);
 
     const std::string& name() const { return name_; }
     const std::vector<std::string>& slot_ids() const { return ids_; }

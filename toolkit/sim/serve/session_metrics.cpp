@@ -11,7 +11,10 @@ void describe(std::string& text, const char* name, const char* type, const char*
     text += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
 }
 
-void sample(std::string& text, const char* name, std::uint64_t value) {
+// A metric of one sample: its description and its value.
+void single(std::string& text, const char* name, const char* type, const char* help,
+            std::uint64_t value) {
+    describe(text, name, type, help);
     text += fmt::format("{} {}\n", name, value);
 }
 
@@ -37,11 +40,9 @@ void SessionMetrics::simulator_failed(bool timed_out) {
 std::string SessionMetrics::render(std::size_t open_sessions,
                                    std::optional<std::size_t> resident_bytes) const {
     std::string text;
-    describe(text, "norva_sim_sessions_open", "gauge", "Sessions open now.");
-    sample(text, "norva_sim_sessions_open", open_sessions);
-    describe(text, "norva_sim_sessions_created_total", "counter",
-             "Sessions made since the server started.");
-    sample(text, "norva_sim_sessions_created_total", sessions_created_);
+    single(text, "norva_sim_sessions_open", "gauge", "Sessions open now.", open_sessions);
+    single(text, "norva_sim_sessions_created_total", "counter",
+           "Sessions made since the server started.", sessions_created_);
 
     std::uint64_t steps = 0;
     double seconds = 0;
@@ -52,8 +53,7 @@ std::string SessionMetrics::render(std::size_t open_sessions,
         seconds = step_seconds_;
         buckets = step_buckets_;
     }
-    describe(text, "norva_sim_steps_total", "counter", "Steps the simulators answered.");
-    sample(text, "norva_sim_steps_total", steps);
+    single(text, "norva_sim_steps_total", "counter", "Steps the simulators answered.", steps);
     describe(text, "norva_sim_step_duration_seconds", "histogram",
              "Time from a step's request to its answer, measured in the server.");
     std::uint64_t cumulative = 0;
@@ -66,28 +66,26 @@ std::string SessionMetrics::render(std::size_t open_sessions,
     text += fmt::format("norva_sim_step_duration_seconds_sum {}\n", seconds);
     text += fmt::format("norva_sim_step_duration_seconds_count {}\n", steps);
 
-    describe(text, "norva_sim_session_start_failures_total", "counter",
-             "Sessions refused because their simulator could not be started or made.");
-    sample(text, "norva_sim_session_start_failures_total", start_failures_);
-    describe(text, "norva_sim_simulator_failures_total", "counter",
-             "Simulators that ended, broke the protocol or gave no answer in time; their "
-             "sessions were closed.");
-    sample(text, "norva_sim_simulator_failures_total", failures_);
-    describe(text, "norva_sim_answers_over_time_limit_total", "counter",
-             "Calls whose simulator gave no answer within the time limit.");
-    sample(text, "norva_sim_answers_over_time_limit_total", over_time_limit_);
-    describe(text, "norva_sim_actions_out_of_bounds_total", "counter",
-             "Actions passed to the simulator with a value outside its box's bounds, which "
-             "the simulator is left to clip.");
-    sample(text, "norva_sim_actions_out_of_bounds_total", actions_out_of_bounds_);
-    describe(text, "norva_sim_observations_outside_space_total", "counter",
-             "Observations a simulator gave outside its own sensor space, passed on as they "
-             "were; the log names the first of each session.");
-    sample(text, "norva_sim_observations_outside_space_total", observations_outside_space_);
+    single(text, "norva_sim_session_start_failures_total", "counter",
+           "Sessions refused because their simulator could not be started or made.",
+           start_failures_);
+    single(text, "norva_sim_simulator_failures_total", "counter",
+           "Simulators that ended, broke the protocol or gave no answer in time; their "
+           "sessions were closed.",
+           failures_);
+    single(text, "norva_sim_answers_over_time_limit_total", "counter",
+           "Calls whose simulator gave no answer within the time limit.", over_time_limit_);
+    single(text, "norva_sim_actions_out_of_bounds_total", "counter",
+           "Actions passed to the simulator with a value outside its box's bounds, which "
+           "the simulator is left to clip.",
+           actions_out_of_bounds_);
+    single(text, "norva_sim_observations_outside_space_total", "counter",
+           "Observations a simulator gave outside its own sensor space, passed on as they "
+           "were; the log names the first of each session.",
+           observations_outside_space_);
     if (resident_bytes) {
-        describe(text, "norva_sim_resident_memory_bytes", "gauge",
-                 "Resident memory of the server, its simulators not counted.");
-        sample(text, "norva_sim_resident_memory_bytes", *resident_bytes);
+        single(text, "norva_sim_resident_memory_bytes", "gauge",
+               "Resident memory of the server, its simulators not counted.", *resident_bytes);
     }
     return text;
 }

@@ -147,7 +147,7 @@ MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& e
     for (std::size_t slot = 0; slot < count; ++slot) {
         made.session_ids.push_back(new_session_id());
     }
-    vector->name(made.id, made.session_ids);
+    vector->give_ids(made.id, made.session_ids);
     std::lock_guard lock(mutex_);
     throw_if_closing();
     for (std::size_t slot = 0; slot < count; ++slot) {
