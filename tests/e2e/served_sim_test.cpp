@@ -129,6 +129,7 @@ void expect_well_formed(const Json& scraped) {
     EXPECT_EQ(scraped.at("errors"), Json::array()) << scraped.dump(2);
     EXPECT_EQ(scraped.at("types"), Json::parse(R"({
         "norva_sim_sessions_open": "gauge",
+        "norva_sim_processes": "gauge",
         "norva_sim_sessions_created_total": "counter",
         "norva_sim_steps_total": "counter",
         "norva_sim_step_duration_seconds": "histogram",
@@ -154,6 +155,7 @@ TEST_F(SimServingTest, MetricsCountSessionsStepsAndTheirLatency) {
     expect_well_formed(scraped);
     const auto& samples = scraped.at("samples");
     EXPECT_EQ(samples.at("norva_sim_sessions_open"), 1);
+    EXPECT_EQ(samples.at("norva_sim_processes"), 1);
     EXPECT_EQ(samples.at("norva_sim_sessions_created_total"), 4);
     EXPECT_EQ(samples.at("norva_sim_steps_total"), 17);
     EXPECT_EQ(samples.at("norva_sim_step_duration_seconds_count"), 17);

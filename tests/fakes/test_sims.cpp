@@ -28,6 +28,13 @@ std::filesystem::path write_test_sim(const std::filesystem::path& parent, const 
     return folder;
 }
 
+std::filesystem::path write_batched_test_sim(const std::filesystem::path& parent,
+                                             const std::string& mode, std::size_t instances) {
+    auto folder = write_test_sim(parent, mode, "batched-" + std::to_string(instances));
+    std::ofstream(folder / "norva-sim.toml", std::ios::app) << "instances = " << instances << "\n";
+    return folder;
+}
+
 namespace {
 
 std::vector<std::string> lines_starting(const std::string& log_path, const std::string& word) {

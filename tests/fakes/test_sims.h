@@ -16,6 +16,9 @@ namespace norva_test {
 // which of norva's credentials it was handed).
 std::filesystem::path write_test_sim(const std::filesystem::path& parent, const std::string& mode,
                                      const std::string& name = "test-sim");
+// The same, with a manifest that offers `instances` environments a process (batched).
+std::filesystem::path write_batched_test_sim(const std::filesystem::path& parent,
+                                             const std::string& mode, std::size_t instances);
 
 // What test simulators wrote to their TEST_SIM_LOG file.
 std::vector<pid_t> logged_pids(const std::string& log_path);

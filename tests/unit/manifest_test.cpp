@@ -30,6 +30,23 @@ TEST(Manifest, ReadsTheFiveFields) {
     EXPECT_EQ(manifest.type, "sim-docker");
     EXPECT_EQ(manifest.version, "0.2.0");
     EXPECT_EQ(manifest.command, (std::vector<std::string>{"python3", "sim.py", "--fast"}));
+    EXPECT_EQ(manifest.instances, 1u) << "one environment a process unless it says more";
+}
+
+TEST(Manifest, InstancesAreAWholeNumberFromOneTo1024) {
+    TempDir dir;
+    std::string file = dir / "norva-sim.toml";
+    std::string head = "name = \"cart\"\ntype = \"sim\"\nversion = \"1\"\ncommand = [\"x\"]\n";
+    write_file(file, head + "instances = 64\n");
+    EXPECT_EQ(load_manifest(dir.path()).instances, 64u);
+    EXPECT_TRUE(load_manifest(dir.path()).unknown_keys.empty());
+    for (const char* wrong : {"0", "1025", "2.0", "\"64\"", "-1"}) {
+        write_file(file, head + "instances = " + wrong + "\n");
+        EXPECT_EQ(refusal(dir), file +
+                                    ": the field 'instances' must be a whole number from 1 to "
+                                    "1024: the environments one process of the simulator holds")
+            << wrong;
+    }
 }
 
 TEST(Manifest, NamesTheFileAndTheFieldThatIsWrong) {

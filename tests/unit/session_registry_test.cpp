@@ -17,6 +17,7 @@ using norva_core::sim::SessionLimit;
 using norva_core::sim::SessionLimits;
 using norva_core::sim::SessionNotFound;
 using norva_core::sim::SessionRegistry;
+using norva_core::sim::Simulator;
 using norva_core::sim::SimulatorError;
 using norva_core::sim::VectorNotFound;
 using norva_core::sim::WorkerOptions;
@@ -71,13 +72,13 @@ TEST_F(RegistryTest, VectorsCountEverySlotAgainstTheSessionLimit) {
     EXPECT_EQ(metric(*sessions, "norva_sim_sessions_open"), 3);
     EXPECT_THROW(sessions->open("env", {}), SessionLimit);
     // A slot is an ordinary session too.
-    auto observation = sessions->with(made.session_ids[1], [](WorkerProcess& worker) {
-        return worker.reset_with({}).at("observation");
+    auto observation = sessions->with(made.session_ids[1], [](Simulator& simulator) {
+        return simulator.reset_with({}).at("observation");
     });
     EXPECT_FALSE(observation.is_null());
     sessions->close_vector(made.id);
     EXPECT_EQ(metric(*sessions, "norva_sim_sessions_open"), 1);
-    EXPECT_THROW(sessions->with(made.session_ids[0], [](WorkerProcess&) { return 0; }),
+    EXPECT_THROW(sessions->with(made.session_ids[0], [](Simulator&) { return 0; }),
                  SessionNotFound);
     sessions->open_vector("env", {}, 2, true);
 }

@@ -172,4 +172,88 @@ TEST_F(VectorTest, EachAnswerKeepsItsTimeLimit) {
     }
 }
 
+// The same simulator with `instances` environments a process: a vector of 5 over processes of 2.
+class BatchedVectorTest : public VectorTest {
+  protected:
+    WorkerVector start_batched(std::size_t count, std::size_t instances,
+                               const Json& env_init = Json::object(),
+                               const std::string& mode = "good") {
+        auto batched = norva_test::write_batched_test_sim(dir.path(), mode, instances);
+        WorkerVector vector(batched, norva_core::sim::load_manifest(batched),
+                            WorkerOptions{5s, true, nullptr}, count);
+        vector.make("env", env_init);
+        return vector;
+    }
+};
+
+TEST_F(BatchedVectorTest, EnvironmentsOfFewerProcessesAnswerAsOneProcessEachInSlotOrder) {
+    auto single = start(5);
+    auto batched = start_batched(5, 2);
+    EXPECT_EQ(batched.processes(), 3u);
+    auto expected = single.reset({.seed = 40});
+    auto answered = batched.reset({.seed = 40});
+    for (std::size_t slot = 0; slot < 5; ++slot) {
+        EXPECT_EQ(result(answered, slot), result(expected, slot)) << slot;
+    }
+    // Seeds 0..4 give episodes of 3 to 7 steps: some environments of a process end while its
+    // others go on, and only those are reset.
+    single.reset({.seed = 0});
+    batched.reset({.seed = 0});
+    for (int step = 1; step <= 8; ++step) {
+        auto push = 0.25 * step;
+        std::vector<Json> moves;
+        for (std::size_t slot = 0; slot < 5; ++slot) {
+            moves.push_back(Json::array({push, -0.5 * static_cast<double>(slot)}));
+        }
+        auto alone = single.step(moves);
+        auto together = batched.step(moves);
+        for (std::size_t slot = 0; slot < 5; ++slot) {
+            EXPECT_EQ(result(together, slot), result(alone, slot))
+                << "step " << step << " slot " << slot;
+        }
+    }
+    auto listed = batched.reset({.seeds = std::vector<std::uint64_t>{7, 7, 9, 1, 3}});
+    EXPECT_EQ(result(listed, 3).at("info").at("seed"), 1);
+    EXPECT_EQ(result(listed, 4).at("info").at("seed"), 3);
+}
+
+TEST_F(BatchedVectorTest, AnEnvironmentsErrorIsItsOwnAndAProcessThatEndsFailsItsSlotsAlone) {
+    // Seed 10 starts at (5, 0); 11 refuses every step; 12 ends its process at its first step.
+    auto vector = start_batched(4, 2, Json{{"refuse_seed", 11}, {"crash_seed", 12}});
+    vector.reset({.seed = 10});
+    auto answers = vector.step(actions(4));
+    EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({5.5, 0.0}));
+    ASSERT_TRUE(answers[1].error);
+    EXPECT_EQ(answers[1].error->kind(), SimulatorError::Kind::answered);
+    EXPECT_STREQ(answers[1].error->what(), "step refused");
+    for (std::size_t slot : {2, 3}) {
+        ASSERT_TRUE(answers[slot].error) << slot;
+        EXPECT_EQ(answers[slot].error->kind(), SimulatorError::Kind::failed);
+        EXPECT_NE(std::string(answers[slot].error->what()).find("exit status 3"), std::string::npos)
+            << answers[slot].error->what();
+    }
+    // The refusing environment and its neighbour go on; a new seed lets it step again.
+    answers = vector.step(actions(4));
+    EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({6.0, 0.0}));
+    EXPECT_TRUE(answers[1].error);
+    auto reset = vector.reset({.seeds = std::vector<std::uint64_t>{1, 1, 1, 1}});
+    EXPECT_FALSE(reset[1].error);
+    EXPECT_TRUE(reset[2].error);
+    EXPECT_FALSE(vector.step(actions(4))[1].error);
+}
+
+TEST_F(BatchedVectorTest, AProcessAnsweringAnotherNumberOfResultsHasFailed) {
+    auto vector = start_batched(3, 2, Json::object(), "wrongcount");
+    vector.reset({});
+    auto answers = vector.step(actions(3));
+    for (std::size_t slot = 0; slot < 3; ++slot) {
+        ASSERT_TRUE(answers[slot].error) << slot;
+        EXPECT_EQ(answers[slot].error->kind(), SimulatorError::Kind::failed);
+    }
+    EXPECT_STREQ(answers[0].error->what(),
+                 "the simulator answered 1 result to a 'step' of 2 environments");
+    EXPECT_STREQ(answers[2].error->what(),
+                 "the simulator answered 0 results to a 'step' of 1 environment");
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 #include "sim/common/manifest.h"
 
+#include <fmt/format.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <sstream>
 
 #include "norva_core/text_forms.h"
@@ -10,7 +12,8 @@
 namespace norva_core::sim {
 namespace {
 
-const std::vector<std::string> KNOWN_KEYS{"name", "description", "type", "version", "command"};
+const std::vector<std::string> KNOWN_KEYS{"name",    "description", "type",
+                                          "version", "command",     "instances"};
 
 // The edits (insertions, deletions, substitutions) that turn one text into the other.
 std::size_t edit_distance(const std::string& from, const std::string& to) {
@@ -107,6 +110,21 @@ std::vector<std::string> command_of(const toml::table& table, const std::string&
     return command;
 }
 
+std::size_t instances_of(const toml::table& table, const std::string& file) {
+    const toml::node* node = table.get("instances");
+    if (node == nullptr) {
+        return 1;
+    }
+    auto count = node->value_exact<std::int64_t>();
+    if (!count || *count < 1 || static_cast<std::uint64_t>(*count) > MAX_INSTANCES) {
+        throw ManifestError(fmt::format(
+            "{}: the field 'instances' must be a whole number from 1 to {}: the environments one "
+            "process of the simulator holds",
+            file, MAX_INSTANCES));
+    }
+    return static_cast<std::size_t>(*count);
+}
+
 }  // namespace
 
 std::string quoted_value(const std::string& value) {
@@ -151,6 +169,7 @@ Manifest load_manifest(const std::filesystem::path& folder) {
         throw ManifestError(file + ": the field 'version' must not be empty");
     }
     manifest.command = command_of(table, file);
+    manifest.instances = instances_of(table, file);
     manifest.unknown_keys = unknown_keys_of(table);
     return manifest;
 }

@@ -11,6 +11,9 @@ namespace norva_core::sim {
 
 inline constexpr const char* MANIFEST_FILE = "norva-sim.toml";
 
+// The most environments a batched simulator's process may hold.
+inline constexpr std::size_t MAX_INSTANCES = 1024;
+
 // What a sim folder says about itself in its manifest.
 struct Manifest {
     std::string name;
@@ -19,6 +22,9 @@ struct Manifest {
     std::string version;
     // The simulator program and its arguments, started in the sim folder.
     std::vector<std::string> command;
+    // How many environments one process of the program holds (a batched simulator); a vector
+    // of N runs ceil(N / instances) processes.
+    std::size_t instances = 1;
     // Keys norva does not know, each with the known key it most resembles, when one does.
     struct UnknownKey {
         std::string key;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "norva_core/space.h"
@@ -15,10 +16,16 @@ namespace norva_core::sim {
 
 using ServingClock = std::chrono::steady_clock;
 
-// One served simulator: a session of its own, or a slot of a vector, which is a session too.
+// One served environment: a session of its own, or a slot of a vector, which is a session too.
 struct ServedSession {
     std::mutex mutex;
-    std::unique_ptr<WorkerProcess> worker;
+    // Shared by the slots of a batched process, which holds several environments.
+    std::shared_ptr<WorkerProcess> worker;
+    // Its place among the environments of a batched process.
+    std::optional<std::size_t> instance;
+    // A vector's slot takes its vector's lock first for calls of its own, so that slots sharing a
+    // process take turns with each other and with the vector's calls.
+    std::shared_ptr<std::mutex> vector_lock;
     // The session and its environment, as the log names them.
     std::string name;
     // When its last call ended, or began while one runs.

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "sim/common/session_errors.h"
-#include "sim/worker/worker_vector.h"
 
 namespace norva_core::sim {
 namespace {
@@ -34,28 +33,20 @@ std::vector<bool> reset_mask_of(VectorReset& reset, std::size_t count) {
     return mask;
 }
 
-// The workers of the slots `chosen` marks, null for the others.
-std::vector<WorkerProcess*> chosen_workers(std::span<WorkerProcess* const> workers,
-                                           const std::vector<bool>& chosen) {
-    std::vector<WorkerProcess*> picked(workers.size(), nullptr);
-    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        picked[slot] = chosen[slot] ? workers[slot] : nullptr;
-    }
-    return picked;
-}
+using vector_calls::chosen;
 
 }  // namespace
 
 // Holds the vector and every one of its slots for one call, and gives their simulators.
 class ServedVector::Call {
   public:
-    Call(ServedVector& vector, const std::string& id) : vector_(vector), lock_(vector.mutex_) {
+    Call(ServedVector& vector, const std::string& id) : vector_(vector), lock_(*vector.mutex_) {
         if (vector_.closed_) {
             throw VectorNotFound(id);
         }
         for (auto& slot : vector_.slots_) {
             slot_locks_.emplace_back(slot->mutex);
-            workers_.push_back(slot->worker.get());
+            environments_.push_back({slot->worker.get(), slot->instance});
         }
         touch();
     }
@@ -63,15 +54,17 @@ class ServedVector::Call {
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    std::span<WorkerProcess* const> workers() const { return workers_; }
-    // The slot's simulator came anew.
-    void replace(std::size_t slot, std::unique_ptr<WorkerProcess> worker) {
-        workers_[slot] = worker.get();
+    std::span<const Environment> environments() const { return environments_; }
+    // The slot's environment came anew.
+    void replace(std::size_t slot, std::shared_ptr<WorkerProcess> worker,
+                 std::optional<std::size_t> instance) {
+        environments_[slot] = {worker.get(), instance};
         vector_.slots_[slot]->worker = std::move(worker);
+        vector_.slots_[slot]->instance = instance;
     }
     // The slot's simulator, which goes.
-    std::unique_ptr<WorkerProcess> take(std::size_t slot) {
-        workers_[slot] = nullptr;
+    std::shared_ptr<WorkerProcess> take(std::size_t slot) {
+        environments_[slot] = {};
         return std::move(vector_.slots_[slot]->worker);
     }
 
@@ -87,7 +80,7 @@ class ServedVector::Call {
     ServedVector& vector_;
     std::unique_lock<std::mutex> lock_;
     std::vector<std::unique_lock<std::mutex>> slot_locks_;
-    std::vector<WorkerProcess*> workers_;
+    std::vector<Environment> environments_;
 };
 
 ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset)
@@ -95,25 +88,49 @@ ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset)
 
 void ServedVector::start(VectorHost& host, std::size_t count) {
     Reservation reserved(host, count);
-    std::vector<WorkerProcess*> workers;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        auto session = std::make_shared<ServedSession>();
+        session->in_vector = true;
+        session->vector_lock = mutex_;
+        slots_.push_back(std::move(session));
+    }
     try {
+        auto placed = start_processes(host, count);
+        std::vector<Environment> environments;
         for (std::size_t slot = 0; slot < count; ++slot) {
-            auto session = std::make_shared<ServedSession>();
-            session->in_vector = true;
-            session->worker = host.start_worker(closing_);
-            workers.push_back(session->worker.get());
-            slots_.push_back(std::move(session));
+            slots_[slot]->worker = placed[slot].process;
+            slots_[slot]->instance = placed[slot].instance;
+            environments.push_back({placed[slot].process.get(), placed[slot].instance});
         }
-        if (auto failure =
-                vector_calls::first_failure(vector_calls::make_all(workers, env_id_, env_init_))) {
+        if (auto failure = vector_calls::first_failure(
+                vector_calls::make_all(environments, env_id_, env_init_))) {
             throw *failure;
         }
-        action_space_ = declared_space(*workers.front(), false);
-        sensor_space_ = declared_space(*workers.front(), true);
+        action_space_ = declared_space(*slots_.front()->worker, false);
+        sensor_space_ = declared_space(*slots_.front()->worker, true);
     } catch (const SimulatorError& error) {
         host.start_failed(env_id_, error);
         throw;
     }
+}
+
+// New processes for `count` environments, up to the simulator's instances each.
+std::vector<ServedVector::Placed> ServedVector::start_processes(VectorHost& host,
+                                                                std::size_t count) {
+    auto instances = host.instances();
+    bool batched = instances > 1;
+    std::vector<Placed> placed;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (!batched || k % instances == 0) {
+            placed.push_back({host.start_worker(closing_), std::nullopt});
+        } else {
+            placed.push_back({placed.back().process, std::nullopt});
+        }
+        if (batched) {
+            placed.back().instance = k % instances;
+        }
+    }
+    return placed;
 }
 
 void ServedVector::give_ids(const std::string& id, std::vector<std::string> slot_ids) {
@@ -134,7 +151,7 @@ std::vector<SlotAnswer> ServedVector::reset(VectorHost& host, const std::string&
     auto mask = reset_mask_of(reset, count);
     std::vector<std::optional<SimulatorError>> restart_failures(count);
     restart_ended(host, call, restart_failures, mask);
-    auto answers = vector_calls::reset_all(chosen_workers(call.workers(), mask), reset);
+    auto answers = vector_calls::reset_all(chosen(call.environments(), mask), reset);
     for (std::size_t slot = 0; slot < count; ++slot) {
         if (!mask[slot]) {
             answers[slot] = SlotAnswer{};
@@ -172,7 +189,7 @@ std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& 
         stepping[slot] = stepped[slot] && !restarted[slot];
     }
     auto answers =
-        vector_calls::step_all(chosen_workers(call.workers(), stepping), actions, autoreset_);
+        vector_calls::step_all(chosen(call.environments(), stepping), actions, autoreset_);
     if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
         answers_of_restarted(call, restarted, answers);
     }
@@ -194,37 +211,34 @@ std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& 
     return answers;
 }
 
-// Starts a new simulator in every slot `among` marks whose simulator has gone, all made at once;
-// which slots got one.
+// Starts new simulators for every slot `among` marks whose simulator has gone, all made at
+// once; which slots got one.
 std::vector<bool> ServedVector::restart_ended(VectorHost& host, Call& call,
                                               std::vector<std::optional<SimulatorError>>& failures,
                                               const std::vector<bool>& among) {
-    auto workers = call.workers();
-    std::vector<bool> restarted(workers.size(), false);
-    std::vector<bool> ended(workers.size(), false);
-    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        ended[slot] = workers[slot] == nullptr && among[slot];
+    auto environments = call.environments();
+    std::vector<bool> restarted(environments.size(), false);
+    std::vector<std::size_t> ended;
+    for (std::size_t slot = 0; slot < environments.size(); ++slot) {
+        if (environments[slot].process == nullptr && among[slot]) {
+            ended.push_back(slot);
+        }
     }
-    auto count = static_cast<std::size_t>(std::count(ended.begin(), ended.end(), true));
-    if (count == 0) {
+    if (ended.empty()) {
         return restarted;
     }
-    Reservation reserved(host, count);
-    std::vector<std::unique_ptr<WorkerProcess>> started(workers.size());
-    std::vector<WorkerProcess*> making(workers.size(), nullptr);
-    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        if (ended[slot]) {
-            started[slot] = host.start_worker(closing_);
-            making[slot] = started[slot].get();
-        }
+    Reservation reserved(host, ended.size());
+    auto placed = start_processes(host, ended.size());
+    std::vector<Environment> making(environments.size());
+    for (std::size_t k = 0; k < ended.size(); ++k) {
+        making[ended[k]] = {placed[k].process.get(), placed[k].instance};
     }
     auto made = vector_calls::make_all(making, env_id_, env_init_);
-    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        if (!started[slot]) {
-            continue;
-        }
+    for (std::size_t k = 0; k < ended.size(); ++k) {
+        auto slot = ended[k];
+        // A slot takes its new process only once it is made and admitted.
         if (!made[slot].error && host.readmit(ids_[slot], slots_[slot])) {
-            call.replace(slot, std::move(started[slot]));
+            call.replace(slot, std::move(placed[k].process), placed[k].instance);
             restarted[slot] = true;
             continue;
         }
@@ -239,7 +253,7 @@ std::vector<bool> ServedVector::restart_ended(VectorHost& host, Call& call,
 // its new episode is the slot's answer, as a step that earned nothing and ended nothing.
 void ServedVector::answers_of_restarted(Call& call, const std::vector<bool>& restarted,
                                         std::vector<SlotAnswer>& answers) {
-    auto resets = vector_calls::reset_all(chosen_workers(call.workers(), restarted), {});
+    auto resets = vector_calls::reset_all(chosen(call.environments(), restarted), {});
     for (std::size_t slot = 0; slot < restarted.size(); ++slot) {
         if (!restarted[slot]) {
             continue;
@@ -261,23 +275,30 @@ void ServedVector::answers_of_restarted(Call& call, const std::vector<bool>& res
 
 void ServedVector::drop_failed(VectorHost& host, Call& call,
                                const std::vector<SlotAnswer>& answers) {
-    auto workers = call.workers();
+    auto environments = call.environments();
     // A call abandoned because the vector or the server is closing failed no simulator.
     bool abandoned = closing_ || host.stopping();
-    std::vector<std::unique_ptr<WorkerProcess>> dropped;
+    std::vector<std::shared_ptr<WorkerProcess>> dropped;
     std::vector<WorkerProcess*> ending;
-    for (std::size_t slot = 0; slot < workers.size(); ++slot) {
-        if (workers[slot] == nullptr || !workers[slot]->ended()) {
+    for (std::size_t slot = 0; slot < environments.size(); ++slot) {
+        auto* process = environments[slot].process;
+        if (process == nullptr || !process->ended()) {
             continue;
         }
+        // A batched process failed once, however many slots it held.
+        bool first = ending.empty() || ending.back() != process;
         if (!abandoned) {
             const auto& error = answers[slot].error;
-            host.metrics().simulator_failed(error &&
-                                            error->kind() == SimulatorError::Kind::timed_out);
+            if (first) {
+                host.metrics().simulator_failed(error &&
+                                                error->kind() == SimulatorError::Kind::timed_out);
+            }
             host.journal().failed(slots_[slot]->name, error ? error->what() : "it ended");
         }
         dropped.push_back(call.take(slot));
-        ending.push_back(dropped.back().get());
+        if (first) {
+            ending.push_back(process);
+        }
         host.forget(ids_[slot]);
     }
     WorkerProcess::end_all(ending);
@@ -291,17 +312,17 @@ bool ServedVector::idle(ServingClock::rep now, std::chrono::milliseconds limit) 
         quiet(last_call_) && std::all_of(slots_.begin(), slots_.end(),
                                          [&](const auto& slot) { return quiet(slot->last_call); });
     // A vector in a call is not idle, however long the call takes.
-    if (!all_quiet || !mutex_.try_lock()) {
+    if (!all_quiet || !mutex_->try_lock()) {
         return false;
     }
-    mutex_.unlock();
+    mutex_->unlock();
     return true;
 }
 
 void ServedVector::hold_for_ending(std::vector<std::unique_lock<std::mutex>>& locks,
                                    std::vector<WorkerProcess*>& workers) {
     closing_ = true;
-    locks.emplace_back(mutex_);
+    locks.emplace_back(*mutex_);
     closed_ = true;
     // Slots are locked in order, after the vector, as its calls lock them.
     for (auto& slot : slots_) {
@@ -316,7 +337,11 @@ void ServedVector::end() {
     std::vector<std::unique_lock<std::mutex>> locks;
     std::vector<WorkerProcess*> workers;
     hold_for_ending(locks, workers);
-    vector_calls::close_all(workers);
+    std::vector<Environment> environments;
+    for (const auto& slot : slots_) {
+        environments.push_back({slot->worker.get(), slot->instance});
+    }
+    vector_calls::close_all(environments);
     WorkerProcess::end_all(workers);
     for (auto& slot : slots_) {
         slot->worker.reset();

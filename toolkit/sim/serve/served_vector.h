@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/serve/served_session.h"
+#include "sim/worker/vector_calls.h"
 
 namespace norva_core::sim {
 
@@ -22,7 +23,9 @@ class VectorHost {
     virtual void reserve(std::size_t count) = 0;
     virtual void release(std::size_t count) = 0;
     // A new simulator; `closing` is the flag of what it serves.
-    virtual std::unique_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) = 0;
+    virtual std::shared_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) = 0;
+    // How many environments one process of the simulator holds.
+    virtual std::size_t instances() const = 0;
     // Counts and logs a simulator that could not start for a new session.
     virtual void start_failed(const std::string& env_id, const SimulatorError& error) = 0;
     // A slot's new simulator is a session under its id again; false when the server is stopping.
@@ -50,9 +53,10 @@ class Reservation {
     std::size_t count_;
 };
 
-// N simulators made together on a server and stepped as one, each slot an ordinary session too.
-// A simulator that fails leaves its slot empty: with autoreset it gets a new one at the next
-// step, otherwise at the next reset. Calls on one vector run one at a time.
+// N environments made together on a server and stepped as one, each slot an ordinary session
+// too: N processes, or ceil(N / K) of a simulator whose processes hold K environments. A process
+// that fails leaves its slots empty: with autoreset they get a new one at the next step,
+// otherwise at the next reset. Calls on one vector run one at a time.
 class ServedVector {
   public:
     ServedVector(std::string env_id, Json env_init, bool autoreset);
@@ -82,7 +86,8 @@ class ServedVector {
     ServingClock::rep last_call() const { return last_call_; }
 
     // Marks it closed and holds it and its slots in `locks`, after a call in progress has given
-    // up, adding its simulators to `workers`: a caller ends many vectors' simulators together.
+    // up, adding its simulators to `workers` (a batched one for each of its slots): a caller ends
+    // many vectors' simulators together.
     void hold_for_ending(std::vector<std::unique_lock<std::mutex>>& locks,
                          std::vector<WorkerProcess*>& workers);
     // Asks its simulators to close, then ends them together.
@@ -90,6 +95,12 @@ class ServedVector {
 
   private:
     class Call;
+    // A new environment's process, shared by those of a batched one, and its place there.
+    struct Placed {
+        std::shared_ptr<WorkerProcess> process;
+        std::optional<std::size_t> instance;
+    };
+    std::vector<Placed> start_processes(VectorHost& host, std::size_t count);
     std::vector<bool> restart_ended(VectorHost& host, Call& call,
                                     std::vector<std::optional<SimulatorError>>& failures,
                                     const std::vector<bool>& among);
@@ -97,7 +108,8 @@ class ServedVector {
                               std::vector<SlotAnswer>& answers);
     void drop_failed(VectorHost& host, Call& call, const std::vector<SlotAnswer>& answers);
 
-    std::mutex mutex_;
+    // Shared with its slots, which take it for calls of their own.
+    std::shared_ptr<std::mutex> mutex_ = std::make_shared<std::mutex>();
     std::string env_id_;
     Json env_init_;
     bool autoreset_;

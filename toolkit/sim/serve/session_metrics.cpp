@@ -41,6 +41,9 @@ std::string SessionMetrics::render(std::size_t open_sessions,
                                    std::optional<std::size_t> resident_bytes) const {
     std::string text;
     single(text, "norva_sim_sessions_open", "gauge", "Sessions open now.", open_sessions);
+    single(text, "norva_sim_processes", "gauge",
+           "Simulator processes running now; one of a batched simulator holds several sessions.",
+           processes_);
     single(text, "norva_sim_sessions_created_total", "counter",
            "Sessions made since the server started.", sessions_created_);
 

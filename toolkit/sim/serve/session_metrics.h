@@ -32,6 +32,20 @@ class SessionMetrics {
     void actions_out_of_bounds(std::size_t count) { actions_out_of_bounds_ += count; }
     // An observation passed to the client although it lies outside the sensor space.
     void observation_outside_space() { ++observations_outside_space_; }
+    // A simulator process that runs now: counted while the token lives. A batched process
+    // serves several sessions.
+    class RunningProcess {
+      public:
+        explicit RunningProcess(SessionMetrics& metrics) : metrics_(metrics) {
+            ++metrics_.processes_;
+        }
+        ~RunningProcess() { --metrics_.processes_; }
+        RunningProcess(const RunningProcess&) = delete;
+        RunningProcess& operator=(const RunningProcess&) = delete;
+
+      private:
+        SessionMetrics& metrics_;
+    };
 
     std::string render(std::size_t open_sessions, std::optional<std::size_t> resident_bytes) const;
 
@@ -42,6 +56,7 @@ class SessionMetrics {
     std::atomic<std::uint64_t> over_time_limit_{0};
     std::atomic<std::uint64_t> actions_out_of_bounds_{0};
     std::atomic<std::uint64_t> observations_outside_space_{0};
+    std::atomic<std::uint64_t> processes_{0};
     mutable std::mutex steps_mutex_;
     std::uint64_t steps_ = 0;
     double step_seconds_ = 0;

@@ -75,6 +75,18 @@ Json SessionRegistry::merged_env_init(const Json& env_init) const {
     return merged;
 }
 
+// Counted in the metrics while it runs.
+std::shared_ptr<WorkerProcess> SessionRegistry::start_worker(const std::atomic<bool>& closing) {
+    struct Counted {
+        Counted(SessionMetrics& metrics, std::unique_ptr<WorkerProcess> started)
+            : running(metrics), worker(std::move(started)) {}
+        SessionMetrics::RunningProcess running;
+        std::unique_ptr<WorkerProcess> worker;
+    };
+    auto counted = std::make_shared<Counted>(metrics_, start_worker_(closing));
+    return {counted, counted->worker.get()};
+}
+
 void SessionRegistry::reserve(std::size_t count) {
     std::lock_guard lock(mutex_);
     std::size_t held = sessions_.size() + opening_;
@@ -293,7 +305,10 @@ void SessionRegistry::close(const std::string& id, bool client_gone) {
     if (session->worker) {
         journal_.closed(id, session->name, client_gone);
         try {
-            session->worker->close();
+            // A slot of a batched process leaves the process to the vector's other slots.
+            if (!session->instance) {
+                session->worker->close();
+            }
         } catch (const SimulatorError&) {
             // The session ends either way; its process went with the failure.
         }

@@ -19,6 +19,7 @@
 #include "sim/common/manifest.h"
 #include "sim/common/session_errors.h"
 #include "sim/serve/served_vector.h"
+#include "sim/worker/batched_environment.h"
 
 namespace norva_core::sim {
 
@@ -32,8 +33,9 @@ struct MadeVector {
 using WorkerFactory =
     std::function<std::unique_ptr<WorkerProcess>(const std::atomic<bool>& closing)>;
 
-// The sessions of one server, each with its own simulator process. Calls within a session run
-// one at a time; different sessions run side by side.
+// The sessions of one server, each with its own simulator process, but for those of a vector
+// of a batched simulator, which share processes. Calls within a session run one at a time;
+// different sessions run side by side.
 class SessionRegistry final : private VectorHost {
   public:
     // Throws SimulatorError when the manifest's program cannot be started.
@@ -105,13 +107,21 @@ class SessionRegistry final : private VectorHost {
     };
     template <class Call>
     auto with_session(const std::shared_ptr<Session>& session, const std::string& id, Call&& call) {
+        std::unique_lock<std::mutex> vector_lock;
+        if (session->vector_lock) {
+            vector_lock = std::unique_lock(*session->vector_lock);
+        }
         std::lock_guard lock(session->mutex);
         if (!session->worker) {
             throw SessionNotFound(id);
         }
         CallTime timed(*session);
         try {
-            return call(*session->worker);
+            if (session->instance) {
+                BatchedEnvironment environment(*session->worker, *session->instance);
+                return call(static_cast<Simulator&>(environment));
+            }
+            return call(static_cast<Simulator&>(*session->worker));
         } catch (const SimulatorError& error) {
             if (error.kind() != SimulatorError::Kind::answered) {
                 metrics_.simulator_failed(error.kind() == SimulatorError::Kind::timed_out);
@@ -128,9 +138,8 @@ class SessionRegistry final : private VectorHost {
     SessionJournal& journal() override { return journal_; }
     void reserve(std::size_t count) override;
     void release(std::size_t count) override;
-    std::unique_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) override {
-        return start_worker_(closing);
-    }
+    std::shared_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) override;
+    std::size_t instances() const override { return manifest_.instances; }
     void start_failed(const std::string& env_id, const SimulatorError& error) override;
     bool readmit(const std::string& id, const std::shared_ptr<Session>& session) override;
     void forget(const std::string& id) override;

@@ -160,19 +160,78 @@ void WorkerProcess::send_step(const Json& action) {
     send("step", fields, STEP_FIELDS);
 }
 
-Json WorkerProcess::with_fields(Json result) {
+void WorkerProcess::send_make_batched(const std::string& env_id, const Json& env_init,
+                                      std::size_t instances) {
+    begin_request("make");
+    append_field("env_id", Json(env_id));
+    append_field("env_init", env_init);
+    append_field("instances", Json(instances));
+    instances_ = instances;
+    finish_request({}, 0);
+}
+
+void WorkerProcess::send_reset_each(std::span<const std::size_t> instances,
+                                    std::span<const std::optional<std::uint64_t>> seeds,
+                                    const std::optional<Json>& options) {
+    begin_request("reset");
+    append_instances(instances);
+    if (std::any_of(seeds.begin(), seeds.end(),
+                    [](const auto& seed) { return seed.has_value(); })) {
+        request_ += ",\"seeds\":[";
+        for (std::size_t k = 0; k < seeds.size(); ++k) {
+            request_ += k > 0 ? "," : "";
+            request_ += seeds[k] ? std::to_string(*seeds[k]) : "null";
+        }
+        request_ += ']';
+    }
+    if (options) {
+        append_field("options", *options);
+    }
+    finish_request(RESET_FIELDS, instances.size());
+}
+
+void WorkerProcess::send_step_each(std::span<const std::size_t> instances,
+                                   std::span<const Json* const> actions) {
+    begin_request("step");
+    append_instances(instances);
+    request_ += ",\"actions\":[";
+    for (std::size_t k = 0; k < actions.size(); ++k) {
+        request_ += k > 0 ? "," : "";
+        request_ += wire_json::dump(*actions[k]);
+    }
+    request_ += ']';
+    finish_request(STEP_FIELDS, instances.size());
+}
+
+// Left out when the call is for every environment in order, as the plain batched form is.
+void WorkerProcess::append_instances(std::span<const std::size_t> instances) {
+    bool all = instances.size() == instances_;
+    for (std::size_t k = 0; all && k < instances.size(); ++k) {
+        all = instances[k] == k;
+    }
+    if (all) {
+        return;
+    }
+    request_ += ",\"instances\":[";
+    for (std::size_t k = 0; k < instances.size(); ++k) {
+        request_ += k > 0 ? "," : "";
+        request_ += std::to_string(instances[k]);
+    }
+    request_ += ']';
+}
+
+Json WorkerProcess::with_fields(Json result, const std::string& whose) {
     if (call_.result_fields.empty()) {
         return result;
     }
     if (!result.is_object()) {
-        fail(SimulatorError::Kind::failed,
-             fmt::format("the simulator's result for '{}' is not an object: {}", call_.op,
-                         shortened(result.dump())));
+        fail(SimulatorError::Kind::failed, fmt::format("the simulator's {} is not an object: {}",
+                                                       whose, shortened(result.dump())));
     }
     for (const char* field : call_.result_fields) {
         if (!result.contains(field)) {
             fail(SimulatorError::Kind::failed,
-                 fmt::format("the simulator's result for '{}' has no \"{}\"", call_.op, field));
+                 fmt::format("the simulator's {} has no \"{}\"", whose, field));
         }
     }
     // Whoever steps it next decides on these whether the episode has ended.
@@ -210,7 +269,9 @@ void WorkerProcess::send_close() {
 void WorkerProcess::end_all(std::span<WorkerProcess* const> workers) noexcept {
     std::vector<process::Child*> children;
     for (auto* worker : workers) {
-        if (worker != nullptr && worker->child_) {
+        // A batched process stands in the list once for each of its environments.
+        if (worker != nullptr && worker->child_ &&
+            std::find(children.begin(), children.end(), &*worker->child_) == children.end()) {
             children.push_back(&*worker->child_);
         }
     }
@@ -228,18 +289,32 @@ bool WorkerProcess::exited() {
 
 void WorkerProcess::send(std::string_view op, std::span<const Field> fields,
                          ResultFields result_fields) {
+    begin_request(op);
+    for (const auto& field : fields) {
+        append_field(field.key, field.value);
+    }
+    finish_request(result_fields, 0);
+}
+
+void WorkerProcess::begin_request(std::string_view op) {
     if (ended()) {
         throw SimulatorError(SimulatorError::Kind::failed,
                              "the simulator has already failed or closed");
     }
-    call_ =
-        Call{op, next_id_++, result_fields, 0, 0, 0, Clock::now() + options_.answer_timeout, true};
+    call_ = Call{op, next_id_++, {}, 0, 0, 0, 0, Clock::now() + options_.answer_timeout, false};
     request_.clear();
     fmt::format_to(std::back_inserter(request_), "{{\"id\":{},\"op\":\"{}\"", call_.id, op);
-    for (const auto& field : fields) {
-        fmt::format_to(std::back_inserter(request_), ",\"{}\":", field.key);
-        request_ += wire_json::dump(field.value);
-    }
+}
+
+void WorkerProcess::append_field(std::string_view key, const Json& value) {
+    fmt::format_to(std::back_inserter(request_), ",\"{}\":", key);
+    request_ += wire_json::dump(value);
+}
+
+void WorkerProcess::finish_request(ResultFields result_fields, std::size_t listed) {
+    call_.result_fields = result_fields;
+    call_.listed = listed;
+    call_.open = true;
     request_ += "}\n";
     request_written();
 }
@@ -344,6 +419,41 @@ void WorkerProcess::await_answer() {
 }
 
 Json WorkerProcess::receive() {
+    return with_fields(answered_result(), fmt::format("result for '{}'", call_.op));
+}
+
+std::vector<SlotAnswer> WorkerProcess::receive_each() {
+    Json result = answered_result();
+    auto found = result.is_object() ? result.find("results") : result.end();
+    if (found == result.end() || !found->is_array()) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator's result for a batched '{}' has no \"results\" list: {}",
+                         call_.op, shortened(result.dump())));
+    }
+    if (found->size() != call_.listed) {
+        fail(SimulatorError::Kind::failed,
+             fmt::format("the simulator answered {} {} to a '{}' of {} {}", found->size(),
+                         found->size() == 1 ? "result" : "results", call_.op, call_.listed,
+                         call_.listed == 1 ? "environment" : "environments"));
+    }
+    std::vector<SlotAnswer> answers(call_.listed);
+    for (std::size_t k = 0; k < call_.listed; ++k) {
+        auto& entry = (*found)[k];
+        auto error = entry.is_object() ? entry.find("error") : entry.end();
+        if (error != entry.end() && !entry.contains("observation")) {
+            answers[k].error =
+                SimulatorError(SimulatorError::Kind::answered,
+                               error->is_string() ? error->get<std::string>() : error->dump());
+        } else {
+            answers[k].result = with_fields(
+                std::move(entry), fmt::format("result {} of a batched '{}'", k, call_.op));
+        }
+    }
+    return answers;
+}
+
+// The answer's result; an answer with an error refuses the whole call.
+Json WorkerProcess::answered_result() {
     if (!call_.open) {
         throw SimulatorError(SimulatorError::Kind::failed, "no call is waiting for an answer");
     }
@@ -360,7 +470,7 @@ Json WorkerProcess::receive() {
         throw SimulatorError(SimulatorError::Kind::answered,
                              error.is_string() ? error.get<std::string>() : error.dump());
     }
-    return with_fields(std::move(answer.at("result")));
+    return std::move(answer.at("result"));
 }
 
 // Appends what the simulator has written so far; false when it has written nothing yet.

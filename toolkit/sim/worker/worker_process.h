@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norva_core/process.h"
 #include "sim/common/manifest.h"
@@ -61,6 +62,17 @@ class WorkerProcess final : public Simulator {
     void send_reset(const ResetOptions& options);
     void send_step(const Json& action);
     void send_close();
+    // The batched form, for a simulator that holds several environments in its process: a make
+    // for `instances` of them, then resets and steps that list the environments they concern
+    // (a list of all of them in order is left out), each answered by receive_each().
+    void send_make_batched(const std::string& env_id, const Json& env_init, std::size_t instances);
+    void send_reset_each(std::span<const std::size_t> instances,
+                         std::span<const std::optional<std::uint64_t>> seeds,
+                         const std::optional<Json>& options);
+    void send_step_each(std::span<const std::size_t> instances,
+                        std::span<const Json* const> actions);
+    // How many environments its batched make gave it; 0 when it speaks the single form.
+    std::size_t instances() const { return instances_; }
     // Whether its process has ended, after a close.
     bool exited();
     // Ends the simulators' processes and everything they started, all at once, whatever they
@@ -74,8 +86,14 @@ class WorkerProcess final : public Simulator {
     // Fails the call past its time limit, when the owner is shutting down, or on the user's
     // interrupt (throwing Interrupted).
     void check_waiting();
+    // Waits for the answer to the call sent, as a single call does.
+    void await_answer();
     // The answer to the call sent, checked as the call's own.
     Json receive();
+    // The answers to a batched reset or step, one for each environment it listed and in that
+    // order: a result checked as a single call's, or the environment's own error, which leaves
+    // the environment usable. A simulator that answers another number of results has failed.
+    std::vector<SlotAnswer> receive_each();
     // Its process, while it runs.
     std::optional<int> process_id() const {
         return child_ ? std::optional<int>(child_->pid()) : std::nullopt;
@@ -98,12 +116,18 @@ class WorkerProcess final : public Simulator {
         return receive();
     }
     void send(std::string_view op, std::span<const Field> fields, ResultFields result_fields);
+    // A request is begun with its id and op, given its fields, and sent: send() in three parts.
+    void begin_request(std::string_view op);
+    void append_field(std::string_view key, const Json& value);
+    void append_instances(std::span<const std::size_t> instances);
+    void finish_request(ResultFields result_fields, std::size_t listed);
+    Json answered_result();
     bool request_written();
     bool answer_arrived();
-    void await_answer();
     bool read_available();
     bool spin_for_answer();
-    Json with_fields(Json result);
+    // `whose` names the result in a message: "result for 'step'", say.
+    Json with_fields(Json result, const std::string& whose);
     Json checked_answer(std::string_view line);
     [[noreturn]] void fail(SimulatorError::Kind kind, const std::string& message);
     std::string exit_description();
@@ -114,6 +138,7 @@ class WorkerProcess final : public Simulator {
     // Kept between calls so that a step costs no allocation for its request line.
     std::string request_;
     long long next_id_ = 1;
+    std::size_t instances_ = 0;
     bool broken_ = false;
     std::size_t leftovers_ = 0;
     // The call in flight.
@@ -121,6 +146,8 @@ class WorkerProcess final : public Simulator {
         std::string_view op;
         long long id = 0;
         ResultFields result_fields;
+        // The environments a batched call answers for; 0 for one answer.
+        std::size_t listed = 0;
         std::size_t written = 0;
         std::size_t searched = 0;
         std::size_t line_end = 0;
