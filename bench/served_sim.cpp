@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <map>
 #include <thread>
 
 #include "norva_core/network_util.h"
@@ -20,15 +21,20 @@ norva_core::process::Options quiet() {
 
 }  // namespace
 
-const std::filesystem::path& test_sim_folder() {
+const std::filesystem::path& test_sim_folder(std::size_t instances) {
     static const norva_test::TempDir dir;
-    static const std::filesystem::path folder = norva_test::write_test_sim(dir.path(), "good");
+    static std::map<std::size_t, std::filesystem::path> folders;
+    auto& folder = folders[instances];
+    if (folder.empty()) {
+        folder = instances > 1 ? norva_test::write_batched_test_sim(dir.path(), "good", instances)
+                               : norva_test::write_test_sim(dir.path(), "good");
+    }
     return folder;
 }
 
-ServedSim::ServedSim(const std::string& protocol)
+ServedSim::ServedSim(const std::string& protocol, std::size_t instances)
     : port_(norva_test::free_port()),
-      server_({NORVA_BINARY, "sim", "run", test_sim_folder().string(), "--port",
+      server_({NORVA_BINARY, "sim", "run", test_sim_folder(instances).string(), "--port",
                std::to_string(port_), "--protocol", protocol, "--max-sessions", "0"},
               quiet()) {
     std::string address = "127.0.0.1:" + std::to_string(port_);

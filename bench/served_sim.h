@@ -12,7 +12,8 @@ namespace norva_bench {
 // `norva sim run` of the test simulator on a free port, for as long as the object lives.
 class ServedSim {
   public:
-    explicit ServedSim(const std::string& protocol);
+    // `instances`: environments a process of the test simulator holds (batched above 1).
+    explicit ServedSim(const std::string& protocol, std::size_t instances = 1);
     ~ServedSim();
     ServedSim(const ServedSim&) = delete;
     ServedSim& operator=(const ServedSim&) = delete;
@@ -27,7 +28,7 @@ class ServedSim {
     norva_core::process::Child server_;
 };
 
-// The test simulator's folder, written once for the whole run.
-const std::filesystem::path& test_sim_folder();
+// The test simulator's folder, written once for the whole run; batched with `instances` above 1.
+const std::filesystem::path& test_sim_folder(std::size_t instances = 1);
 
 }  // namespace norva_bench

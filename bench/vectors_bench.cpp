@@ -36,8 +36,9 @@ void step_vector(benchmark::State& state, SimulatorVector& vector) {
     vector.close();
 }
 
+// range(0) environments of a simulator holding range(1) of them a process.
 void local_vector(benchmark::State& state) {
-    const auto& folder = norva_bench::test_sim_folder();
+    const auto& folder = norva_bench::test_sim_folder(static_cast<std::size_t>(state.range(1)));
     norva_core::sim::WorkerVector vector(folder, norva_core::sim::load_manifest(folder),
                                          {std::chrono::seconds(30)},
                                          static_cast<std::size_t>(state.range(0)));
@@ -120,7 +121,7 @@ BENCHMARK(stopping_with_vector)
     ->Arg(1024)
     ->Iterations(1)
     ->UseManualTime();
-BENCHMARK(local_vector)->Arg(8)->Arg(64)->MinTime(2.0)->UseRealTime();
+BENCHMARK(local_vector)->Args({8, 1})->Args({64, 1})->Args({256, 64})->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(served_vector, grpc, std::string("grpc"))
     ->Arg(8)
     ->Arg(64)

@@ -186,6 +186,39 @@ TEST(WireJson, CarriesNonFiniteNumbersBothWays) {
     EXPECT_THROW(parse("not json"), norva_core::json_input::InputError);
 }
 
+// The reader of simulators' answers gives what parse gives, value for value and error for error.
+TEST(WireJson, TheReaderOfAnswersReadsAsParseDoes) {
+    namespace wire_json = norva_core::sim::wire_json;
+    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    wire_json::Reader reader;
+    for (const std::string& text :
+         {std::string(R"({"b":1,"a":[1.5,-2,18446744073709551615,1e-3],"s":"\u00e9\n","n":null})"),
+          std::string(R"({"k":1,"k":2,"j":true})"), std::string(R"({"r":NaN,"v":[-Infinity]})"),
+          std::string("123456789012345678901234567890"), std::string("-0"), std::string("[]"),
+          nested(256), std::string(300000, ' ') + "[1]"}) {
+        auto expected = wire_json::parse(text);
+        auto read = reader.parse(text);
+        EXPECT_EQ(wire_json::dump(read), wire_json::dump(expected)) << text.substr(0, 80);
+        EXPECT_EQ(read.type(), expected.type()) << text.substr(0, 80);
+    }
+    for (const std::string& text : {nested(257), std::string("1e400"), std::string("[1,"),
+                                    std::string("\"\xff\""), std::string("{\"r\": NaNa}")}) {
+        std::string expected;
+        try {
+            wire_json::parse(text);
+        } catch (const norva_core::json_input::InputError& error) {
+            expected = error.what();
+        }
+        ASSERT_FALSE(expected.empty()) << text;
+        try {
+            reader.parse(text);
+            ADD_FAILURE() << "read " << text.substr(0, 80);
+        } catch (const norva_core::json_input::InputError& error) {
+            EXPECT_EQ(error.what(), expected);
+        }
+    }
+}
+
 TEST(OutsideJson, NestingIsBoundedWhereverItHides) {
     using norva_core::json_input::parse;
     auto nested = [](int depth, const std::string& open, const std::string& close) {

@@ -136,6 +136,17 @@ Json parse(std::string_view text) {
     return value;
 }
 
+void append(std::string& text, const Json& value) {
+    if (has_non_finite(value)) {
+        text += dump(value);
+        return;
+    }
+    // What Json::dump does, without a string of its own for every value.
+    nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(text),
+                                                  ' ');
+    serializer.dump(value, false, false, 0);
+}
+
 std::string dump(const Json& value) {
     if (!has_non_finite(value)) {
         return value.dump();

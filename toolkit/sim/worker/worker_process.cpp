@@ -197,7 +197,7 @@ void WorkerProcess::send_step_each(std::span<const std::size_t> instances,
     request_ += ",\"actions\":[";
     for (std::size_t k = 0; k < actions.size(); ++k) {
         request_ += k > 0 ? "," : "";
-        request_ += wire_json::dump(*actions[k]);
+        wire_json::append(request_, *actions[k]);
     }
     request_ += ']';
     finish_request(STEP_FIELDS, instances.size());
@@ -220,18 +220,22 @@ void WorkerProcess::append_instances(std::span<const std::size_t> instances) {
     request_ += ']';
 }
 
-Json WorkerProcess::with_fields(Json result, const std::string& whose) {
+Json WorkerProcess::with_fields(Json result, std::optional<std::size_t> entry) {
     if (call_.result_fields.empty()) {
         return result;
     }
+    auto whose = [&] {
+        return entry ? fmt::format("result {} of a batched '{}'", *entry, call_.op)
+                     : fmt::format("result for '{}'", call_.op);
+    };
     if (!result.is_object()) {
         fail(SimulatorError::Kind::failed, fmt::format("the simulator's {} is not an object: {}",
-                                                       whose, shortened(result.dump())));
+                                                       whose(), shortened(result.dump())));
     }
     for (const char* field : call_.result_fields) {
         if (!result.contains(field)) {
             fail(SimulatorError::Kind::failed,
-                 fmt::format("the simulator's {} has no \"{}\"", whose, field));
+                 fmt::format("the simulator's {} has no \"{}\"", whose(), field));
         }
     }
     // Whoever steps it next decides on these whether the episode has ended.
@@ -308,7 +312,7 @@ void WorkerProcess::begin_request(std::string_view op) {
 
 void WorkerProcess::append_field(std::string_view key, const Json& value) {
     fmt::format_to(std::back_inserter(request_), ",\"{}\":", key);
-    request_ += wire_json::dump(value);
+    wire_json::append(request_, value);
 }
 
 void WorkerProcess::finish_request(ResultFields result_fields, std::size_t listed) {
@@ -419,7 +423,7 @@ void WorkerProcess::await_answer() {
 }
 
 Json WorkerProcess::receive() {
-    return with_fields(answered_result(), fmt::format("result for '{}'", call_.op));
+    return with_fields(answered_result(), std::nullopt);
 }
 
 std::vector<SlotAnswer> WorkerProcess::receive_each() {
@@ -445,8 +449,7 @@ std::vector<SlotAnswer> WorkerProcess::receive_each() {
                 SimulatorError(SimulatorError::Kind::answered,
                                error->is_string() ? error->get<std::string>() : error->dump());
         } else {
-            answers[k].result = with_fields(
-                std::move(entry), fmt::format("result {} of a batched '{}'", k, call_.op));
+            answers[k].result = with_fields(std::move(entry), k);
         }
     }
     return answers;
@@ -520,7 +523,7 @@ Json WorkerProcess::checked_answer(std::string_view line) {
     std::string_view op = call_.op;
     Json answer;
     try {
-        answer = wire_json::parse(line);
+        answer = reader_.parse(line);
     } catch (const json_input::InputError& error) {
         fail(SimulatorError::Kind::failed,
              fmt::format("the simulator wrote a line that is {} in answer to '{}': {}",

@@ -16,6 +16,7 @@
 #include "sim/common/manifest.h"
 #include "sim/common/message_limit.h"
 #include "sim/common/simulator.h"
+#include "sim/common/wire_json.h"
 
 namespace norva_core::sim {
 
@@ -126,8 +127,8 @@ class WorkerProcess final : public Simulator {
     bool answer_arrived();
     bool read_available();
     bool spin_for_answer();
-    // `whose` names the result in a message: "result for 'step'", say.
-    Json with_fields(Json result, const std::string& whose);
+    // `entry`: the result's place in a batched answer, for the message.
+    Json with_fields(Json result, std::optional<std::size_t> entry);
     Json checked_answer(std::string_view line);
     [[noreturn]] void fail(SimulatorError::Kind kind, const std::string& message);
     std::string exit_description();
@@ -135,6 +136,7 @@ class WorkerProcess final : public Simulator {
     WorkerOptions options_;
     std::optional<process::Child> child_;
     std::string pending_;
+    wire_json::Reader reader_;
     // Kept between calls so that a step costs no allocation for its request line.
     std::string request_;
     long long next_id_ = 1;
