@@ -93,6 +93,45 @@ TEST_F(ValidationChecksTest, EachFaultIsCaughtByItsCheckAndNothingElse) {
     }
 }
 
+// A batched simulator is also made with several environments in one process, each compared with
+// a simulator alone: the sound one passes every check, and each batched fault is caught by its own.
+TEST_F(ValidationChecksTest, EachBatchedFaultIsCaughtByItsCheckAndTheSoundOnePasses) {
+    auto path = [&](const std::string& mode) {
+        return norva_test::write_batched_test_sim(sandbox.dir().path(), mode, 4).string();
+    };
+    auto sound = validated(path("good"));
+    EXPECT_EQ(sound.at("findings"), Json::array()) << sound.dump();
+    std::vector<std::string> ran;
+    for (const auto& check : sound.at("checks")) {
+        ran.push_back(check.at("check"));
+    }
+    EXPECT_EQ(std::vector<std::string>(ran.begin() + 10, ran.end() - 2),
+              (std::vector<std::string>{"batch", "independence", "batch-errors", "partial-reset"}));
+    struct Case {
+        const char* mode;
+        const char* finding;
+    };
+    for (const auto& [mode, finding] : {
+             Case{"wrongcount",
+                  "error batch: the simulator answered 3 results to a 'step' of 4 "
+                  "environments"},
+             Case{"shared",
+                  "error independence: environment 1 of 4 differs from a simulator "
+                  "alone at its step 1: the observation is"},
+             Case{"wholeerror",
+                  "error batch-errors: environment 0's wrong action at step 2 "
+                  "refused the step of all 4 (the action must be two numbers)"},
+             Case{"resetall",
+                  "error partial-reset: environment 0 of 4 differs from a simulator "
+                  "alone at its step 3"},
+         }) {
+        SCOPED_TRACE(mode);
+        auto found = findings_of(validated(path(mode)));
+        ASSERT_EQ(found.size(), 1u) << found.front();
+        EXPECT_EQ(found.front().rfind(finding, 0), 0u) << found.front();
+    }
+}
+
 // A fault deep in a few episodes is reached by the default run, which steps for seconds over
 // many seeds; a run of a fixed few steps misses it.
 TEST_F(ValidationChecksTest, TheDefaultRunLooksLongEnoughToReachTheWalls) {

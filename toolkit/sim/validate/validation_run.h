@@ -124,6 +124,9 @@ void check_determinism(Run& run, const Opener& open, const Spaces& spaces,
 // Actions no trainer should send must not end the simulator or hang it.
 void check_bad_actions(Run& run, const Opener& open, const Spaces& spaces,
                        const ValidationOptions& options);
+// A process holding several environments must answer for each as if it were alone.
+void check_batched(Run& run, const Opener& open, std::size_t instances, const Spaces& spaces,
+                   const ValidationOptions& options);
 // Memory and descriptors must not grow with every episode.
 void check_resources(Run& run, const Opener& open, const Spaces& spaces,
                      const ValidationOptions& options);

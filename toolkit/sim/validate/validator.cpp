@@ -255,6 +255,12 @@ Validation validate(const std::string& target, const std::string& protocol,
         }
         auto open = opener_of(target, protocol);
         run_group([&] { check_determinism(run, open, *spaces, options); });
+        // Environments that differ even alone cannot be told apart from ones that disturb
+        // each other.
+        if (opened.manifest && opened.manifest->instances > 1 && !run.found("determinism")) {
+            run_group(
+                [&] { check_batched(run, open, opened.manifest->instances, *spaces, options); });
+        }
         if (opened.manifest) {
             run_group([&] { check_bad_actions(run, open, *spaces, options); });
             run_group([&] { check_resources(run, open, *spaces, options); });
