@@ -9,8 +9,21 @@ gRPC, the default as `norva sim run` serves it, needs grpcio and protobuf; proto
 only the standard library. Observations of box spaces are numpy arrays when numpy can be
 imported, nested lists otherwise. docs/python-client.md tells the rest.
 """
-from .env import Env, VectorEnv
-from .errors import NorvaError, ServerError, Unreachable
-from .spaces import Space
+import importlib
 
-__all__ = ["Env", "VectorEnv", "Space", "NorvaError", "ServerError", "Unreachable"]
+# Loaded when first named, so that a simulator importing norva_sim.worker does not wait for the
+# client (and numpy) at every start.
+_HOMES = {"Env": "env", "VectorEnv": "env", "Space": "spaces", "NorvaError": "errors",
+          "ServerError": "errors", "Unreachable": "errors"}
+
+__all__ = list(_HOMES)
+
+
+def __getattr__(name):
+    if name not in _HOMES:
+        raise AttributeError(f"module 'norva_sim' has no attribute {name!r}")
+    return getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)

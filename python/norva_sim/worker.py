@@ -103,19 +103,27 @@ class _Worker:
             raise ValueError("no environment yet: 'make' comes first")
         return self._envs[index]
 
+    def _instances(self, request):
+        """The environments a batched request lists, or all of them."""
+        instances = request.get("instances")
+        if instances is None:
+            return list(range(len(self._envs)))
+        if not isinstance(instances, list):
+            raise ValueError("'instances' is a list of the environments' places")
+        for index in instances:
+            if not isinstance(index, int) or isinstance(index, bool) or \
+                    not 0 <= index < len(self._envs):
+                raise ValueError(f"no instance {index!r}; this process holds "
+                                 f"{len(self._envs)}")
+        return instances
+
     def _reset(self, request):
         if not self._batched:
             return self._reset_one(0, request.get("seed"), request.get("options"))
-        instances = request.get("instances")
-        if instances is None:
-            instances = list(range(len(self._envs)))
+        instances = self._instances(request)
         seeds = request.get("seeds") or [None] * len(instances)
         if len(seeds) != len(instances):
             raise ValueError(f"{len(seeds)} seeds for {len(instances)} instances")
-        for index in instances:
-            if not isinstance(index, int) or not 0 <= index < len(self._envs):
-                raise ValueError(f"no instance {index!r}; this process holds "
-                                 f"{len(self._envs)}")
         return {"results": [_guarded(self._reset_one, index, seed, request.get("options"))
                             for index, seed in zip(instances, seeds)]}
 
@@ -126,12 +134,13 @@ class _Worker:
     def _step(self, request):
         if not self._batched:
             return self._step_one(0, request.get("action"))
+        instances = self._instances(request)
         actions = request.get("actions")
-        if not isinstance(actions, list) or len(actions) != len(self._envs):
+        if not isinstance(actions, list) or len(actions) != len(instances):
             raise ValueError(f"'actions' must hold one action for each of the "
-                             f"{len(self._envs)} instances")
+                             f"{len(instances)} instances")
         return {"results": [_guarded(self._step_one, index, action)
-                            for index, action in enumerate(actions)]}
+                            for index, action in zip(instances, actions)]}
 
     def _step_one(self, index, action):
         observation, reward, terminated, truncated, info = self._env(index).step(action)

@@ -77,22 +77,28 @@ class Counter:
 
 
 class WorkerTest(unittest.TestCase):
-    def folder(self):
+    def folder(self, instances=1):
         folder = tempfile.mkdtemp()
         with open(os.path.join(folder, "walk.py"), "w") as program:
             program.write(ENVIRONMENT)
         with open(os.path.join(folder, "norva-sim.toml"), "w") as manifest:
             manifest.write('name = "walk"\ndescription = "a walk"\ntype = "sim"\n'
-                           'version = "0.1.0"\ncommand = ["/usr/bin/python3", "walk.py"]\n')
+                           'version = "0.1.0"\ncommand = ["/usr/bin/python3", "walk.py"]\n'
+                           f'instances = {instances}\n')
         return folder
 
     def test_norva_validates_an_environment_served_through_the_worker(self):
-        validated = subprocess.run([NORVA, "sim", "validate", self.folder(), "--json",
-                                    "--steps", "25"], capture_output=True, text=True)
-        report = json.loads(validated.stdout)
-        errors = [finding for finding in report["findings"] if finding["severity"] == "error"]
-        self.assertEqual(errors, [], validated.stdout)
-        self.assertEqual(validated.returncode, 0, validated.stderr)
+        for instances in (1, 3):
+            validated = subprocess.run([NORVA, "sim", "validate", self.folder(instances),
+                                        "--json", "--steps", "25"],
+                                       capture_output=True, text=True)
+            report = json.loads(validated.stdout)
+            errors = [finding for finding in report["findings"]
+                      if finding["severity"] == "error"]
+            self.assertEqual(errors, [], validated.stdout)
+            self.assertEqual(validated.returncode, 0, validated.stderr)
+            checks = [check["check"] for check in report["checks"]]
+            self.assertEqual("partial-reset" in checks, instances > 1, checks)
 
     def test_single_requests_and_errors(self):
         answers = exchange([
@@ -117,7 +123,9 @@ class WorkerTest(unittest.TestCase):
             {"id": 4, "op": "reset", "instances": [1], "seeds": [2]},
             {"id": 5, "op": "step", "actions": [0, 0]},
             "not a request",
-            {"id": 6, "op": "close"}], lambda env_id, env_init: Counter())
+            {"id": 6, "op": "step", "instances": [2], "actions": [0]},
+            {"id": 7, "op": "step", "instances": [3], "actions": [0]},
+            {"id": 8, "op": "close"}], lambda env_id, env_init: Counter())
         self.assertEqual([result["observation"] for result in answers[1]["result"]["results"]],
                          [[0], [1], [0]])
         stepped = answers[2]["result"]["results"]
@@ -127,6 +135,10 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(answers[3]["result"]["results"][0]["observation"], [2])
         self.assertIn("one action for each of the 3 instances", answers[4]["error"])
         self.assertEqual(answers[5], {"id": None, "error": "ValueError: a request is a JSON object"})
+        # A step may list the environments it takes: the others stay where they were.
+        self.assertEqual(answers[6]["result"]["results"], [
+            {"observation": [2], "reward": 1.0, "terminated": False, "truncated": False, "info": {}}])
+        self.assertEqual(answers[7]["error"], "ValueError: no instance 3; this process holds 3")
 
     def test_spaces_and_values_of_numpy_and_gymnasiums_shapes(self):
         class Box:

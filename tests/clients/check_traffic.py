@@ -1,5 +1,6 @@
 """Checks recorded worker protocol traffic (record_traffic.py's logs) against the JSON Schemas:
-every request, every answer, and each result as its request's op says.
+every request, every answer, and each result as its request's op says (a batched reset or step
+where the simulator was made with "instances").
 
 usage: check_traffic.py SCHEMA_FOLDER LOG...; prints one JSON object with the counts and the
 faults found.
@@ -28,7 +29,9 @@ def main():
     space = Draft202012Validator(load(folder, "space.schema.json"))
     result_of = {"reset": results["reset_result"], "step": results["step_result"],
                  "make": results["empty_result"], "close": results["empty_result"],
-                 "sensor_space": space, "action_space": space}
+                 "sensor_space": space, "action_space": space,
+                 "batched reset": results["batched_reset_result"],
+                 "batched step": results["batched_step_result"]}
     seen = {"requests": 0, "answers": 0, "results": {}, "faults": []}
 
     def fault(where, line, errors):
@@ -37,6 +40,7 @@ def main():
 
     for path in logs:
         ops = {}
+        batched = False
         for number, line in enumerate(open(path), 1):
             where = f"{os.path.basename(path)}:{number}"
             mark, text = line[:2], line[2:].rstrip("\n")
@@ -44,7 +48,11 @@ def main():
             if mark == "> ":
                 seen["requests"] += 1
                 fault(where, text, request.iter_errors(message))
-                ops[message.get("id")] = message.get("op")
+                op = message.get("op")
+                if op == "make":
+                    batched = "instances" in message
+                ops[message.get("id")] = f"batched {op}" if batched and op in ("reset", "step") \
+                    else op
                 continue
             seen["answers"] += 1
             fault(where, text, answer.iter_errors(message))

@@ -50,15 +50,29 @@ class ProtocolSchemaTest : public ::testing::Test {
     norva_test::NorvaSandbox sandbox;
 };
 
+// Each also with four environments a process, which validation speaks to in the batched form.
 TEST_F(ProtocolSchemaTest, TheTemplatesAndTheTestSimulatorsTrafficKeepsToTheSchemas) {
     ASSERT_EQ(sandbox.run({"sim", "new", "-n", "thermo", "-d", "t", "-l", "."}).status, 0);
-    auto template_logs = sandbox.dir() / "template-traffic";
-    auto thermo = recorded(sandbox.dir() / "thermo", template_logs);
-    auto test_sim = recorded(norva_test::write_test_sim(sandbox.dir().path(), "good").string(),
-                             sandbox.dir() / "test-sim-traffic");
+    ASSERT_EQ(sandbox.run({"sim", "new", "-n", "batched", "-d", "t", "-l", "."}).status, 0);
+    std::ofstream(sandbox.dir() / "batched/norva-sim.toml", std::ios::app) << "instances = 4\n";
+    struct Traffic {
+        std::string folder;
+        std::string logs;
+        bool batched;
+    };
+    std::vector<Traffic> traffic;
+    auto add = [&](const std::string& folder, const std::string& name, bool batched) {
+        auto logs = sandbox.dir() / name;
+        traffic.push_back({recorded(folder, logs), logs, batched});
+    };
+    add(sandbox.dir() / "thermo", "template-traffic", false);
+    add(sandbox.dir() / "batched", "batched-template-traffic", true);
+    add(norva_test::write_test_sim(sandbox.dir().path(), "good").string(), "test-sim-traffic",
+        false);
+    add(norva_test::write_batched_test_sim(sandbox.dir().path(), "good", 4).string(),
+        "batched-test-sim-traffic", true);
 
-    for (const auto& [folder, logs] : {std::pair{thermo, template_logs},
-                                       std::pair{test_sim, sandbox.dir() / "test-sim-traffic"}}) {
+    for (const auto& [folder, logs, batched] : traffic) {
         SCOPED_TRACE(folder);
         auto validated = sandbox.run({"sim", "validate", folder});
         EXPECT_EQ(validated.status, 0) << validated.out << validated.err;
@@ -69,6 +83,9 @@ TEST_F(ProtocolSchemaTest, TheTemplatesAndTheTestSimulatorsTrafficKeepsToTheSche
         EXPECT_EQ(seen["answers"], seen["requests"]);
         for (const char* op : {"make", "sensor_space", "action_space", "reset", "step", "close"}) {
             EXPECT_GT(seen["results"].value(op, 0), 0) << "no result of " << op << " was checked";
+        }
+        for (const char* op : {"batched reset", "batched step"}) {
+            EXPECT_EQ(seen["results"].value(op, 0) > 0, batched) << op;
         }
     }
 }

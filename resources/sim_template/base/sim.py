@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """A room thermostat: keep the temperature at its target by heating, holding or cooling.
 
-norva starts this program and speaks to it one JSON object per line: each request on stdin
-gets one answer on stdout, in order. Whatever the program writes to stderr is its log.
+An environment with Gymnasium's signatures. norva starts this program and speaks to it one JSON
+object per line; norva_sim.worker answers for the environment, one per process or, with
+`instances` in norva-sim.toml, many. norva hands its own norva_sim to the programs it starts;
+to run this one by hand, `pip install` the norva_sim package first. Whatever the program
+writes to stderr is its log.
 """
 
-import json
 import random
 import sys
+
+import norva_sim.worker
 
 SENSOR_SPACE = {
     "type": "dict",
@@ -26,12 +30,15 @@ GIVE_UP_DISTANCE = 15.0
 
 
 class Thermostat:
+    observation_space = SENSOR_SPACE
+    action_space = ACTION_SPACE
+
     def __init__(self, env_init):
         self.random = random.Random(env_init.get("seed"))
         self.outside = float(env_init.get("outside_temperature", 5.0))
         self.reset()
 
-    def reset(self, seed=None):
+    def reset(self, seed=None, options=None):
         # A seed starts the episodes that follow anew, so that a run can be reproduced.
         if seed is not None:
             self.random.seed(seed)
@@ -39,7 +46,7 @@ class Thermostat:
         self.target = self.random.uniform(18.0, 22.0)
         self.heater_on = 0
         self.steps = 0
-        return {"observation": self.observation(), "info": {}}
+        return self.observation(), {}
 
     def step(self, action):
         if action not in (0, 1, 2):
@@ -51,13 +58,9 @@ class Thermostat:
         self.temperature = min(60.0, max(-20.0, self.temperature))
         self.steps += 1
         distance = abs(self.temperature - self.target)
-        return {
-            "observation": self.observation(),
-            "reward": -distance,
-            "terminated": distance > GIVE_UP_DISTANCE,
-            "truncated": self.steps >= MAX_STEPS,
-            "info": {"steps": self.steps},
-        }
+        terminated = distance > GIVE_UP_DISTANCE
+        truncated = self.steps >= MAX_STEPS
+        return self.observation(), -distance, terminated, truncated, {"steps": self.steps}
 
     def observation(self):
         return {
@@ -67,39 +70,6 @@ class Thermostat:
         }
 
 
-def answer(request, world):
-    op = request["op"]
-    if op == "make":
-        return {}, Thermostat(request.get("env_init") or {})
-    if op == "sensor_space":
-        return SENSOR_SPACE, world
-    if op == "action_space":
-        return ACTION_SPACE, world
-    if world is None:
-        raise RuntimeError(f"'{op}' before 'make'")
-    if op == "reset":
-        return world.reset(request.get("seed")), world
-    if op == "step":
-        return world.step(request["action"]), world
-    if op == "close":
-        return {}, None
-    raise ValueError(f"unknown op {op!r}")
-
-
-def main():
-    print("thermostat sim started", file=sys.stderr, flush=True)
-    world = None
-    for line in sys.stdin:
-        request = json.loads(line)
-        reply = {"id": request.get("id")}
-        try:
-            reply["result"], world = answer(request, world)
-        except Exception as error:
-            reply["error"] = str(error)
-        print(json.dumps(reply), flush=True)
-        if request.get("op") == "close":
-            return
-
-
 if __name__ == "__main__":
-    main()
+    print("thermostat sim started", file=sys.stderr, flush=True)
+    norva_sim.worker.run(lambda env_id, env_init: Thermostat(env_init))

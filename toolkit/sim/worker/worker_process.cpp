@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "norva_core/interrupt.h"
+#include "norva_core/paths.h"
 #include "norva_core/settings.h"
 #include "norva_core/text_forms.h"
 #include "norva_core/unique_fd.h"
@@ -58,6 +59,26 @@ void pause_briefly() {
 #endif
 }
 
+// Simulators find norva's own norva_sim package (its worker module) after whatever their
+// PYTHONPATH already offers, so that a sim written with it runs wherever norva does.
+std::vector<std::string> simulator_environment() {
+    auto environment = settings::environment_without_credentials();
+    auto package = std::filesystem::path(paths::install_prefix()) / "share/norva/python";
+    std::error_code error;
+    if (!std::filesystem::is_directory(package / "norva_sim", error)) {
+        return environment;
+    }
+    constexpr std::string_view NAME = "PYTHONPATH=";
+    auto found = std::find_if(environment.begin(), environment.end(),
+                              [&](const std::string& entry) { return entry.starts_with(NAME); });
+    if (found == environment.end()) {
+        environment.push_back(std::string(NAME) + package.string());
+    } else {
+        *found += (found->size() > NAME.size() ? ":" : "") + package.string();
+    }
+    return environment;
+}
+
 }  // namespace
 
 std::optional<std::size_t> raised_open_file_limit() {
@@ -74,7 +95,7 @@ WorkerProcess::WorkerProcess(const std::filesystem::path& folder, const Manifest
     spawn.cwd = folder.string();
     spawn.own_process_group = true;
     spawn.end_offspring = true;
-    spawn.env = settings::environment_without_credentials();
+    spawn.env = simulator_environment();
     check_startable(folder, manifest);
     ignore_broken_pipes();
     raised_open_file_limit();
