@@ -12,7 +12,8 @@ namespace norva_bench {
 namespace {
 
 // Fields of /proc/<pid>/stat after the name, which may hold spaces: the third is the parent,
-// the twelfth and thirteenth the user and system time in clock ticks.
+// the twelfth and thirteenth the user and system time in clock ticks, the next two those of the
+// children it has reaped.
 std::vector<std::string> stat_fields(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -30,10 +31,11 @@ std::vector<std::string> stat_fields(pid_t pid) {
 
 double cpu_seconds(pid_t pid) {
     auto fields = stat_fields(pid);
-    if (fields.size() < 13) {
+    if (fields.size() < 15) {
         return 0;
     }
-    return static_cast<double>(std::stoll(fields[11]) + std::stoll(fields[12])) /
+    return static_cast<double>(std::stoll(fields[11]) + std::stoll(fields[12]) +
+                               std::stoll(fields[13]) + std::stoll(fields[14])) /
            static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 

@@ -13,8 +13,8 @@ long resident_kib(pid_t pid);
 std::vector<pid_t> descendants(pid_t pid);
 
 // CPU time (user and system, every thread) that this process and the given others spend from
-// construction to per_step(), divided over the steps taken meanwhile: what a step costs the
-// machine, whichever process pays.
+// construction to per_step(), with the children the others reaped meanwhile, divided over the
+// steps taken: what a step costs the machine, whichever process pays.
 class CpuPerStep {
   public:
     explicit CpuPerStep(std::vector<pid_t> others);

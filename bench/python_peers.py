@@ -6,6 +6,9 @@
     python_peers.py mp_vector STEPS N SIM... N Pipe workers stepped in lock-step, each driving
                                              its own simulator over JSON lines and resetting it
                                              as its episode ends
+    python_peers.py drift_vector STEPS N     N Pipe workers stepped in lock-step, each holding
+                                             python_env.Drift and resetting it as its episode
+                                             ends (Gymnasium's async vector, in its shape)
     python_peers.py grpcio_vector STEPS N PROTO PORT
                                              grpcio stepping one served vector of N
     python_peers.py norva_sim_vector STEPS N PROTO PORT
@@ -112,6 +115,53 @@ class JsonLinesSim:
     def close(self):
         self.call("close")
         self.process.wait()
+
+
+def drift_worker(connection):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import python_env
+    env = python_env.Drift()
+    while True:
+        operation, data = connection.recv()
+        if operation == "reset":
+            connection.send(env.reset())
+        elif operation == "step":
+            observation, reward, terminated, truncated, info = env.step(data)
+            if terminated or truncated:
+                info = {"final_observation": observation}
+                observation, _ = env.reset()
+            connection.send((observation, reward, terminated, truncated, info))
+        else:
+            connection.send(None)
+            return
+
+
+def drift_vector(steps, count):
+    pipes, workers = [], []
+    for _ in range(count):
+        ours, theirs = multiprocessing.Pipe()
+        worker = multiprocessing.Process(target=drift_worker, args=(theirs,), daemon=True)
+        worker.start()
+        pipes.append(ours)
+        workers.append(worker)
+    for pipe in pipes:
+        pipe.send(("reset", None))
+    for pipe in pipes:
+        pipe.recv()
+    cpu, started = own_cpu() + sum(process_cpu(w.pid) for w in workers), time.perf_counter()
+    for _ in range(steps):
+        for pipe in pipes:
+            pipe.send(("step", ACTION))
+        for pipe in pipes:
+            pipe.recv()
+    wall = time.perf_counter() - started
+    cpu = own_cpu() + sum(process_cpu(worker.pid) for worker in workers) - cpu
+    for pipe in pipes:
+        pipe.send(("close", None))
+        pipe.recv()
+    for worker in workers:
+        worker.join()
+    return steps * count, wall, cpu
 
 
 def sim_pipe_worker(connection, command):
@@ -300,6 +350,9 @@ def main():
     count = int(sys.argv[3])
     if mode == "mp_vector":
         print(*mp_vector(steps, count, sys.argv[4:]))
+        return
+    if mode == "drift_vector":
+        print(*drift_vector(steps, count))
         return
     peer = {"grpcio_vector": grpcio_vector, "grpcio_sessions": grpcio_sessions,
             "norva_sim_vector": norva_sim_vector}[mode]

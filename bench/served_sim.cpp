@@ -32,10 +32,26 @@ const std::filesystem::path& test_sim_folder(std::size_t instances) {
     return folder;
 }
 
+std::filesystem::path python_env_folder(std::size_t instances) {
+    static const norva_test::TempDir dir;
+    auto folder = dir.path() / ("python-env-" + std::to_string(instances));
+    std::filesystem::create_directories(folder);
+    norva_test::write_file(
+        folder / "norva-sim.toml",
+        "name = \"drift\"\ndescription = \"A Python environment\"\ntype = "
+        "\"sim\"\nversion = \"1.0.0\"\ncommand = [\"/usr/bin/python3\", \"" PYTHON_ENV
+        "\"]\ninstances = " +
+            std::to_string(instances) + "\n");
+    return folder;
+}
+
 ServedSim::ServedSim(const std::string& protocol, std::size_t instances)
+    : ServedSim(protocol, test_sim_folder(instances)) {}
+
+ServedSim::ServedSim(const std::string& protocol, const std::filesystem::path& folder)
     : port_(norva_test::free_port()),
-      server_({NORVA_BINARY, "sim", "run", test_sim_folder(instances).string(), "--port",
-               std::to_string(port_), "--protocol", protocol, "--max-sessions", "0"},
+      server_({NORVA_BINARY, "sim", "run", folder.string(), "--port", std::to_string(port_),
+               "--protocol", protocol, "--max-sessions", "0"},
               quiet()) {
     std::string address = "127.0.0.1:" + std::to_string(port_);
     for (int i = 0; i < 500 && !norva_core::network_util::is_port_opened(address); ++i) {

@@ -111,6 +111,43 @@ for count in (8, 64):
         row(f"served vector of {count}, {label}, norva's client", f"{served:,.0f}/s",
             f"{served / local:.2f} of the local vector", f">= {share:g} of local" if count == 64
             else "-", count != 64 or served >= share * local)
+def rate_and_cpu(name):
+    entry = find(name)
+    return entry["items_per_second"], entry["cpu_us_per_step"]
+
+
+# Batched simulators: one process holds many environments.
+unbatched, unbatched_cpu = rate_and_cpu("local_vector/8/1/")
+batched, batched_cpu = rate_and_cpu("local_vector/256/64/")
+row("local vector of 256, 64 a process", rate_text(batched, batched_cpu),
+    f"{batched / unbatched:.2f}x the vector of 8, one a process ({rate_text(unbatched, unbatched_cpu)})",
+    ">= 10x", batched >= 10 * unbatched)
+for protocol in ("grpc", "http"):
+    label = "gRPC" if protocol == "grpc" else "HTTP"
+    served, served_cpu = rate_and_cpu(f"served_vector/{protocol}/256/64/")
+    few, few_cpu = rate_and_cpu(f"served_vector/{protocol}/8/1/")
+    row(f"served vector of 256, 64 a process, {label}", rate_text(served, served_cpu),
+        f"{served / few:.2f}x the served vector of 8 ({rate_text(few, few_cpu)}), "
+        f"{served / batched:.2f} of local", "-", True)
+pipes, pipes_cpu = rate_and_cpu("python_vector_peer/drift_vector/16/")
+python_local, python_local_cpu = rate_and_cpu("local_python_vector/64/32/")
+row("Python environment, local vector of 64, 32 a process", rate_text(python_local, python_local_cpu),
+    f"{python_local / pipes:.2f}x 16 Pipe workers ({rate_text(pipes, pipes_cpu)})", ">= 3x",
+    python_local >= 3 * pipes)
+python_served, python_served_cpu = rate_and_cpu("python_vector_peer/norva_sim_drift_vector/64/")
+client_cpu = find("python_vector_peer/norva_sim_drift_vector/64/")["client_cpu_us_per_step"]
+row("Python environment, the same served, Python client over gRPC",
+    f"{python_served:,.0f}/s, {python_served_cpu:.1f} us ({client_cpu:.1f} us the client's)",
+    f"{python_served / pipes:.2f}x 16 Pipe workers", ">= 1.5x", python_served >= 1.5 * pipes)
+thousand = find("vector_serving_memory/1024/64/")
+eight = find("vector_serving_memory/8/1/")
+thousand_rss = thousand["server_rss_kib"] / 1024
+row("sim run, a vector of 1,024 in 16 processes: server RSS, threads",
+    f"{thousand_rss:.1f} MiB, {thousand['server_threads']:.0f}",
+    f"a vector of 8: {eight['server_rss_kib'] / 1024:.1f} MiB, {eight['server_threads']:.0f} threads",
+    "<= 64 MiB, threads of a vector of 8",
+    thousand_rss <= 64 and thousand["server_threads"] <= eight["server_threads"])
+
 grpcio_vector, grpcio_sessions = (rate("python_vector_peer/grpcio_vector/64/"),
                                   rate("python_vector_peer/grpcio_sessions/8/"))
 row("grpcio stepping one vector of 64", f"{grpcio_vector:,.0f}/s",

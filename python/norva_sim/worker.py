@@ -129,7 +129,8 @@ class _Worker:
 
     def _reset_one(self, index, seed, options):
         observation, info = self._env(index).reset(seed=seed, options=options)
-        return {"observation": _plain(observation), "info": _plain(info or {})}
+        # Values are written as they are: json writes what it knows, _json_default the rest.
+        return {"observation": observation, "info": info or {}}
 
     def _step(self, request):
         if not self._batched:
@@ -145,9 +146,9 @@ class _Worker:
     def _step_one(self, index, action):
         observation, reward, terminated, truncated, info = self._env(index).step(action)
         reward = float(reward)
-        return {"observation": _plain(observation), "reward": reward,
+        return {"observation": observation, "reward": reward,
                 "terminated": bool(terminated), "truncated": bool(truncated),
-                "info": _plain(info or {})}
+                "info": info or {}}
 
     def _close_envs(self):
         for env in self._envs:
@@ -158,6 +159,14 @@ class _Worker:
                 except Exception:
                     pass
         self._envs = []
+
+
+def _written(answer):
+    try:
+        return json.dumps(answer, default=_json_default)
+    except TypeError:
+        # Keys json cannot write (numpy integers, say): everything made plain first.
+        return json.dumps(_plain(answer), default=_json_default)
 
 
 def _guarded(call, *arguments):
@@ -191,7 +200,7 @@ def run(make_env, source=None, sink=None):
         except Exception as error:
             answer = {"id": request_id, "error": _described(error)}
         try:
-            text = json.dumps(answer, default=_json_default)
+            text = _written(answer)
         except (TypeError, ValueError) as error:
             text = json.dumps({"id": request_id, "error": f"the answer cannot be written as "
                                                           f"JSON: {error}"})
