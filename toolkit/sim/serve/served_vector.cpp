@@ -286,7 +286,7 @@ void ServedVector::drop_failed(VectorHost& host, Call& call,
             continue;
         }
         // A batched process failed once, however many slots it held.
-        bool first = ending.empty() || ending.back() != process;
+        bool first = std::find(ending.begin(), ending.end(), process) == ending.end();
         if (!abandoned) {
             const auto& error = answers[slot].error;
             if (first) {
