@@ -21,6 +21,9 @@ OWNER = ("norva-owner", "stream")
 
 
 class GrpcTransport:
+    # Vectors can be made packed.
+    packs = True
+
     def __init__(self, host, port, token=None, timeout=30.0):
         self._address = f"{host}:{port}"
         self._timeout = timeout
@@ -96,11 +99,20 @@ class GrpcTransport:
         if stream is not None:
             stream.end()
 
-    def make_vector(self, env_id, env_init, count, autoreset):
+    def make_vector(self, env_id, env_init, count, autoreset, packed=False):
         made = self._unary("MakeVector", sim_pb2.MakeVectorRequest(
             env_id=env_id, env_init_json=json.dumps(env_init), num_envs=count,
-            autoreset=autoreset), sim_pb2.MakeVectorReply)
+            autoreset=autoreset, packed=packed), sim_pb2.MakeVectorReply)
         return made.vector_id, list(made.session_ids)
+
+    @staticmethod
+    def _answers(reply, step):
+        """A vector call's results as JSON gives them, or a PackedAnswer when the vector was
+        made packed (a server that does not pack answers JSON)."""
+        if reply.HasField("packed"):
+            from ._packed import PackedAnswer
+            return PackedAnswer(reply.packed, step)
+        return json.loads(reply.json)["results"]
 
     def reset_vector(self, vector, seed, seeds, options):
         request = sim_pb2.ResetVectorRequest(vector_id=vector)
@@ -110,13 +122,20 @@ class GrpcTransport:
             request.seeds.extend(seeds)
         if options is not None:
             request.options_json = json.dumps(options)
-        return self._json("ResetVector", request)["results"]
+        return self._answers(self._unary("ResetVector", request, sim_pb2.JsonReply), False)
 
-    def step_vector(self, vector, actions):
-        request = sim_pb2.StepVectorRequest(
-            vector_id=vector, actions_json=json.dumps(actions, default=json_default))
-        return json.loads(self._stream(vector, "StepVector", sim_pb2.StepVectorRequest)
-                          .exchange(request).json)["results"]
+    def step_vector(self, vector, actions, tensor=None):
+        """`tensor`, instead of `actions`: the actions as one numpy array of N rows."""
+        request = sim_pb2.StepVectorRequest(vector_id=vector)
+        if tensor is not None:
+            request.actions.dtype = tensor.dtype.name
+            request.actions.shape.extend(tensor.shape)
+            request.actions.data = tensor.astype(tensor.dtype.newbyteorder("<"), copy=False) \
+                .tobytes()
+        else:
+            request.actions_json = json.dumps(actions, default=json_default)
+        return self._answers(self._stream(vector, "StepVector", sim_pb2.StepVectorRequest)
+                             .exchange(request), True)
 
     def close_vector(self, vector):
         self._end_stream(vector)

@@ -69,7 +69,7 @@ class HttpTransport:
     def close(self, session):
         self._call("DELETE", f"/v1/sessions/{session}")
 
-    def make_vector(self, env_id, env_init, count, autoreset):
+    def make_vector(self, env_id, env_init, count, autoreset, packed=False):
         made = self._call("POST", "/v1/vectors", {"env_id": env_id, "env_init": env_init,
                                                   "num_envs": count, "autoreset": autoreset},
                           owned=True)

@@ -111,6 +111,16 @@ def _gathered(infos, use_numpy):
     return gathered
 
 
+def _packed_assembled(space, leaves):
+    from ._packed import assembled
+    return assembled(space, leaves)
+
+
+def _packed_row(space, leaves, row):
+    from ._packed import row_of
+    return row_of(space, leaves, row)
+
+
 class Env:
     """One session of a served sim, with Gymnasium's environment signatures.
 
@@ -196,11 +206,16 @@ class VectorEnv:
 
     Infos are Gymnasium's dict of arrays with "_key" masks; `infos="list"` gives a list of N
     dicts instead.
+
+    With numpy, over gRPC and in same-step mode, the vector is made packed: the server answers
+    each leaf of the observations as one array of N rows, read with numpy.frombuffer, and
+    actions of a box, discrete, multi-discrete or multi-binary space go out as one array.
+    `packed=False` asks for JSON instead, as a server that does not pack answers anyway.
     """
 
     def __init__(self, address, num_envs, env_id="", env_init=None, protocol="grpc",
                  autoreset="same-step", token=None, token_file=None, timeout=30.0,
-                 use_numpy=None, infos="dict", on_failure="truncate"):
+                 use_numpy=None, infos="dict", on_failure="truncate", packed=True):
         if autoreset not in _AUTORESET_MODES:
             raise ValueError(f"autoreset is 'same-step', 'next-step' or 'disabled', not "
                              f"{autoreset!r}")
@@ -212,11 +227,14 @@ class VectorEnv:
         self._infos, self._on_failure = infos, on_failure
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy
         self._transport = _transport(address, protocol, token, token_file, timeout)
+        self._packed = bool(packed and self._use_numpy and self.autoreset_mode == "same-step"
+                            and getattr(self._transport, "packs", False))
         self._vector = None
         self._release = weakref.finalize(self, _release, self._transport, None, None)
         try:
             self._vector, self.session_ids = self._transport.make_vector(
-                env_id, env_init or {}, num_envs, self.autoreset_mode == "same-step")
+                env_id, env_init or {}, num_envs, self.autoreset_mode == "same-step",
+                self._packed)
             self._release.detach()
             self._release = weakref.finalize(self, _release, self._transport,
                                              type(self._transport).close_vector, self._vector)
@@ -232,6 +250,11 @@ class VectorEnv:
         # Each slot's last observation as the simulator wrote it, and whether its episode ended.
         self._last = [None] * num_envs
         self._ended = [False] * num_envs
+        # Packed: each leaf's last observations as one array, and the slots that have one.
+        self._leaves = None
+        self._seen = numpy.zeros(num_envs, dtype=bool) if self._packed else None
+        from ._packed import leaf_dtype
+        self._action_dtype = leaf_dtype(self.single_action_space) if self._packed else None
 
     def reset(self, seed=None, options=None):
         """`seed` s seeds simulator i with s + i; a list gives one seed each. With
@@ -247,6 +270,10 @@ class VectorEnv:
             mask = [bool(each) for each in options["reset_mask"]]
             options = {**options, "reset_mask": mask}
         results = self._transport.reset_vector(self._vector, seed, seeds, options)
+        if not isinstance(results, list):
+            return self._reset_packed(results)
+        # A server that does not pack answers JSON, and takes its actions so.
+        self._packed = False
         infos = []
         for slot, result in enumerate(results):
             if result is None:
@@ -265,6 +292,8 @@ class VectorEnv:
         return self._observations(), self._infos_of(infos)
 
     def step(self, actions):
+        if self._packed:
+            return self._step_packed(actions)
         actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
         if len(actions) != self.num_envs:
             raise ValueError(f"{len(actions)} actions for a vector of {self.num_envs}")
@@ -305,6 +334,56 @@ class VectorEnv:
         self._vector = None
         self._release()
 
+    def _step_packed(self, actions):
+        tensor = None
+        if self._action_dtype is not None:
+            tensor = numpy.ascontiguousarray(actions, dtype=self._action_dtype)
+            if tensor.ndim == 0 or len(tensor) != self.num_envs:
+                raise ValueError(f"{len(tensor) if tensor.ndim else 1} actions for a vector of "
+                                 f"{self.num_envs}")
+            answer = self._transport.step_vector(self._vector, None, tensor)
+        else:
+            actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
+            if len(actions) != self.num_envs:
+                raise ValueError(f"{len(actions)} actions for a vector of {self.num_envs}")
+            answer = self._transport.step_vector(self._vector, actions)
+        infos = self._take(answer)
+        rewards, terminated, truncated = answer.rewards, answer.terminated, answer.truncated
+        for slot, failure in answer.failures.items():
+            rewards[slot], terminated[slot], truncated[slot] = 0.0, False, True
+        if answer.finals is not None:
+            space = self.single_observation_space
+            for slot in numpy.flatnonzero(answer.final_mask):
+                infos[slot]["final_observation"] = _packed_row(space, answer.finals, slot)
+        return self._observations(), rewards, terminated, truncated, self._infos_of(infos)
+
+    def _reset_packed(self, answer):
+        infos = self._take(answer)
+        return self._observations(), self._infos_of(infos)
+
+    def _take(self, answer):
+        """Keeps the observations a packed answer holds, a slot without one keeping its last,
+        and gives the infos, a failed slot's holding its error."""
+        for slot, failure in answer.failures.items():
+            if self._on_failure == "raise" or not self._seen[slot]:
+                raise ServerError(f"simulator {slot} of the vector: {failure['error']}",
+                                  kind=failure["kind"])
+        rows = answer.answered
+        if self._leaves is None or rows.all():
+            self._leaves = {name: array.copy() for name, array in answer.observations.items()}
+        else:
+            # New arrays, so that observations handed out before stay as they were.
+            merged = {}
+            for name, array in answer.observations.items():
+                merged[name] = self._leaves[name].copy()
+                merged[name][rows] = array[rows]
+            self._leaves = merged
+        self._seen |= rows
+        infos = answer.infos
+        for slot, failure in answer.failures.items():
+            infos[slot] = dict(failure)
+        return infos
+
     def _reset_ended(self):
         """Resets the slots whose episode ended (next-step mode); each answers as a step that
         earned nothing."""
@@ -329,6 +408,8 @@ class VectorEnv:
                 "truncated": True, "info": {"error": result["error"], "kind": result.get("kind")}}
 
     def _observations(self):
+        if self._packed:
+            return _packed_assembled(self.single_observation_space, self._leaves)
         return _stacked(self._last, self.single_observation_space, self._use_numpy)
 
     def _infos_of(self, infos):

@@ -2,6 +2,7 @@
 
 NORVA_BINARY names the built norva and TEST_SIM_BINARY the test simulator; the suite sets both.
 """
+import json
 import os
 import re
 import signal
@@ -31,11 +32,12 @@ def free_port():
 class Server:
     """`norva sim run` of the test simulator, with its metrics on a port of their own."""
 
-    def __init__(self, protocol, *options):
+    def __init__(self, protocol, *options, command=None):
         self.folder = tempfile.mkdtemp()
+        command = command or [TEST_SIM, "good"]
         with open(os.path.join(self.folder, "norva-sim.toml"), "w") as manifest:
             manifest.write('name = "t"\ndescription = "d"\ntype = "sim"\nversion = "1"\n'
-                           f'command = ["{TEST_SIM}", "good"]\n')
+                           f'command = {json.dumps(command)}\n')
         self.port, self.metrics_port = free_port(), free_port()
         self.address = f"127.0.0.1:{self.port}"
         self.process = subprocess.Popen(
@@ -278,6 +280,142 @@ class HttpClientTest(ClientTest, unittest.TestCase):
 
 class GrpcClientTest(ClientTest, unittest.TestCase):
     protocol = "grpc"
+
+
+SHAPES_SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shapes_sim.py")
+
+
+def same(first, second):
+    """Whether two answers hold the same values, arrays compared value by value."""
+    if isinstance(first, dict):
+        return (isinstance(second, dict) and first.keys() == second.keys()
+                and all(same(first[key], second[key]) for key in first))
+    if isinstance(first, (list, tuple)):
+        return len(first) == len(second) and all(same(a, b) for a, b in zip(first, second))
+    if isinstance(first, numpy.ndarray) and first.dtype == object:
+        return first.shape == second.shape and all(same(a, b) for a, b in zip(first, second))
+    if isinstance(first, numpy.ndarray) or isinstance(second, numpy.ndarray):
+        return numpy.array_equal(numpy.asarray(first), numpy.asarray(second))
+    return first == second
+
+
+class PackedVectorTest(unittest.TestCase):
+    """Packed vectors over gRPC beside the same vectors answered in JSON, on a simulator whose
+    observations hold a leaf of every kind and dtype."""
+
+    def serve(self, kind):
+        server = Server("grpc", command=["/usr/bin/python3", SHAPES_SIM, kind])
+        self.addCleanup(server.stop)
+        return server
+
+    def vectors(self, server, count, **options):
+        packed = norva_sim.VectorEnv(server.address, count, **options)
+        plain = norva_sim.VectorEnv(server.address, count, packed=False, **options)
+        self.addCleanup(packed.close)
+        self.addCleanup(plain.close)
+        self.assertTrue(packed._packed)
+        self.assertFalse(plain._packed)
+        return packed, plain
+
+    def test_packed_answers_equal_the_json_ones_for_every_kind_of_space(self):
+        for kind, action in [("box", [[0.5, -0.25]] * 3), ("discrete", [2, 0, 1]),
+                             ("multi_discrete", [[2, 3], [0, 1], [1, 0]]),
+                             ("multi_binary", [[1, 0, 1], [0, 0, 0], [1, 1, 1]]),
+                             ("dict", [{"push": 1}, {"push": 0}, {"push": 1}])]:
+            with self.subTest(kind=kind):
+                packed, plain = self.vectors(self.serve(kind), 3)
+                self.assertTrue(same(packed.reset(seed=4), plain.reset(seed=4)))
+                finals = 0
+                for _ in range(12):
+                    answer = packed.step(numpy.asarray(action) if kind != "dict" else action)
+                    self.assertTrue(same(answer, plain.step(action)), answer)
+                    finals += int(answer[4].get("_final_observation", numpy.zeros(3)).sum())
+                self.assertEqual(finals, 6, "each episode of 5 steps ended twice in 12")
+                observations = answer[0]
+                self.assertEqual(observations["position"].dtype, numpy.float64)
+                self.assertEqual(observations["level"].dtype, numpy.uint8)
+                self.assertEqual(observations["small"].dtype, numpy.float16)
+                self.assertEqual(observations["tiny"].dtype, numpy.int8)
+                self.assertEqual(observations["parts"][1].dtype, numpy.int8)
+                self.assertEqual(observations["position"].shape, (3, 2, 2))
+
+    def test_an_observation_that_does_not_fit_fails_its_slot_and_a_crash_its_own(self):
+        packed, plain = self.vectors(self.serve("box"), 3,
+                                     env_init={"wrong_shape_at": 2, "crash_seed": 7})
+        packed.reset(seed=5)
+        plain.reset(seed=5)
+        push = [[0.5, 0.5]] * 3
+        _, _, _, truncated, infos = packed.step(push)
+        # Slot 2 was reset with seed 7: its process ended.
+        self.assertEqual(truncated.tolist(), [False, False, True])
+        self.assertIn("exit status 3", infos["error"][2])
+        _, _, _, truncated, infos = packed.step(push)
+        self.assertEqual(truncated.tolist(), [True, True, False])
+        self.assertIn("cannot be packed: position: not of the declared shape (2, 2)",
+                      infos["error"][0])
+        self.assertEqual(infos["kind"][0], "failed")
+        plain._transport.step_vector(plain._vector, push)
+        results = plain._transport.step_vector(plain._vector, push)
+        self.assertEqual(results[0]["observation"]["position"], [5.5, -5.5, 2],
+                         "JSON passes such an observation on as it came")
+        # The slots go on: the next observations fit again.
+        observations, _, _, truncated, _ = packed.step(push)
+        self.assertEqual(truncated.tolist(), [False, False, False])
+        self.assertEqual(observations["position"][0].tolist(), [[5.75, -5.75], [1.5, 1 / 3]])
+
+    def test_actions_of_the_wrong_shape_or_kind_are_refused_before_any_simulator(self):
+        packed, _ = self.vectors(self.serve("box"), 2)
+        packed.reset(seed=0)
+        for wrong in (numpy.zeros((2, 3)), numpy.zeros((2, 2, 1))):
+            with self.assertRaises(norva_sim.ServerError) as refused:
+                packed.step(wrong)
+            self.assertEqual(refused.exception.kind, "invalid")
+            self.assertIn("the actions: the tensor has the shape", str(refused.exception))
+        infos = packed.step(numpy.zeros((2, 2)))[4]
+        self.assertEqual(infos["t"].tolist(), [1, 1], "no refused step reached a simulator")
+        discrete, _ = self.vectors(self.serve("discrete"), 2)
+        discrete.reset()
+        with self.assertRaises(norva_sim.ServerError) as refused:
+            discrete._transport.step_vector(discrete._vector, None, numpy.zeros(2))
+        self.assertIn("is float64 where whole numbers (int64) are declared",
+                      str(refused.exception))
+
+    def test_grpcio_steps_a_packed_vector_with_the_messages_alone(self):
+        import grpc
+        from norva_sim import sim_pb2
+        server = self.serve("discrete")
+        service = "/norva.sim.v1.Simulator/"
+
+        def unary(channel, name, request, reply):
+            return channel.unary_unary(service + name, type(request).SerializeToString,
+                                       reply.FromString)(request, timeout=30)
+
+        with grpc.insecure_channel(server.address) as channel:
+            made = unary(channel, "MakeVector", sim_pb2.MakeVectorRequest(num_envs=4, packed=True),
+                         sim_pb2.MakeVectorReply)
+            reset = unary(channel, "ResetVector",
+                          sim_pb2.ResetVectorRequest(vector_id=made.vector_id, seed=1),
+                          sim_pb2.JsonReply)
+            self.assertEqual(reset.json, "")
+            names = [tensor.name for tensor in reset.packed.observations]
+            self.assertEqual(names, ["position", "level", "small", "tiny", "gear", "parts.0",
+                                     "parts.1"])
+            actions = sim_pb2.Tensor(dtype="int64", shape=[4],
+                                     data=numpy.asarray([2, 2, 2, 2], "<i8").tobytes())
+            stream = channel.stream_stream(service + "StepVector",
+                                           sim_pb2.StepVectorRequest.SerializeToString,
+                                           sim_pb2.JsonReply.FromString)
+            replies = list(stream(iter([sim_pb2.StepVectorRequest(vector_id=made.vector_id,
+                                                                 actions=actions)] * 5),
+                                  timeout=30))
+            last = replies[-1].packed
+            rewards = numpy.frombuffer(last.rewards.data, "<f8")
+            # Seeds 1..4 start at 1..4; five pushes of 2 / 2 add 5.
+            self.assertEqual(rewards.tolist(), [6 / 8, 7 / 8, 8 / 8, 9 / 8])
+            self.assertEqual(numpy.frombuffer(last.final_mask.data, "u1").tolist(), [1] * 4)
+            final = {tensor.name: tensor for tensor in last.final_observations}
+            self.assertEqual(numpy.frombuffer(final["gear"].data, "<i8").tolist(), [0] * 4)
+            self.assertEqual(json.loads(last.infos_json)[0], {"t": 0, "final_info": {"t": 5}})
 
 
 class MessagesTest(unittest.TestCase):

@@ -14,6 +14,7 @@
 #include "sim/common/wire_json.h"
 #include "sim/serve/listener.h"
 #include "sim/serve/owned_sessions.h"
+#include "sim/serve/packed_answers.h"
 
 namespace norva_core::sim {
 namespace {
@@ -132,10 +133,10 @@ class Service final : public v1::Simulator::Service {
     grpc::Status MakeVector(grpc::ServerContext* context, const v1::MakeVectorRequest* request,
                             v1::MakeVectorReply* reply) override {
         return served(*context, [&] {
-            auto made =
-                sessions_.open_vector(request->env_id(), env_init_of(request->env_init_json()),
-                                      vector_size_of(Json(request->num_envs())),
-                                      !request->has_autoreset() || request->autoreset());
+            auto made = sessions_.open_vector(
+                request->env_id(), env_init_of(request->env_init_json()),
+                vector_size_of(Json(request->num_envs())),
+                !request->has_autoreset() || request->autoreset(), request->packed());
             reply->set_vector_id(made.id);
             for (const auto& id : made.session_ids) {
                 reply->add_session_ids(id);
@@ -153,8 +154,9 @@ class Service final : public v1::Simulator::Service {
             auto reset = vector_reset_of(request->has_seed() ? Json(request->seed()) : Json(),
                                          seeds.empty() ? Json() : seeds,
                                          options_of(request->options_json()));
-            reply->set_json(wire_json::dump(wire_errors::slot_answers_json(
-                sessions_.reset_vector(request->vector_id(), reset))));
+            auto form = sessions_.packed_form(request->vector_id());
+            auto answers = sessions_.reset_vector(request->vector_id(), reset);
+            answer_vector(form.get(), answers, false, *reply);
         });
     }
 
@@ -165,14 +167,27 @@ class Service final : public v1::Simulator::Service {
         return served(*context, [&] {
             v1::StepVectorRequest request;
             v1::JsonReply reply;
+            // A stream steps one vector over and over: its form is looked up when the id changes.
+            std::string formed;
+            std::shared_ptr<const PackedForm> form;
             while (stream->Read(&request)) {
-                Json actions = request_json(request.actions_json(), "'actions_json'");
-                if (!actions.is_array()) {
-                    throw InvalidRequest(
-                        "'actions_json' must be a list with one action per simulator");
+                if (request.vector_id() != formed || formed.empty()) {
+                    form = sessions_.packed_form(request.vector_id());
+                    formed = request.vector_id();
                 }
-                reply.set_json(wire_json::dump(wire_errors::slot_answers_json(sessions_.step_vector(
-                    request.vector_id(), actions.get_ref<const Json::array_t&>()))));
+                std::vector<Json> actions;
+                if (request.has_actions() && request.actions_json().empty()) {
+                    actions = actions_of(form.get(), tensor_of(request.actions()));
+                } else {
+                    Json listed = request_json(request.actions_json(), "'actions_json'");
+                    if (!listed.is_array()) {
+                        throw InvalidRequest(
+                            "'actions_json' must be a list with one action per simulator");
+                    }
+                    actions = std::move(listed.get_ref<Json::array_t&>());
+                }
+                auto answers = sessions_.step_vector(request.vector_id(), actions);
+                answer_vector(form.get(), answers, true, reply);
                 open.own_vector(request.vector_id());
                 if (!stream->Write(reply)) {
                     return;
@@ -263,6 +278,64 @@ class Service final : public v1::Simulator::Service {
         OwnedSessions owned_;
         std::string last_owned_;
     };
+
+    static packed::Tensor tensor_of(const v1::Tensor& sent) {
+        auto dtype = packed::dtype_named(sent.dtype());
+        if (!dtype) {
+            throw InvalidRequest(
+                "a tensor's dtype is one of numpy's names, float32 or int64 say, "
+                "not " +
+                text_forms::quoted(sent.dtype()));
+        }
+        return {sent.name(), *dtype, {sent.shape().begin(), sent.shape().end()}, sent.data()};
+    }
+
+    static void fill(v1::Tensor& out, packed::Tensor&& tensor) {
+        out.set_name(std::move(tensor.name));
+        out.set_dtype(std::string(packed::name_of(tensor.dtype)));
+        for (auto size : tensor.shape) {
+            out.add_shape(size);
+        }
+        out.set_data(std::move(tensor.data));
+    }
+
+    static void fill(google::protobuf::RepeatedPtrField<v1::Tensor>& out,
+                     std::vector<packed::Tensor>&& tensors) {
+        for (auto& tensor : tensors) {
+            fill(*out.Add(), std::move(tensor));
+        }
+    }
+
+    // A vector call's answers as JSON text, or as arrays for a vector made packed.
+    static void answer_vector(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
+                              v1::JsonReply& reply) {
+        if (form == nullptr) {
+            reply.set_json(wire_json::dump(wire_errors::slot_answers_json(std::move(answers))));
+            return;
+        }
+        auto answered = packed::packed_answers(form->sensor, answers, step);
+        reply.clear_json();
+        auto& out = *reply.mutable_packed();
+        out.Clear();
+        fill(*out.mutable_observations(), std::move(answered.observations));
+        if (step) {
+            fill(*out.mutable_rewards(), std::move(*answered.rewards));
+            fill(*out.mutable_terminated(), std::move(*answered.terminated));
+            fill(*out.mutable_truncated(), std::move(*answered.truncated));
+        }
+        out.set_infos_json(std::move(answered.infos_json));
+        if (answered.final_mask) {
+            fill(*out.mutable_final_observations(), std::move(answered.final_observations));
+            fill(*out.mutable_final_mask(), std::move(*answered.final_mask));
+        }
+        fill(*out.mutable_answered(), std::move(answered.answered));
+        for (auto& failure : answered.failures) {
+            auto& failed = *out.add_failures();
+            failed.set_slot(static_cast<std::uint32_t>(failure.slot));
+            failed.set_error(std::move(failure.error));
+            failed.set_kind(std::move(failure.kind));
+        }
+    }
 
     static Json env_init_of(const std::string& text) {
         Json env_init = text.empty() ? Json::object() : request_json(text, "'env_init_json'");

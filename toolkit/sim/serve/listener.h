@@ -78,6 +78,29 @@ inline std::size_t vector_size_of(const Json& count) {
     return count.get<std::size_t>();
 }
 
+// The actions a client sent as one tensor, a row for each simulator, read into what a JSON
+// list would have held; a vector not made packed, or an action space of several leaves, takes
+// its actions as JSON.
+inline std::vector<Json> actions_of(const PackedForm* form, const packed::Tensor& actions) {
+    if (form == nullptr || !form->action) {
+        throw InvalidRequest(form == nullptr ? "actions as a tensor need a vector made packed"
+                                             : "this action space has several leaves: send the "
+                                               "actions as JSON");
+    }
+    std::span<const packed::Tensor> tensors(&actions, 1);
+    try {
+        form->action->check(tensors, form->count);
+    } catch (const std::invalid_argument& error) {
+        throw InvalidRequest(std::string("the actions: ") + error.what());
+    }
+    std::vector<Json> read;
+    read.reserve(form->count);
+    for (std::size_t row = 0; row < form->count; ++row) {
+        read.push_back(form->action->get(tensors, row));
+    }
+    return read;
+}
+
 // A bound network front of a session registry; serves from construction until shut down.
 class Listener {
   public:

@@ -4,6 +4,18 @@
 
 namespace norva_core::sim {
 
+std::shared_ptr<WorkerProcess> counted(std::unique_ptr<WorkerProcess> worker,
+                                       SessionMetrics& metrics) {
+    struct Counted {
+        Counted(SessionMetrics& metrics, std::unique_ptr<WorkerProcess> started)
+            : running(metrics), worker(std::move(started)) {}
+        SessionMetrics::RunningProcess running;
+        std::unique_ptr<WorkerProcess> worker;
+    };
+    auto held = std::make_shared<Counted>(metrics, std::move(worker));
+    return {held, held->worker.get()};
+}
+
 std::shared_ptr<const Space> declared_space(WorkerProcess& worker, bool sensor) {
     try {
         return std::make_shared<const Space>(

@@ -42,6 +42,10 @@ struct ServedSession {
     std::atomic<bool> closing{false};
 };
 
+// A simulator process, shared by the sessions it serves and counted in the metrics while it runs.
+std::shared_ptr<WorkerProcess> counted(std::unique_ptr<WorkerProcess> worker,
+                                       SessionMetrics& metrics);
+
 // The space a simulator declares, or none when it gives no usable one: then its actions go to it
 // unchecked and its observations are not counted, as they always were.
 std::shared_ptr<const Space> declared_space(WorkerProcess& worker, bool sensor);

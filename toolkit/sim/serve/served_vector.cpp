@@ -83,8 +83,11 @@ class ServedVector::Call {
     std::vector<Environment> environments_;
 };
 
-ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset)
-    : env_id_(std::move(env_id)), env_init_(std::move(env_init)), autoreset_(autoreset) {}
+ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset, bool packed)
+    : env_id_(std::move(env_id)),
+      env_init_(std::move(env_init)),
+      autoreset_(autoreset),
+      packed_(packed) {}
 
 void ServedVector::start(VectorHost& host, std::size_t count) {
     Reservation reserved(host, count);
@@ -112,6 +115,24 @@ void ServedVector::start(VectorHost& host, std::size_t count) {
         host.start_failed(env_id_, error);
         throw;
     }
+    if (packed_) {
+        packed_form_ = std::make_shared<const PackedForm>(packed_form_of());
+    }
+}
+
+PackedForm ServedVector::packed_form_of() const {
+    if (!sensor_space_) {
+        throw std::invalid_argument(
+            "the simulator gave no sensor space that can be read, so its answers cannot be packed");
+    }
+    PackedForm form{packed::Layout(sensor_space_->json()), std::nullopt, slots_.size()};
+    static const std::vector<std::string> LEAVES{"box", "discrete", "multi_discrete",
+                                                 "multi_binary"};
+    if (action_space_ && std::find(LEAVES.begin(), LEAVES.end(),
+                                   action_space_->json().value("type", "")) != LEAVES.end()) {
+        form.action.emplace(action_space_->json());
+    }
+    return form;
 }
 
 // New processes for `count` environments, up to the simulator's instances each.

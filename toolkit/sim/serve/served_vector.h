@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/serve/served_session.h"
+#include "sim/space/packed.h"
 #include "sim/worker/vector_calls.h"
 
 namespace norva_core::sim {
@@ -53,17 +54,28 @@ class Reservation {
     std::size_t count_;
 };
 
+// How the answers and actions of a vector made packed lie in tensors.
+struct PackedForm {
+    packed::Layout sensor;
+    // Only for an action space of one leaf: a box, discrete, multi-discrete or multi-binary.
+    std::optional<packed::Layout> action;
+    // The vector's size, the rows of every tensor.
+    std::size_t count;
+};
+
 // N environments made together on a server and stepped as one, each slot an ordinary session
 // too: N processes, or ceil(N / K) of a simulator whose processes hold K environments. A process
 // that fails leaves its slots empty: with autoreset they get a new one at the next step,
 // otherwise at the next reset. Calls on one vector run one at a time.
 class ServedVector {
   public:
-    ServedVector(std::string env_id, Json env_init, bool autoreset);
+    ServedVector(std::string env_id, Json env_init, bool autoreset, bool packed = false);
     ServedVector(const ServedVector&) = delete;
     ServedVector& operator=(const ServedVector&) = delete;
 
-    // Starts `count` simulators and makes their environments; throws the first failure, counted.
+    // Starts `count` simulators and makes their environments; throws the first failure, counted,
+    // and std::invalid_argument when it was asked for packed and its sensor space is none that
+    // packs.
     void start(VectorHost& host, std::size_t count);
     // Gives the vector and its slots the ids the registry chose.
     void give_ids(const std::string& id, std::vector<std::string> slot_ids);
@@ -71,6 +83,8 @@ class ServedVector {
     const std::string& name() const { return name_; }
     const std::vector<std::string>& slot_ids() const { return ids_; }
     const std::vector<std::shared_ptr<ServedSession>>& slots() const { return slots_; }
+    // None unless it was made packed.
+    std::shared_ptr<const PackedForm> packed_form() const { return packed_form_; }
 
     // options.reset_mask (one boolean a simulator) resets only the slots it marks; the others
     // answer null and keep their episodes.
@@ -101,6 +115,7 @@ class ServedVector {
         std::optional<std::size_t> instance;
     };
     std::vector<Placed> start_processes(VectorHost& host, std::size_t count);
+    PackedForm packed_form_of() const;
     std::vector<bool> restart_ended(VectorHost& host, Call& call,
                                     std::vector<std::optional<SimulatorError>>& failures,
                                     const std::vector<bool>& among);
@@ -117,6 +132,8 @@ class ServedVector {
     std::vector<std::shared_ptr<ServedSession>> slots_;
     std::shared_ptr<const Space> action_space_;
     std::shared_ptr<const Space> sensor_space_;
+    bool packed_;
+    std::shared_ptr<const PackedForm> packed_form_;
     std::string name_;
     std::atomic<ServingClock::rep> last_call_{ServingClock::now().time_since_epoch().count()};
     bool closed_ = false;

@@ -75,18 +75,6 @@ Json SessionRegistry::merged_env_init(const Json& env_init) const {
     return merged;
 }
 
-// Counted in the metrics while it runs.
-std::shared_ptr<WorkerProcess> SessionRegistry::start_worker(const std::atomic<bool>& closing) {
-    struct Counted {
-        Counted(SessionMetrics& metrics, std::unique_ptr<WorkerProcess> started)
-            : running(metrics), worker(std::move(started)) {}
-        SessionMetrics::RunningProcess running;
-        std::unique_ptr<WorkerProcess> worker;
-    };
-    auto counted = std::make_shared<Counted>(metrics_, start_worker_(closing));
-    return {counted, counted->worker.get()};
-}
-
 void SessionRegistry::reserve(std::size_t count) {
     std::lock_guard lock(mutex_);
     std::size_t held = sessions_.size() + opening_;
@@ -152,8 +140,9 @@ Json SessionRegistry::step(const std::string& id, const Json& action) {
 }
 
 MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& env_init,
-                                        std::size_t count, bool autoreset) {
-    auto vector = std::make_shared<ServedVector>(env_id, merged_env_init(env_init), autoreset);
+                                        std::size_t count, bool autoreset, bool packed) {
+    auto vector =
+        std::make_shared<ServedVector>(env_id, merged_env_init(env_init), autoreset, packed);
     vector->start(*this, count);
     MadeVector made{new_session_id(), {}};
     for (std::size_t slot = 0; slot < count; ++slot) {

@@ -70,7 +70,11 @@ class SessionRegistry final : private VectorHost {
     // vector (ServedVector). A vector counts as N sessions for the limit and the metrics, and as
     // one for the idle time limit. The fronts bound N.
     MadeVector open_vector(const std::string& env_id, const Json& env_init, std::size_t count,
-                           bool autoreset);
+                           bool autoreset, bool packed = false);
+    // How a vector made packed lays out its answers; none for one that was not.
+    std::shared_ptr<const PackedForm> packed_form(const std::string& id) const {
+        return find_vector(id)->packed_form();
+    }
     std::vector<SlotAnswer> reset_vector(const std::string& id, VectorReset reset) {
         return find_vector(id)->reset(*this, id, std::move(reset));
     }
@@ -138,7 +142,9 @@ class SessionRegistry final : private VectorHost {
     SessionJournal& journal() override { return journal_; }
     void reserve(std::size_t count) override;
     void release(std::size_t count) override;
-    std::shared_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) override;
+    std::shared_ptr<WorkerProcess> start_worker(const std::atomic<bool>& closing) override {
+        return counted(start_worker_(closing), metrics_);
+    }
     std::size_t instances() const override { return manifest_.instances; }
     void start_failed(const std::string& env_id, const SimulatorError& error) override;
     bool readmit(const std::string& id, const std::shared_ptr<Session>& session) override;
