@@ -107,12 +107,8 @@ class GrpcTransport:
 
     @staticmethod
     def _answers(reply, step):
-        """A vector call's results as JSON gives them, or a PackedAnswer when the vector was
-        made packed (a server that does not pack answers JSON)."""
-        if reply.HasField("packed"):
-            from ._packed import PackedAnswer
-            return PackedAnswer(reply.packed, step)
-        return json.loads(reply.json)["results"]
+        from ._packed import answers_of
+        return answers_of(reply, step)
 
     def reset_vector(self, vector, seed, seeds, options):
         request = sim_pb2.ResetVectorRequest(vector_id=vector)
@@ -128,10 +124,8 @@ class GrpcTransport:
         """`tensor`, instead of `actions`: the actions as one numpy array of N rows."""
         request = sim_pb2.StepVectorRequest(vector_id=vector)
         if tensor is not None:
-            request.actions.dtype = tensor.dtype.name
-            request.actions.shape.extend(tensor.shape)
-            request.actions.data = tensor.astype(tensor.dtype.newbyteorder("<"), copy=False) \
-                .tobytes()
+            from ._packed import tensor_message
+            request.actions.CopyFrom(tensor_message(sim_pb2, tensor))
         else:
             request.actions_json = json.dumps(actions, default=json_default)
         return self._answers(self._stream(vector, "StepVector", sim_pb2.StepVectorRequest)

@@ -54,6 +54,20 @@ def leaf_dtype(space):
     return LEAF_DTYPES.get(space.type)
 
 
+def answers_of(reply, step):
+    """A vector call's JsonReply: the results as JSON gives them, or a PackedAnswer when the
+    vector was made packed (a server that does not pack answers JSON)."""
+    if reply.HasField("packed"):
+        return PackedAnswer(reply.packed, step)
+    return json.loads(reply.json)["results"]
+
+
+def tensor_message(messages, array):
+    """A numpy array as the protocol's Tensor, its bytes little-endian."""
+    little = array.astype(array.dtype.newbyteorder("<"), copy=False)
+    return messages.Tensor(dtype=array.dtype.name, shape=array.shape, data=little.tobytes())
+
+
 class PackedAnswer:
     """A packed reset's or step's answer: arrays of N rows, the infos, and the failed slots."""
 

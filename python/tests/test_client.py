@@ -2,6 +2,7 @@
 
 NORVA_BINARY names the built norva and TEST_SIM_BINARY the test simulator; the suite sets both.
 """
+import http.client
 import json
 import os
 import re
@@ -299,18 +300,20 @@ def same(first, second):
     return first == second
 
 
-class PackedVectorTest(unittest.TestCase):
-    """Packed vectors over gRPC beside the same vectors answered in JSON, on a simulator whose
+class PackedVectorTest:
+    """Packed vectors beside the same vectors answered in JSON, on a simulator whose
     observations hold a leaf of every kind and dtype."""
+    protocol = None
 
     def serve(self, kind):
-        server = Server("grpc", command=["/usr/bin/python3", SHAPES_SIM, kind])
+        server = Server(self.protocol, command=["/usr/bin/python3", SHAPES_SIM, kind])
         self.addCleanup(server.stop)
         return server
 
     def vectors(self, server, count, **options):
-        packed = norva_sim.VectorEnv(server.address, count, **options)
-        plain = norva_sim.VectorEnv(server.address, count, packed=False, **options)
+        packed = norva_sim.VectorEnv(server.address, count, protocol=self.protocol, **options)
+        plain = norva_sim.VectorEnv(server.address, count, protocol=self.protocol, packed=False,
+                                    **options)
         self.addCleanup(packed.close)
         self.addCleanup(plain.close)
         self.assertTrue(packed._packed)
@@ -380,6 +383,11 @@ class PackedVectorTest(unittest.TestCase):
         self.assertIn("is float64 where whole numbers (int64) are declared",
                       str(refused.exception))
 
+
+
+class GrpcPackedVectorTest(PackedVectorTest, unittest.TestCase):
+    protocol = "grpc"
+
     def test_grpcio_steps_a_packed_vector_with_the_messages_alone(self):
         import grpc
         from norva_sim import sim_pb2
@@ -416,6 +424,47 @@ class PackedVectorTest(unittest.TestCase):
             final = {tensor.name: tensor for tensor in last.final_observations}
             self.assertEqual(numpy.frombuffer(final["gear"].data, "<i8").tolist(), [0] * 4)
             self.assertEqual(json.loads(last.infos_json)[0], {"t": 0, "final_info": {"t": 5}})
+
+
+class HttpPackedVectorTest(PackedVectorTest, unittest.TestCase):
+    protocol = "http"
+
+    def test_http_client_takes_the_messages_as_bodies_and_json_stays_the_default(self):
+        from norva_sim import sim_pb2
+        server = self.serve("discrete")
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+
+        def post(path, body, headers):
+            connection.request("POST", path, body, headers)
+            answer = connection.getresponse()
+            return answer.status, answer.getheader("Content-Type"), answer.read()
+
+        _, _, made = post("/v1/vectors", json.dumps({"num_envs": 2, "packed": True}), {})
+        vector = json.loads(made)["vector_id"]
+        status, kind, body = post(f"/v1/vectors/{vector}/reset", json.dumps({"seed": 3}),
+                                  {"Accept": "application/json;q=0.5, application/x-protobuf"})
+        self.assertEqual((status, kind), (200, "application/x-protobuf"))
+        reset = sim_pb2.JsonReply.FromString(body).packed
+        gear = {tensor.name: tensor for tensor in reset.observations}["gear"]
+        self.assertEqual(gear.shape, [2])
+        step = sim_pb2.StepVectorRequest(actions=sim_pb2.Tensor(
+            dtype="int64", shape=[2], data=numpy.asarray([2, 0], "<i8").tobytes()))
+        status, kind, body = post(f"/v1/vectors/{vector}/step", step.SerializeToString(),
+                                  {"Content-Type": "application/x-protobuf",
+                                   "Accept": "application/x-protobuf"})
+        self.assertEqual(status, 200, body)
+        rewards = numpy.frombuffer(sim_pb2.JsonReply.FromString(body).packed.rewards.data, "<f8")
+        self.assertEqual(rewards.tolist(), [4 / 8, 4 / 8])
+        # Without asking, the same vector answers JSON, as curl and scripts expect.
+        status, kind, body = post(f"/v1/vectors/{vector}/step",
+                                  json.dumps({"actions": [1, 1]}), {})
+        self.assertEqual((status, kind), (200, "application/json"))
+        self.assertEqual(len(json.loads(body)["results"]), 2)
+        # A body that is no message is refused as JSON errors are.
+        status, kind, body = post(f"/v1/vectors/{vector}/step", b"\xff\xff",
+                                  {"Content-Type": "application/x-protobuf"})
+        self.assertEqual(status, 400)
+        self.assertIn("is not a StepVectorRequest message", json.loads(body)["error"])
 
 
 class MessagesTest(unittest.TestCase):

@@ -9,6 +9,7 @@
 #include "sim/common/address.h"
 #include "sim/remote/remote_simulator.h"
 #include "sim/serve/listener.h"
+#include "sim/serve/packed_bodies.h"
 
 namespace norva_core::network {
 
@@ -35,10 +36,15 @@ namespace norva_core::network {
     ENTRY(is_channel_available, bool, (const std::string& address), (address),                     \
           grpc_util::is_channel_available)                                                         \
     ENTRY(package, plugin_util::Package, (const std::string& path_abs), (path_abs),                \
-          plugin_util::package)
+          plugin_util::package)                                                                    \
+    ENTRY(step_body_of, sim::StepBody, (const std::string& body), (body), sim::step_body_of)       \
+    ENTRY(reset_body_of, sim::ResetBody, (const std::string& body), (body), sim::reset_body_of)    \
+    ENTRY(vector_reply_body, std::string,                                                          \
+          (const sim::PackedForm* form, std::vector<sim::SlotAnswer>& answers, bool step),         \
+          (form, answers, step), sim::vector_reply_body)
 
 // Raised whenever the table changes, so that a program never uses a module of another build.
-inline constexpr int ABI_VERSION = 5;
+inline constexpr int ABI_VERSION = 6;
 
 struct NetworkTable {
     int abi_version;

@@ -14,7 +14,7 @@
 #include "sim/common/wire_json.h"
 #include "sim/serve/listener.h"
 #include "sim/serve/owned_sessions.h"
-#include "sim/serve/packed_answers.h"
+#include "sim/serve/vector_messages.h"
 
 namespace norva_core::sim {
 namespace {
@@ -156,7 +156,7 @@ class Service final : public v1::Simulator::Service {
                                          options_of(request->options_json()));
             auto form = sessions_.packed_form(request->vector_id());
             auto answers = sessions_.reset_vector(request->vector_id(), reset);
-            answer_vector(form.get(), answers, false, *reply);
+            vector_messages::answer(form.get(), answers, false, *reply);
         });
     }
 
@@ -177,7 +177,7 @@ class Service final : public v1::Simulator::Service {
                 }
                 std::vector<Json> actions;
                 if (request.has_actions() && request.actions_json().empty()) {
-                    actions = actions_of(form.get(), tensor_of(request.actions()));
+                    actions = actions_of(form.get(), vector_messages::tensor_of(request.actions()));
                 } else {
                     Json listed = request_json(request.actions_json(), "'actions_json'");
                     if (!listed.is_array()) {
@@ -187,7 +187,7 @@ class Service final : public v1::Simulator::Service {
                     actions = std::move(listed.get_ref<Json::array_t&>());
                 }
                 auto answers = sessions_.step_vector(request.vector_id(), actions);
-                answer_vector(form.get(), answers, true, reply);
+                vector_messages::answer(form.get(), answers, true, reply);
                 open.own_vector(request.vector_id());
                 if (!stream->Write(reply)) {
                     return;
@@ -278,64 +278,6 @@ class Service final : public v1::Simulator::Service {
         OwnedSessions owned_;
         std::string last_owned_;
     };
-
-    static packed::Tensor tensor_of(const v1::Tensor& sent) {
-        auto dtype = packed::dtype_named(sent.dtype());
-        if (!dtype) {
-            throw InvalidRequest(
-                "a tensor's dtype is one of numpy's names, float32 or int64 say, "
-                "not " +
-                text_forms::quoted(sent.dtype()));
-        }
-        return {sent.name(), *dtype, {sent.shape().begin(), sent.shape().end()}, sent.data()};
-    }
-
-    static void fill(v1::Tensor& out, packed::Tensor&& tensor) {
-        out.set_name(std::move(tensor.name));
-        out.set_dtype(std::string(packed::name_of(tensor.dtype)));
-        for (auto size : tensor.shape) {
-            out.add_shape(size);
-        }
-        out.set_data(std::move(tensor.data));
-    }
-
-    static void fill(google::protobuf::RepeatedPtrField<v1::Tensor>& out,
-                     std::vector<packed::Tensor>&& tensors) {
-        for (auto& tensor : tensors) {
-            fill(*out.Add(), std::move(tensor));
-        }
-    }
-
-    // A vector call's answers as JSON text, or as arrays for a vector made packed.
-    static void answer_vector(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
-                              v1::JsonReply& reply) {
-        if (form == nullptr) {
-            reply.set_json(wire_json::dump(wire_errors::slot_answers_json(std::move(answers))));
-            return;
-        }
-        auto answered = packed::packed_answers(form->sensor, answers, step);
-        reply.clear_json();
-        auto& out = *reply.mutable_packed();
-        out.Clear();
-        fill(*out.mutable_observations(), std::move(answered.observations));
-        if (step) {
-            fill(*out.mutable_rewards(), std::move(*answered.rewards));
-            fill(*out.mutable_terminated(), std::move(*answered.terminated));
-            fill(*out.mutable_truncated(), std::move(*answered.truncated));
-        }
-        out.set_infos_json(std::move(answered.infos_json));
-        if (answered.final_mask) {
-            fill(*out.mutable_final_observations(), std::move(answered.final_observations));
-            fill(*out.mutable_final_mask(), std::move(*answered.final_mask));
-        }
-        fill(*out.mutable_answered(), std::move(answered.answered));
-        for (auto& failure : answered.failures) {
-            auto& failed = *out.add_failures();
-            failed.set_slot(static_cast<std::uint32_t>(failure.slot));
-            failed.set_error(std::move(failure.error));
-            failed.set_kind(std::move(failure.kind));
-        }
-    }
 
     static Json env_init_of(const std::string& text) {
         Json env_init = text.empty() ? Json::object() : request_json(text, "'env_init_json'");

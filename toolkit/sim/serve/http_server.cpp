@@ -12,6 +12,7 @@
 #include "sim/serve/http_connections.h"
 #include "sim/serve/listener.h"
 #include "sim/serve/owned_sessions.h"
+#include "sim/serve/packed_bodies.h"
 
 namespace norva_core::sim {
 namespace {
@@ -212,22 +213,82 @@ class HttpListener final : public Listener, private HttpHandler {
             return not_allowed(request);
         }
         bool step = parts[3] == "step";
+        if (request.sends_protobuf || request.accepts_protobuf) {
+            return message_answer(request, id, step);
+        }
         return guarded([&] {
-            Json body = body_of(request);
-            auto field = [&](const char* name) {
-                return body.contains(name) ? body.at(name) : Json();
-            };
-            if (!step) {
-                return wire_errors::slot_answers_json(sessions_.reset_vector(
-                    id, vector_reset_of(field("seed"), field("seeds"), field("options"))));
-            }
-            const Json& actions = field("actions");
-            if (!actions.is_array()) {
-                throw InvalidRequest("'actions' must be a list with one action per simulator");
-            }
-            return wire_errors::slot_answers_json(sessions_.step_vector(
-                id, std::span<const Json>(actions.get_ref<const Json::array_t&>())));
+            auto answers = vector_call(request, id, step);
+            return wire_errors::slot_answers_json(std::move(answers));
         });
+    }
+
+    // A vector's reset or step, its body JSON or a protobuf message as its type says.
+    std::vector<SlotAnswer> vector_call(const http_wire::Request& request, const std::string& id,
+                                        bool step) {
+        if (request.sends_protobuf) {
+            return step ? step_of_message(request, id) : reset_of_message(request, id);
+        }
+        Json body = body_of(request);
+        auto field = [&](const char* name) { return body.contains(name) ? body.at(name) : Json(); };
+        if (!step) {
+            return sessions_.reset_vector(
+                id, vector_reset_of(field("seed"), field("seeds"), field("options")));
+        }
+        const Json& actions = field("actions");
+        if (!actions.is_array()) {
+            throw InvalidRequest("'actions' must be a list with one action per simulator");
+        }
+        return sessions_.step_vector(
+            id, std::span<const Json>(actions.get_ref<const Json::array_t&>()));
+    }
+
+    std::vector<SlotAnswer> step_of_message(const http_wire::Request& request,
+                                            const std::string& id) {
+        auto body = step_body_of(request.body);
+        if (body.actions && body.actions_json.empty()) {
+            auto form = sessions_.packed_form(id);
+            return sessions_.step_vector(id, actions_of(form.get(), *body.actions));
+        }
+        Json listed = request_json(body.actions_json, "'actions_json'");
+        if (!listed.is_array()) {
+            throw InvalidRequest("'actions_json' must be a list with one action per simulator");
+        }
+        return sessions_.step_vector(id,
+                                     std::span<const Json>(listed.get_ref<const Json::array_t&>()));
+    }
+
+    std::vector<SlotAnswer> reset_of_message(const http_wire::Request& request,
+                                             const std::string& id) {
+        auto body = reset_body_of(request.body);
+        Json seeds = Json::array();
+        for (auto seed : body.seeds) {
+            seeds.push_back(seed);
+        }
+        return sessions_.reset_vector(
+            id, vector_reset_of(
+                    body.seed ? Json(*body.seed) : Json(), body.seeds.empty() ? Json() : seeds,
+                    body.options_json.empty() ? Json()
+                                              : request_json(body.options_json, "'options_json'")));
+    }
+
+    // A vector call answered as the gRPC protocol's JsonReply when the client accepts it, as
+    // JSON otherwise; a failure is a JSON error either way.
+    HttpAnswer message_answer(const http_wire::Request& request, const std::string& id, bool step) {
+        HttpAnswer answer{200, {}};
+        auto failure = wire_errors::failure_of([&] {
+            auto answers = vector_call(request, id, step);
+            if (!request.accepts_protobuf) {
+                answer.body = wire_json::dump(wire_errors::slot_answers_json(std::move(answers)));
+                return;
+            }
+            auto form = sessions_.packed_form(id);
+            answer.body = vector_reply_body(form.get(), answers, step);
+            answer.content_type = PROTOBUF_TYPE;
+        });
+        if (failure) {
+            return error_answer(failure->form.http_status, failure->form.kind, failure->message);
+        }
+        return answer;
     }
 
     Json open_vector(const http_wire::Request& request) {
@@ -237,9 +298,13 @@ class HttpListener final : public Listener, private HttpHandler {
         if (!autoreset.is_boolean()) {
             throw InvalidRequest("'autoreset' must be true or false");
         }
+        const Json& packed = body.contains("packed") ? body.at("packed") : Json(false);
+        if (!packed.is_boolean()) {
+            throw InvalidRequest("'packed' must be true or false");
+        }
         auto made =
             sessions_.open_vector(env_id, env_init, vector_size_of(body.value("num_envs", Json())),
-                                  autoreset.get<bool>());
+                                  autoreset.get<bool>(), packed.get<bool>());
         own(request, made.id, true);
         return Json{{"vector_id", made.id}, {"session_ids", made.session_ids}};
     }

@@ -50,6 +50,24 @@ bool lists(std::string_view value, std::string_view token) {
     return false;
 }
 
+// A media type without its parameters, in lower case: "application/json; charset=utf-8" is
+// "application/json".
+std::string media_type(std::string_view value) {
+    return lower(trimmed(value.substr(0, value.find(';'))));
+}
+
+// Whether an Accept value names the media type among its alternatives.
+bool accepts(std::string_view value, std::string_view type) {
+    while (!value.empty()) {
+        auto comma = value.find(',');
+        if (media_type(value.substr(0, comma)) == type) {
+            return true;
+        }
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    }
+    return false;
+}
+
 // Where the head ends (just past its empty line), or nothing while it is incomplete. Bare line
 // feeds end lines too, as RFC 9112 allows.
 std::optional<std::size_t> head_end(std::string_view data) {
@@ -134,6 +152,10 @@ std::variant<Head, Parse> read_head(std::string_view head) {
             out.request.authorizations.emplace_back(value);
         } else if (name == "norva-owner") {
             out.request.owned_by_connection = lower(value) == "connection";
+        } else if (name == "content-type") {
+            out.request.sends_protobuf = media_type(value) == "application/x-protobuf";
+        } else if (name == "accept") {
+            out.request.accepts_protobuf = accepts(value, "application/x-protobuf");
         } else if (name == "expect") {
             out.expects_continue = lower(value) == "100-continue";
         }

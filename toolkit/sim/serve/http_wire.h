@@ -21,6 +21,10 @@ struct Request {
     std::vector<std::string> authorizations;
     // "Norva-Owner: connection": what the request makes belongs to the connection it came on.
     bool owned_by_connection = false;
+    // Its body is, and its answer may be, a protobuf message ("Content-Type" and "Accept" of
+    // application/x-protobuf).
+    bool sends_protobuf = false;
+    bool accepts_protobuf = false;
     // Which of the server's connections it came on; set by the connection side.
     std::uint64_t connection = 0;
 };
