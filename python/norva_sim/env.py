@@ -208,9 +208,9 @@ class VectorEnv:
     dicts instead.
 
     With numpy, in same-step mode (and over HTTP with protobuf), the vector is made packed: the
-    server answers
-    each leaf of the observations as one array of N rows, read with numpy.frombuffer, and
-    actions of a box, discrete, multi-discrete or multi-binary space go out as one array.
+    server answers each leaf of the observations as one array of N rows, read with
+    numpy.frombuffer, and actions of a box, discrete, multi-discrete or multi-binary space go
+    out as one array.
     `packed=False` asks for JSON instead, as a server that does not pack answers anyway.
     """
 
