@@ -154,7 +154,7 @@ row("grpcio stepping one vector of 64", f"{grpcio_vector:,.0f}/s",
     f"{grpcio_vector / grpcio_sessions:.2f}x 8 grpcio clients of a session each "
     f"({grpcio_sessions:,.0f}/s)", ">= 5x", grpcio_vector >= 5 * grpcio_sessions)
 client = find("python_vector_peer/norva_sim_vector/64/")
-client_cpu = client["cpu_us_per_step"]
+client_cpu = client["client_cpu_us_per_step"]
 native = rate("served_vector/grpc/64/")
 row("Python client stepping a vector of 64 over gRPC", f"{client['items_per_second']:,.0f}/s, "
     f"{client_cpu:.1f} us client CPU per env step",

@@ -10,6 +10,7 @@
 #include "norva_runner.h"
 #include "served_sim.h"
 #include "sim/remote/remote_simulator.h"
+#include "sim/target.h"
 #include "test_sims.h"
 
 namespace {
@@ -335,6 +336,46 @@ TEST(VectorBenchmarkTest, BenchmarkEnvsStepsOneVectorLocallyAndServed) {
     EXPECT_NE(refused.err.find("Invalid value for '--envs': 0 is not a positive number of envs."),
               std::string::npos)
         << refused.err;
+}
+
+// One vector over two servers: the benchmark spreads its environments over both, and a server
+// that stops fails its own slots while the other's step on.
+TEST(SpreadVectorTest, AVectorOverTwoServersStepsBothAndAStoppedOneFailsItsSlots) {
+    NorvaSandbox sandbox;
+    std::string log = sandbox.dir() / "sims.log";
+    sandbox.set_env("TEST_SIM_LOG", log);
+    auto folder = norva_test::write_test_sim(sandbox.dir().path(), "good");
+    norva_test::ServedSim first(sandbox, folder.string());
+    norva_test::ServedSim second(sandbox, folder.string(), {"--protocol", "http"});
+    std::string both = first.address() + ",http://" + second.address();
+    auto measured = sandbox.run(
+        {"sim", "benchmark", "--address", both, "--envs", "5", "--samples", "20", "--json"});
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    EXPECT_EQ(Json::parse(measured.out).at("env_steps"), 100);
+    EXPECT_EQ(norva_test::logged_pids(log).size(), 5u) << "three on one server, two on the other";
+
+    auto spread = norva_core::sim::open_vector_target(both, "grpc", 5);
+    auto alone = norva_core::sim::open_vector_target(first.address(), "grpc", 5);
+    spread->make("spread", Json::object());
+    alone->make("alone", Json::object());
+    auto reset = spread->reset({.seed = 10});
+    auto expected = alone->reset({.seed = 10});
+    for (std::size_t slot = 0; slot < 5; ++slot) {
+        ASSERT_FALSE(reset[slot].error) << slot;
+        EXPECT_EQ(reset[slot].result.at("observation"), expected[slot].result.at("observation"))
+            << "slot " << slot << " is seeded 10 + " << slot << " on either server";
+    }
+    EXPECT_THROW(spread->reset({.seeds = std::vector<std::uint64_t>{1, 2}}), std::invalid_argument);
+    second.stop();
+    const std::vector<Json> actions(5, Json::array({0.5, 0.0}));
+    auto answers = spread->step(actions);
+    for (std::size_t slot = 0; slot < 5; ++slot) {
+        EXPECT_EQ(answers[slot].error.has_value(), slot >= 3) << slot;
+    }
+    EXPECT_EQ(answers[0].result.at("observation"),
+              alone->step(actions)[0].result.at("observation"));
+    spread->close();
+    alone->close();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "sim/common/address.h"
 #include "sim/remote/remote_simulator.h"
+#include "sim/remote/spread_vector.h"
 #include "sim/worker/worker_process.h"
 #include "sim/worker/worker_vector.h"
 
@@ -77,9 +78,30 @@ std::unique_ptr<SimulatorVector> open_vector_target(const std::string& target,
         return std::make_unique<WorkerVector>(folder, load_manifest(folder), local_options(),
                                               count);
     }
-    auto served = served_at(target, protocol);
-    return served.protocol == "grpc" ? connect_grpc_vector(served.address, count)
-                                     : connect_http_vector(served.address, count);
+    auto connect = [&](const std::string& address, std::size_t share) {
+        auto served = served_at(address, protocol);
+        return served.protocol == "grpc" ? connect_grpc_vector(served.address, share)
+                                         : connect_http_vector(served.address, share);
+    };
+    if (target.find(',') == std::string::npos) {
+        return connect(target, count);
+    }
+    // Several servers: the environments spread over them, stepped as one vector.
+    std::vector<std::string> addresses;
+    for (std::size_t start = 0;;) {
+        auto comma = target.find(',', start);
+        addresses.push_back(target.substr(start, comma - start));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    auto each = shares(count, addresses.size());
+    std::vector<std::unique_ptr<SimulatorVector>> parts;
+    for (std::size_t index = 0; index < addresses.size(); ++index) {
+        parts.push_back(connect(addresses[index], each[index]));
+    }
+    return std::make_unique<SpreadVector>(std::move(parts));
 }
 
 }  // namespace norva_core::sim

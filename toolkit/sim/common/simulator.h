@@ -63,6 +63,11 @@ struct SlotAnswer {
     std::optional<SimulatorError> error;
 };
 
+// Throws std::invalid_argument unless there is one action, or one seed, per simulator of a
+// vector of `simulators`.
+void check_action_count(std::size_t actions, std::size_t simulators);
+void check_seed_count(std::size_t seeds, std::size_t simulators);
+
 // N sessions of one simulator, made together and stepped together: one call carries N actions
 // and gives N answers in the same order. With autoreset, a step that ends a simulator's episode
 // resets it in the same call: its slot's observation is the new episode's first and its info

@@ -188,7 +188,7 @@ std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& 
                                            std::span<const Json> actions) {
     Call call(*this, id);
     auto count = slots_.size();
-    vector_calls::check_action_count(actions.size(), count);
+    check_action_count(actions.size(), count);
     std::size_t outside = 0;
     // A null action leaves its simulator as it is (a client's own autoreset holds an ended one).
     std::vector<bool> stepped(count);

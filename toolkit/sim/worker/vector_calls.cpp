@@ -129,11 +129,7 @@ std::vector<std::optional<std::uint64_t>> seeds_of(const VectorReset& reset, std
         throw std::invalid_argument("give either one seed or a list of seeds, not both");
     }
     if (reset.seeds) {
-        if (reset.seeds->size() != count) {
-            throw std::invalid_argument(fmt::format(
-                "{} {} for a vector of {} simulators; give one each, or one seed for all",
-                reset.seeds->size(), reset.seeds->size() == 1 ? "seed" : "seeds", count));
-        }
+        check_seed_count(reset.seeds->size(), count);
         seeds.assign(reset.seeds->begin(), reset.seeds->end());
     } else if (reset.seed) {
         if (count > 0 && *reset.seed > std::numeric_limits<std::uint64_t>::max() - (count - 1)) {
@@ -165,14 +161,6 @@ std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const Vect
             process.send_reset_each(member.instances, listed, reset.options);
         },
         true);
-}
-
-void check_action_count(std::size_t actions, std::size_t simulators) {
-    if (actions != simulators) {
-        throw std::invalid_argument(
-            fmt::format("{} {} for a vector of {} simulators; give one each", actions,
-                        actions == 1 ? "action" : "actions", simulators));
-    }
 }
 
 // Gymnasium's same-step autoreset: a slot whose episode ended is reset at once, its

@@ -54,10 +54,7 @@ std::vector<std::optional<std::uint64_t>> seeds_of(const VectorReset& reset, std
 
 std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const VectorReset& reset);
 
-// Throws std::invalid_argument unless there is one action per simulator.
-void check_action_count(std::size_t actions, std::size_t simulators);
-
-// Takes one action per slot, as the vector's entry checked (check_action_count). With
+// Takes one action per slot, as the vector's entry checked (sim::check_action_count). With
 // autoreset, the ended episodes are reset within the call: one reset a process, listing its
 // ended environments.
 std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,

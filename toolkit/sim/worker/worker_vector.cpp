@@ -42,7 +42,7 @@ std::vector<SlotAnswer> WorkerVector::reset(const VectorReset& reset) {
 }
 
 std::vector<SlotAnswer> WorkerVector::step(std::span<const Json> actions) {
-    vector_calls::check_action_count(actions.size(), slots_.size());
+    check_action_count(actions.size(), slots_.size());
     return vector_calls::step_all(slots_, actions, autoreset_);
 }
 
