@@ -80,7 +80,7 @@ class PackedAnswer:
             self.terminated = array_of(reply.terminated).astype(bool)
             self.truncated = array_of(reply.truncated).astype(bool)
         infos = json.loads(reply.infos_json) if reply.infos_json else [None] * count
-        self.infos = [info if isinstance(info, dict) else {} for info in infos]
+        self.infos = [info if info.__class__ is dict else {} for info in infos]
         self.finals = None
         if reply.HasField("final_mask"):
             self.final_mask = array_of(reply.final_mask).astype(bool)

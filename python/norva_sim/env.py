@@ -84,9 +84,10 @@ def _gathered(infos, use_numpy):
     """N infos as Gymnasium gives a vector's: one entry per key holding N values, and beside it
     "_key", a mask of the slots that have it. A dict is gathered key by key; numbers and flags
     become arrays of their kind, anything else an array of objects (lists without numpy)."""
-    keys = []
+    keys = {}
     for info in infos:
-        keys.extend(key for key in info if key not in keys)
+        if info:
+            keys.update(dict.fromkeys(info))
     gathered = {}
     for key in keys:
         mask = [key in info for info in infos]
@@ -426,7 +427,8 @@ class VectorEnv:
 
     def _infos_of(self, infos):
         space = self.single_observation_space
-        for info in infos:
+        # Packed final observations come as arrays already.
+        for info in infos if not self._packed else ():
             if "final_observation" in info:
                 info["final_observation"] = _as_arrays(info["final_observation"], space,
                                                        self._use_numpy)
