@@ -1,6 +1,9 @@
 #include <grpcpp/grpcpp.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <optional>
 
 #include "norva_core/interrupt.h"
 #include "norva_core/settings.h"
@@ -11,6 +14,7 @@
 #include "sim/common/wire_errors.h"
 #include "sim/common/wire_json.h"
 #include "sim/remote/remote_simulator.h"
+#include "sim/space/packed.h"
 
 namespace norva_core::sim {
 namespace {
@@ -85,8 +89,12 @@ class GrpcChannel {
     }
 
     static Json parsed(const v1::JsonReply& reply, const char* op) {
+        return parsed_text(reply.json(), op);
+    }
+
+    static Json parsed_text(const std::string& text, const char* op) {
         try {
-            return wire_json::parse(reply.json());
+            return wire_json::parse(text);
         } catch (const json_input::InputError& error) {
             throw SimulatorError(
                 SimulatorError::Kind::failed,
@@ -251,6 +259,31 @@ class GrpcSimulator final : public Simulator {
     v1::StepRequest step_request_;
 };
 
+// A tensor of the protocol as the packed layouts hold it; throws SimulatorError for a dtype it
+// does not know.
+packed::Tensor tensor_of(const v1::Tensor& sent) {
+    auto dtype = packed::dtype_named(sent.dtype());
+    if (!dtype) {
+        throw SimulatorError(SimulatorError::Kind::failed,
+                             "the server sent a tensor of an unknown dtype");
+    }
+    return {sent.name(), *dtype, {sent.shape().begin(), sent.shape().end()}, sent.data()};
+}
+
+std::vector<packed::Tensor> tensors_of(const google::protobuf::RepeatedPtrField<v1::Tensor>& sent) {
+    std::vector<packed::Tensor> tensors;
+    for (const auto& tensor : sent) {
+        tensors.push_back(tensor_of(tensor));
+    }
+    return tensors;
+}
+
+bool flag(const v1::Tensor& flags, std::size_t slot) {
+    return slot < flags.data().size() && flags.data()[slot] != 0;
+}
+
+// A vector served packed when the server packs: its answers come as arrays, and its actions go
+// as one tensor when the action space is one leaf.
 class GrpcVector final : public SimulatorVector {
   public:
     GrpcVector(const Address& address, std::size_t count) : channel_(address), count_(count) {}
@@ -263,14 +296,27 @@ class GrpcVector final : public SimulatorVector {
         request.set_env_id(env_id);
         request.set_env_init_json(wire_json::dump(env_init));
         request.set_num_envs(static_cast<std::uint32_t>(count_));
+        request.set_packed(true);
         v1::MakeVectorReply reply;
-        channel_.unary(&v1::Simulator::Stub::MakeVector, request, reply, "make");
+        try {
+            channel_.unary(&v1::Simulator::Stub::MakeVector, request, reply, "make");
+        } catch (const SimulatorError& error) {
+            // A simulator whose spaces cannot be packed is served as JSON.
+            if (std::string_view(error.what()).find("cannot be packed") == std::string::npos) {
+                throw;
+            }
+            request.set_packed(false);
+            channel_.unary(&v1::Simulator::Stub::MakeVector, request, reply, "make");
+        }
         if (reply.session_ids_size() == 0) {
             throw SimulatorError(SimulatorError::Kind::failed,
                                  "the server's answer to 'make' has no sessions");
         }
         vector_ = reply.vector_id();
         first_session_ = reply.session_ids(0);
+        if (request.packed()) {
+            layouts();
+        }
     }
 
     Json sensor_space() override {
@@ -298,18 +344,19 @@ class GrpcVector final : public SimulatorVector {
         }
         v1::JsonReply reply;
         channel_.unary(&v1::Simulator::Stub::ResetVector, request, reply, "reset");
-        return wire_errors::slot_answers_of(GrpcChannel::parsed(reply, "reset"), count_);
+        return answers_of(reply, "reset");
     }
 
     std::vector<SlotAnswer> step(std::span<const Json> actions) override {
         step_request_.set_vector_id(vector_);
-        step_request_.set_actions_json(
-            wire_json::dump(Json(Json::array_t(actions.begin(), actions.end()))));
-        return wire_errors::slot_answers_of(
-            GrpcChannel::parsed(
-                stream_.exchange(channel_, &v1::Simulator::Stub::StepVector, step_request_, "step"),
-                "step"),
-            count_);
+        if (!put_actions(actions)) {
+            step_request_.clear_actions();
+            step_request_.set_actions_json(
+                wire_json::dump(Json(Json::array_t(actions.begin(), actions.end()))));
+        }
+        return answers_of(
+            stream_.exchange(channel_, &v1::Simulator::Stub::StepVector, step_request_, "step"),
+            "step");
     }
 
     void close() override {
@@ -324,10 +371,96 @@ class GrpcVector final : public SimulatorVector {
     }
 
   private:
+    // The layouts of the spaces, once the vector is made packed; an action space of several
+    // leaves takes its actions as JSON.
+    void layouts() {
+        sensor_.emplace(sensor_space());
+        action_ = packed::action_layout(action_space());
+    }
+
+    // The actions as one tensor, when they can be: none may be null.
+    bool put_actions(std::span<const Json> actions) {
+        if (!action_ || actions.size() != count_) {
+            return false;
+        }
+        auto tensors = action_->zeros(count_);
+        for (std::size_t slot = 0; slot < count_; ++slot) {
+            if (actions[slot].is_null() || action_->put(tensors, slot, actions[slot])) {
+                return false;
+            }
+        }
+        step_request_.clear_actions_json();
+        auto& out = *step_request_.mutable_actions();
+        out.Clear();
+        out.set_dtype(std::string(packed::name_of(tensors.front().dtype)));
+        for (auto size : tensors.front().shape) {
+            out.add_shape(size);
+        }
+        out.set_data(std::move(tensors.front().data));
+        return true;
+    }
+
+    std::vector<SlotAnswer> answers_of(const v1::JsonReply& reply, const char* op) const {
+        if (!reply.has_packed() || !sensor_) {
+            return wire_errors::slot_answers_of(GrpcChannel::parsed(reply, op), count_);
+        }
+        const auto& answer = reply.packed();
+        auto observations = tensors_of(answer.observations());
+        auto finals = tensors_of(answer.final_observations());
+        try {
+            sensor_->check(observations, count_);
+            if (answer.has_final_mask()) {
+                sensor_->check(finals, count_);
+            }
+        } catch (const std::invalid_argument& error) {
+            throw SimulatorError(SimulatorError::Kind::failed,
+                                 std::string("the server's packed answer to '") + op +
+                                     "' does not fit the sensor space: " + error.what());
+        }
+        Json infos = answer.infos_json().empty()
+                         ? Json()
+                         : GrpcChannel::parsed_text(answer.infos_json(), op);
+        bool step = answer.has_rewards();
+        std::vector<SlotAnswer> answers(count_);
+        for (const auto& failure : answer.failures()) {
+            if (failure.slot() < count_) {
+                answers[failure.slot()].error =
+                    SimulatorError(wire_errors::kind_of_http(failure.kind(), 0), failure.error());
+            }
+        }
+        for (std::size_t slot = 0; slot < count_; ++slot) {
+            if (answers[slot].error || !flag(answer.answered(), slot)) {
+                continue;
+            }
+            Json info = infos.is_array() && slot < infos.size() && infos[slot].is_object()
+                            ? infos[slot]
+                            : Json::object();
+            if (answer.has_final_mask() && flag(answer.final_mask(), slot)) {
+                info["final_observation"] = sensor_->get(finals, slot);
+            }
+            Json result = {{"observation", sensor_->get(observations, slot)}};
+            if (step) {
+                double reward = 0;
+                if (answer.rewards().data().size() >= (slot + 1) * sizeof reward) {
+                    std::memcpy(&reward, answer.rewards().data().data() + slot * sizeof reward,
+                                sizeof reward);
+                }
+                result["reward"] = reward;
+                result["terminated"] = flag(answer.terminated(), slot);
+                result["truncated"] = flag(answer.truncated(), slot);
+            }
+            result["info"] = std::move(info);
+            answers[slot].result = std::move(result);
+        }
+        return answers;
+    }
+
     GrpcChannel channel_;
     std::size_t count_;
     std::string vector_;
     std::string first_session_;
+    std::optional<packed::Layout> sensor_;
+    std::optional<packed::Layout> action_;
     // Declared after the channel, so that it ends first.
     JsonStream<v1::StepVectorRequest> stream_;
     v1::StepVectorRequest step_request_;

@@ -125,14 +125,9 @@ PackedForm ServedVector::packed_form_of() const {
         throw std::invalid_argument(
             "the simulator gave no sensor space that can be read, so its answers cannot be packed");
     }
-    PackedForm form{packed::Layout(sensor_space_->json()), std::nullopt, slots_.size()};
-    static const std::vector<std::string> LEAVES{"box", "discrete", "multi_discrete",
-                                                 "multi_binary"};
-    if (action_space_ && std::find(LEAVES.begin(), LEAVES.end(),
-                                   action_space_->json().value("type", "")) != LEAVES.end()) {
-        form.action.emplace(action_space_->json());
-    }
-    return form;
+    return {packed::Layout(sensor_space_->json()),
+            action_space_ ? packed::action_layout(action_space_->json()) : std::nullopt,
+            slots_.size()};
 }
 
 // New processes for `count` environments, up to the simulator's instances each.

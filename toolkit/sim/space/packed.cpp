@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -508,6 +509,15 @@ void Layout::check(std::span<const Tensor> tensors, std::size_t rows) const {
 
 Json Layout::get(std::span<const Tensor> tensors, std::size_t row) const {
     return Reader(leaves_, tensors, row).value(space_);
+}
+
+std::optional<Layout> action_layout(const Json& space) {
+    static const std::vector<std::string> LEAVES{"box", "discrete", "multi_discrete",
+                                                 "multi_binary"};
+    if (std::find(LEAVES.begin(), LEAVES.end(), space.value("type", "")) == LEAVES.end()) {
+        return std::nullopt;
+    }
+    return Layout(space);
 }
 
 }  // namespace norva_core::sim::packed

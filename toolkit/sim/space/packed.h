@@ -82,4 +82,8 @@ class Layout {
     std::vector<Leaf> leaves_;
 };
 
+// The layout of actions sent as one tensor: only for a space that is one leaf (a box, discrete,
+// multi-discrete or multi-binary); nothing for the others, whose actions travel as JSON.
+std::optional<Layout> action_layout(const Json& space);
+
 }  // namespace norva_core::sim::packed
