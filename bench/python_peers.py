@@ -14,6 +14,11 @@
     python_peers.py norva_sim_vector STEPS N PROTO PORT
                                              the Python client (python/norva_sim) stepping one
                                              served vector of N over gRPC
+    python_peers.py uneven_vector STEPS M N PROTO PORT
+                                             the Python client stepping a served vector of N
+                                             whose first quarter takes 5 ms a step and the rest
+                                             1 ms, in lock-step (M 0) or answering the first M
+                                             to finish (batch_size)
     python_peers.py grpcio_sessions STEPS N PROTO PORT
                                              N grpcio clients, one process each, each stepping
                                              its own session over a StepStream
@@ -277,6 +282,24 @@ def norva_sim_vector(steps, count, _proto_file, port):
     return steps * count, wall, cpu
 
 
+def uneven_vector(steps, batch_size, count, _proto_file, port):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import norva_sim
+    uneven = {"slow_seeds": list(range(count // 4)), "slow_ms": 5, "step_ms": 1}
+    with norva_sim.VectorEnv(f"127.0.0.1:{port}", count, env_init=uneven, protocol="grpc",
+                             batch_size=batch_size or None, timeout=60) as envs:
+        envs.reset(seed=0)
+        actions = [ACTION] * count
+        envs.step(actions)
+        answered = 0
+        cpu, started = own_cpu(), time.perf_counter()
+        for _ in range(steps):
+            answered += len(envs.step(actions[:batch_size or count])[1])
+        wall = time.perf_counter() - started
+        cpu = own_cpu() - cpu
+    return answered, wall, cpu
+
+
 def grpcio_session(steps, proto_file, port, start, done):
     import grpc
     messages = grpc_messages(proto_file)
@@ -346,6 +369,10 @@ def main():
     if mode in ("mp_pipe", "json_lines"):
         wall, cpu = mp_pipe(steps) if mode == "mp_pipe" else json_lines(steps, sys.argv[3:])
         print(steps, wall, cpu)
+        return
+    if mode == "uneven_vector":
+        print(*uneven_vector(steps, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5],
+                             int(sys.argv[6])))
         return
     count = int(sys.argv[3])
     if mode == "mp_vector":

@@ -160,6 +160,11 @@ row("Python client stepping a vector of 64 over gRPC", f"{client['items_per_seco
     f"{client_cpu:.1f} us client CPU per env step",
     f"{client['items_per_second'] / native:.2f} of norva's C++ client ({native:,.0f}/s)",
     "<= 10 us per env step", client_cpu <= 10)
+lockstep = rate("python_vector_peer/uneven_lockstep/16/")
+batched_uneven = rate("python_vector_peer/uneven_batch_size/16/")
+row("uneven vector of 16 (a quarter 5 ms a step, the rest 1 ms), batch_size 8",
+    f"{batched_uneven:,.0f}/s", f"{batched_uneven / lockstep:.2f}x lock-step ({lockstep:,.0f}/s)",
+    ">= 1.3x", batched_uneven >= 1.3 * lockstep)
 stops = {count: ms(find(f"stopping_with_vector/{count}/")) for count in
          (128, 256, 512, 1024)}
 row("sim run stopping with a vector of 1,024 open", f"{stops[1024] / 1000:.2f} s",

@@ -217,6 +217,16 @@ BENCHMARK_CAPTURE(python_vector_peer, norva_sim_drift_vector, {"norva_sim_vector
     ->Arg(64)
     ->Iterations(1)
     ->UseManualTime();
+BENCHMARK_CAPTURE(python_vector_peer, uneven_lockstep, {"uneven_vector", "300", "0"},
+                  PeerOf::served_test_sim)
+    ->Arg(16)
+    ->Iterations(1)
+    ->UseManualTime();
+BENCHMARK_CAPTURE(python_vector_peer, uneven_batch_size, {"uneven_vector", "600", "8"},
+                  PeerOf::served_test_sim)
+    ->Arg(16)
+    ->Iterations(1)
+    ->UseManualTime();
 BENCHMARK_CAPTURE(python_vector_peer, grpcio_sessions, {"grpcio_sessions", "2000"},
                   PeerOf::served_test_sim)
     ->Arg(8)

@@ -3,7 +3,6 @@
 import json
 import queue
 import threading
-import time
 
 import grpc
 
@@ -99,10 +98,10 @@ class GrpcTransport:
         if stream is not None:
             stream.end()
 
-    def make_vector(self, env_id, env_init, count, autoreset, packed=False):
+    def make_vector(self, env_id, env_init, count, autoreset, packed=False, batch_size=0):
         made = self._unary("MakeVector", sim_pb2.MakeVectorRequest(
             env_id=env_id, env_init_json=json.dumps(env_init), num_envs=count,
-            autoreset=autoreset, packed=packed), sim_pb2.MakeVectorReply)
+            autoreset=autoreset, packed=packed, batch_size=batch_size), sim_pb2.MakeVectorReply)
         return made.vector_id, list(made.session_ids)
 
     @staticmethod
@@ -120,16 +119,25 @@ class GrpcTransport:
             request.options_json = json.dumps(options)
         return self._answers(self._unary("ResetVector", request, sim_pb2.JsonReply), False)
 
-    def step_vector(self, vector, actions, tensor=None):
-        """`tensor`, instead of `actions`: the actions as one numpy array of N rows."""
-        request = sim_pb2.StepVectorRequest(vector_id=vector)
+    def step_vector(self, vector, actions, tensor=None, env_ids=None):
+        """`tensor`, instead of `actions`: the actions as one numpy array of N rows; `env_ids`,
+        of a vector made with a batch_size: the environments they are for."""
+        self.send_step_vector(vector, actions, tensor, env_ids)
+        return self.receive_step_vector(vector)
+
+    def send_step_vector(self, vector, actions, tensor=None, env_ids=None):
+        """Sends a step without waiting for its answer: answers come in order."""
+        request = sim_pb2.StepVectorRequest(vector_id=vector, env_ids=env_ids or ())
         if tensor is not None:
             from ._packed import tensor_message
             request.actions.CopyFrom(tensor_message(sim_pb2, tensor))
         else:
             request.actions_json = json.dumps(actions, default=json_default)
+        self._stream(vector, "StepVector", sim_pb2.StepVectorRequest).send(request)
+
+    def receive_step_vector(self, vector):
         return self._answers(self._stream(vector, "StepVector", sim_pb2.StepVectorRequest)
-                             .exchange(request), True)
+                             .receive(), True)
 
     def close_vector(self, vector):
         self._end_stream(vector)
@@ -144,8 +152,8 @@ class GrpcTransport:
 
 class _Stream:
     """One stream of steps (StepStream or StepVector) kept open for a session's or a vector's
-    steps, owning them: a request in, its answer out, each held to the transport's time limit by
-    a watchdog that cancels the stream."""
+    steps, owning them: requests in, their answers out in order, each answer held to the
+    transport's time limit."""
 
     def __init__(self, transport, method, request_type):
         self._transport = transport
@@ -155,41 +163,48 @@ class _Stream:
             response_deserializer=sim_pb2.JsonReply.FromString)
         self._call = call(iter(self._requests.get, None),
                           metadata=[*transport._metadata, OWNER])
-        self._deadline = None
-        self._timed_out = False
+        # Answers are read on a thread of their own and waited for here with a time limit: a
+        # call that grpcio fails to end (cancelled while its server went away, say) then holds
+        # back nothing but that thread.
+        self._replies = queue.SimpleQueue()
         # A failed request ends the stream on the server; the next step opens another.
         self.broken = False
-        self._ended = threading.Event()
-        threading.Thread(target=self._watch, daemon=True).start()
+        threading.Thread(target=self._read, daemon=True).start()
 
-    def _watch(self):
-        while not self._ended.wait(0.05):
-            deadline = self._deadline
-            if deadline is not None and time.monotonic() > deadline:
-                self._timed_out = True
-                self._call.cancel()
-                return
+    def _read(self):
+        try:
+            for reply in self._call:
+                self._replies.put(reply)
+            self._replies.put(StopIteration())
+        except grpc.RpcError as error:
+            self._replies.put(error)
 
     def exchange(self, request):
-        self._deadline = time.monotonic() + self._transport._timeout
+        self.send(request)
+        return self.receive()
+
+    def send(self, request):
         self._requests.put(request)
+
+    def receive(self):
+        """The answer to the first request sent and not yet answered."""
         try:
-            return next(self._call)
-        except grpc.RpcError as error:
+            reply = self._replies.get(timeout=self._transport._timeout)
+        except queue.Empty:
             self.end()
-            if self._timed_out:
-                raise Unreachable(f"no answer from the sim at {self._transport._address} within "
-                                  f"{self._transport._timeout:g} s") from None
-            raise self._transport._failure(error) from None
-        except StopIteration:
+            self._call.cancel()
+            raise Unreachable(f"no answer from the sim at {self._transport._address} within "
+                              f"{self._transport._timeout:g} s") from None
+        if isinstance(reply, StopIteration):
             self.end()
-            raise Unreachable("the sim ended the stream of steps") from None
-        finally:
-            self._deadline = None
+            raise Unreachable("the sim ended the stream of steps")
+        if isinstance(reply, grpc.RpcError):
+            self.end()
+            raise self._transport._failure(reply) from None
+        return reply
 
     def end(self):
         """Ends the stream as a client that is done ends it: the server then keeps what it
         stepped, for the client to close; only a stream that breaks gives them up."""
         self.broken = True
-        self._ended.set()
         self._requests.put(None)

@@ -3,6 +3,7 @@ import http.client
 import json
 import socket
 
+from ._results import results_of
 from .errors import ServerError, Unreachable
 from .spaces import json_default
 
@@ -32,6 +33,8 @@ class HttpTransport:
             self._headers["Authorization"] = "Bearer " + token
         self._connection = None
         self._packed = set()
+        # Steps sent and not yet answered, by vector.
+        self._sent = {}
 
     @property
     def packs(self):
@@ -89,7 +92,7 @@ class HttpTransport:
             data = json.dumps(body, default=json_default)
         status, kind, data = self._exchange("POST", path, data, headers)
         if status != 200 or not kind.startswith(PROTOBUF):
-            return self._answer("POST", path, status, kind, data)["results"]
+            return results_of(self._answer("POST", path, status, kind, data))
         from ._packed import answers_of
         return answers_of(_messages().JsonReply.FromString(data), step)
 
@@ -109,10 +112,12 @@ class HttpTransport:
     def close(self, session):
         self._call("DELETE", f"/v1/sessions/{session}")
 
-    def make_vector(self, env_id, env_init, count, autoreset, packed=False):
+    def make_vector(self, env_id, env_init, count, autoreset, packed=False, batch_size=0):
         body = {"env_id": env_id, "env_init": env_init, "num_envs": count, "autoreset": autoreset}
         if packed:
             body["packed"] = True
+        if batch_size:
+            body["batch_size"] = batch_size
         made = self._call("POST", "/v1/vectors", body, owned=True)
         if packed:
             self._packed.add(made["vector_id"])
@@ -126,21 +131,34 @@ class HttpTransport:
             return self._vector_call(f"/v1/vectors/{vector}/reset", False, body)
         return self._call("POST", f"/v1/vectors/{vector}/reset", body)["results"]
 
-    def step_vector(self, vector, actions, tensor=None):
-        """`tensor`, instead of `actions`: the actions as one numpy array of N rows."""
+    def step_vector(self, vector, actions, tensor=None, env_ids=None):
+        """`tensor`, instead of `actions`: the actions as one numpy array of N rows; `env_ids`,
+        of a vector made with a batch_size: the environments they are for."""
         path = f"/v1/vectors/{vector}/step"
         if tensor is not None:
             from ._packed import tensor_message
             messages = _messages()
-            request = messages.StepVectorRequest(vector_id=vector,
+            request = messages.StepVectorRequest(vector_id=vector, env_ids=env_ids or (),
                                                  actions=tensor_message(messages, tensor))
             return self._vector_call(path, True, message=request)
+        body = {"actions": actions}
+        if env_ids:
+            body["env_ids"] = list(env_ids)
         if vector in self._packed:
-            return self._vector_call(path, True, {"actions": actions})
-        return self._call("POST", path, {"actions": actions})["results"]
+            return self._vector_call(path, True, body)
+        return results_of(self._call("POST", path, body))
+
+    def send_step_vector(self, vector, actions, tensor=None, env_ids=None):
+        """One request waits on the connection at a time: the step is sent when its answer is
+        asked for."""
+        self._sent.setdefault(vector, []).append((actions, tensor, env_ids))
+
+    def receive_step_vector(self, vector):
+        return self.step_vector(vector, *self._sent[vector].pop(0))
 
     def close_vector(self, vector):
         self._packed.discard(vector)
+        self._sent.pop(vector, None)
         self._call("DELETE", f"/v1/vectors/{vector}")
 
     def shutdown(self):

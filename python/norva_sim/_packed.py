@@ -4,6 +4,8 @@ import json
 
 import numpy
 
+from ._results import results_of
+
 
 def _dtype(name):
     return numpy.dtype(name).newbyteorder("<")
@@ -59,7 +61,7 @@ def answers_of(reply, step):
     vector was made packed (a server that does not pack answers JSON)."""
     if reply.HasField("packed"):
         return PackedAnswer(reply.packed, step)
-    return json.loads(reply.json)["results"]
+    return results_of(json.loads(reply.json))
 
 
 def tensor_message(messages, array):
@@ -87,3 +89,5 @@ class PackedAnswer:
             self.finals = {tensor.name: array_of(tensor) for tensor in reply.final_observations}
         self.failures = {failure.slot: {"error": failure.error, "kind": failure.kind or None}
                          for failure in reply.failures}
+        # With a batch_size: the environment of each row.
+        self.env_ids = list(reply.env_ids)

@@ -214,6 +214,12 @@ class VectorEnv:
     out as one array.
     `packed=False` asks for JSON instead, as a server that does not pack answers anyway.
 
+    `batch_size=M` (below `num_envs`) steps without waiting for stragglers: each answer holds
+    the first M environments to finish, infos["env_id"] naming each row's environment, and the
+    next step carries actions for exactly those (`step_async(actions, env_ids)` then
+    `step_wait()`, or `send`/`recv`; env_ids default to the last answer's, every environment
+    after a reset). Same-step autoreset only; for a sim of one environment a process.
+
     `address` may be a list of addresses: the environments are spread evenly over those servers
     (the first ones taking one more), all are stepped at once, and the answers come as one
     vector's, slot i being the i-th environment in the order of the list. A server that fails
@@ -228,7 +234,8 @@ class VectorEnv:
 
     def __init__(self, address, num_envs, env_id="", env_init=None, protocol="grpc",
                  autoreset="same-step", token=None, token_file=None, timeout=30.0,
-                 use_numpy=None, infos="dict", on_failure="truncate", packed=True):
+                 use_numpy=None, infos="dict", on_failure="truncate", packed=True,
+                 batch_size=None):
         if autoreset not in _AUTORESET_MODES:
             raise ValueError(f"autoreset is 'same-step', 'next-step' or 'disabled', not "
                              f"{autoreset!r}")
@@ -237,6 +244,11 @@ class VectorEnv:
         if on_failure not in ("truncate", "raise"):
             raise ValueError(f"on_failure is 'truncate' or 'raise', not {on_failure!r}")
         self.autoreset_mode = _AUTORESET_MODES[autoreset]
+        if batch_size is not None and self.autoreset_mode != "same-step":
+            raise ValueError("batch_size needs same-step autoreset")
+        self.batch_size = batch_size
+        # Steps sent and not yet received, and the environments the next one is for.
+        self._sent, self._next_ids = 0, None
         self._infos, self._on_failure = infos, on_failure
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy
         self._transport = _transport(address, protocol, token, token_file, timeout)
@@ -247,7 +259,7 @@ class VectorEnv:
         try:
             self._vector, self.session_ids = self._transport.make_vector(
                 env_id, env_init or {}, num_envs, self.autoreset_mode == "same-step",
-                self._packed)
+                self._packed, batch_size or 0)
             self._release.detach()
             self._release = weakref.finalize(self, _release, self._transport,
                                              type(self._transport).close_vector, self._vector)
@@ -278,6 +290,11 @@ class VectorEnv:
             seed, seeds = None, [int(each) for each in seed]
         elif seed is not None:
             seed = int(seed)
+        while self._sent:
+            # Answers still on their way belong to the steps the reset ends.
+            self._sent -= 1
+            self._transport.receive_step_vector(self._vector)
+        self._next_ids = None
         mask = None
         if options is not None and "reset_mask" in options:
             mask = [bool(each) for each in options["reset_mask"]]
@@ -304,7 +321,10 @@ class VectorEnv:
             infos.append(result.get("info", {}))
         return self._observations(), self._infos_of(infos)
 
-    def step(self, actions):
+    def step(self, actions, env_ids=None):
+        if self.batch_size is not None:
+            self.step_async(actions, env_ids)
+            return self.step_wait()
         if self._packed:
             return self._step_packed(actions)
         actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
@@ -342,6 +362,90 @@ class VectorEnv:
             terminations = numpy.asarray(terminations, dtype=bool)
             truncations = numpy.asarray(truncations, dtype=bool)
         return self._observations(), rewards, terminations, truncations, self._infos_of(infos)
+
+    def step_async(self, actions, env_ids=None):
+        """Sends actions for the environments `env_ids` names (the last answer's by default)
+        without waiting; step_wait() gives the answer. Only with a batch_size."""
+        if self.batch_size is None:
+            raise ValueError("step_async needs a vector made with batch_size")
+        if env_ids is None:
+            env_ids = self._next_ids
+        env_ids = [] if env_ids is None else [int(each) for each in env_ids]
+        count = len(env_ids) or self.num_envs
+        tensor = None
+        if self._packed and self._action_dtype is not None:
+            tensor = numpy.ascontiguousarray(actions, dtype=self._action_dtype)
+            if tensor.ndim == 0 or len(tensor) != count:
+                raise ValueError(f"{len(tensor) if tensor.ndim else 1} actions for {count} "
+                                 f"environments")
+            actions = None
+        else:
+            actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
+            if len(actions) != count:
+                raise ValueError(f"{len(actions)} actions for {count} environments")
+        self._transport.send_step_vector(self._vector, actions, tensor, env_ids)
+        self._sent += 1
+        self._next_ids = []
+
+    def step_wait(self):
+        """The answer to the first step sent and not yet received: the first batch_size
+        environments to finish, infos["env_id"] naming each row's environment."""
+        if not self._sent:
+            raise ValueError("step_wait comes after step_async")
+        self._sent -= 1
+        answer = self._transport.receive_step_vector(self._vector)
+        env_ids = list(answer.env_ids)
+        if self._packed and not isinstance(answer, list):
+            observations, rewards, terminated, truncated, infos = self._batch_packed(answer)
+        else:
+            observations, rewards, terminated, truncated, infos = self._batch_json(answer, env_ids)
+        self._next_ids = env_ids
+        infos = self._infos_of(infos)
+        if self._infos == "list":
+            for info, env_id in zip(infos, env_ids):
+                info["env_id"] = env_id
+        else:
+            infos["env_id"] = numpy.asarray(env_ids, dtype=numpy.int64) if self._use_numpy \
+                else env_ids
+        return observations, rewards, terminated, truncated, infos
+
+    send, recv = step_async, step_wait
+
+    def _batch_packed(self, answer):
+        for row, failure in answer.failures.items():
+            if self._on_failure == "raise":
+                raise ServerError(f"simulator {answer.env_ids[row]} of the vector: "
+                                  f"{failure['error']}", kind=failure["kind"])
+        infos = answer.infos
+        rewards, terminated, truncated = answer.rewards, answer.terminated, answer.truncated
+        for row, failure in answer.failures.items():
+            infos[row] = dict(failure)
+            rewards[row], terminated[row], truncated[row] = 0.0, False, True
+        space = self.single_observation_space
+        if answer.finals is not None:
+            for row in numpy.flatnonzero(answer.final_mask):
+                infos[row]["final_observation"] = _packed_row(space, answer.finals, row)
+        observations = _packed_assembled(space, answer.observations)
+        return observations, rewards, terminated, truncated, infos
+
+    def _batch_json(self, results, env_ids):
+        rows, infos = [], []
+        for slot, result in zip(env_ids, results):
+            if "error" in result and "observation" not in result:
+                result = self._failed(slot, result)
+            self._last[slot] = result["observation"]
+            rows.append(result)
+            infos.append(result.get("info", {}))
+        observations = _stacked([row["observation"] for row in rows],
+                                self.single_observation_space, self._use_numpy)
+        rewards = [row["reward"] for row in rows]
+        terminated = [row["terminated"] for row in rows]
+        truncated = [row["truncated"] for row in rows]
+        if self._use_numpy:
+            rewards = numpy.asarray(rewards, dtype=numpy.float64)
+            terminated = numpy.asarray(terminated, dtype=bool)
+            truncated = numpy.asarray(truncated, dtype=bool)
+        return observations, rewards, terminated, truncated, infos
 
     def close(self):
         self._vector = None
@@ -448,8 +552,12 @@ class _SpreadVectorEnv(VectorEnv):
 
     def __init__(self, addresses, num_envs, env_id="", env_init=None, protocol="grpc",
                  autoreset="same-step", token=None, token_file=None, timeout=30.0,
-                 use_numpy=None, infos="dict", on_failure="truncate", packed=True):
+                 use_numpy=None, infos="dict", on_failure="truncate", packed=True,
+                 batch_size=None):
         from .spread import Spread
+        if batch_size is not None:
+            raise ValueError("batch_size is for a vector on one server")
+        self.batch_size = None
         if infos not in ("dict", "list"):
             raise ValueError(f"infos is 'dict' or 'list', not {infos!r}")
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy

@@ -13,7 +13,7 @@ _sym_db = _symbol_database.Default()
 
 
 
-DESCRIPTOR = _descriptor_pool.Default().AddSerializedFile(b'\n\tsim.proto\x12\x0cnorva.sim.v1\"4\n\x0bMakeRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\"\x1f\n\tMakeReply\x12\x12\n\nsession_id\x18\x01 \x01(\t\"$\n\x0eSessionRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\"V\n\x0cResetRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\x14\n\x0coptions_json\x18\x03 \x01(\tB\x0c\n\nseed_given\"6\n\x0bStepRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x13\n\x0b\x61\x63tion_json\x18\x02 \x01(\t\"D\n\tJsonReply\x12\x0c\n\x04json\x18\x01 \x01(\t\x12)\n\x06packed\x18\x02 \x01(\x0b\x32\x19.norva.sim.v1.PackedReply\"B\n\x06Tensor\x12\x0c\n\x04name\x18\x01 \x01(\t\x12\r\n\x05\x64type\x18\x02 \x01(\t\x12\r\n\x05shape\x18\x03 \x03(\x04\x12\x0c\n\x04\x64\x61ta\x18\x04 \x01(\x0c\"8\n\x0bSlotFailure\x12\x0c\n\x04slot\x18\x01 \x01(\r\x12\r\n\x05\x65rror\x18\x02 \x01(\t\x12\x0c\n\x04kind\x18\x03 \x01(\t\"\xf8\x02\n\x0bPackedReply\x12*\n\x0cobservations\x18\x01 \x03(\x0b\x32\x14.norva.sim.v1.Tensor\x12%\n\x07rewards\x18\x02 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12(\n\nterminated\x18\x03 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12\'\n\ttruncated\x18\x04 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12\x12\n\ninfos_json\x18\x05 \x01(\t\x12\x30\n\x12\x66inal_observations\x18\x06 \x03(\x0b\x32\x14.norva.sim.v1.Tensor\x12(\n\nfinal_mask\x18\x07 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12&\n\x08\x61nswered\x18\x08 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12+\n\x08\x66\x61ilures\x18\t \x03(\x0b\x32\x19.norva.sim.v1.SlotFailure\"\x0c\n\nCloseReply\"\x84\x01\n\x11MakeVectorRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\x12\x10\n\x08num_envs\x18\x03 \x01(\r\x12\x13\n\tautoreset\x18\x04 \x01(\x08H\x00\x12\x0e\n\x06packed\x18\x05 \x01(\x08\x42\x11\n\x0f\x61utoreset_given\"9\n\x0fMakeVectorReply\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x13\n\x0bsession_ids\x18\x02 \x03(\t\"\"\n\rVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\"j\n\x12ResetVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\r\n\x05seeds\x18\x03 \x03(\x04\x12\x14\n\x0coptions_json\x18\x04 \x01(\tB\x0c\n\nseed_given\"c\n\x11StepVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x14\n\x0c\x61\x63tions_json\x18\x02 \x01(\t\x12%\n\x07\x61\x63tions\x18\x03 \x01(\x0b\x32\x14.norva.sim.v1.Tensor2\xfe\x05\n\tSimulator\x12:\n\x04Make\x12\x19.norva.sim.v1.MakeRequest\x1a\x17.norva.sim.v1.MakeReply\x12\x44\n\x0bSensorSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\x0b\x41\x63tionSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12<\n\x05Reset\x12\x1a.norva.sim.v1.ResetRequest\x1a\x17.norva.sim.v1.JsonReply\x12:\n\x04Step\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\nStepStream\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12?\n\x05\x43lose\x12\x1c.norva.sim.v1.SessionRequest\x1a\x18.norva.sim.v1.CloseReply\x12L\n\nMakeVector\x12\x1f.norva.sim.v1.MakeVectorRequest\x1a\x1d.norva.sim.v1.MakeVectorReply\x12H\n\x0bResetVector\x12 .norva.sim.v1.ResetVectorRequest\x1a\x17.norva.sim.v1.JsonReply\x12J\n\nStepVector\x12\x1f.norva.sim.v1.StepVectorRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12\x44\n\x0b\x43loseVector\x12\x1b.norva.sim.v1.VectorRequest\x1a\x18.norva.sim.v1.CloseReplyb\x06proto3')
+DESCRIPTOR = _descriptor_pool.Default().AddSerializedFile(b'\n\tsim.proto\x12\x0cnorva.sim.v1\"4\n\x0bMakeRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\"\x1f\n\tMakeReply\x12\x12\n\nsession_id\x18\x01 \x01(\t\"$\n\x0eSessionRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\"V\n\x0cResetRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\x14\n\x0coptions_json\x18\x03 \x01(\tB\x0c\n\nseed_given\"6\n\x0bStepRequest\x12\x12\n\nsession_id\x18\x01 \x01(\t\x12\x13\n\x0b\x61\x63tion_json\x18\x02 \x01(\t\"D\n\tJsonReply\x12\x0c\n\x04json\x18\x01 \x01(\t\x12)\n\x06packed\x18\x02 \x01(\x0b\x32\x19.norva.sim.v1.PackedReply\"B\n\x06Tensor\x12\x0c\n\x04name\x18\x01 \x01(\t\x12\r\n\x05\x64type\x18\x02 \x01(\t\x12\r\n\x05shape\x18\x03 \x03(\x04\x12\x0c\n\x04\x64\x61ta\x18\x04 \x01(\x0c\"8\n\x0bSlotFailure\x12\x0c\n\x04slot\x18\x01 \x01(\r\x12\r\n\x05\x65rror\x18\x02 \x01(\t\x12\x0c\n\x04kind\x18\x03 \x01(\t\"\x89\x03\n\x0bPackedReply\x12*\n\x0cobservations\x18\x01 \x03(\x0b\x32\x14.norva.sim.v1.Tensor\x12%\n\x07rewards\x18\x02 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12(\n\nterminated\x18\x03 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12\'\n\ttruncated\x18\x04 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12\x12\n\ninfos_json\x18\x05 \x01(\t\x12\x30\n\x12\x66inal_observations\x18\x06 \x03(\x0b\x32\x14.norva.sim.v1.Tensor\x12(\n\nfinal_mask\x18\x07 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12&\n\x08\x61nswered\x18\x08 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12+\n\x08\x66\x61ilures\x18\t \x03(\x0b\x32\x19.norva.sim.v1.SlotFailure\x12\x0f\n\x07\x65nv_ids\x18\n \x03(\r\"\x0c\n\nCloseReply\"\x98\x01\n\x11MakeVectorRequest\x12\x0e\n\x06\x65nv_id\x18\x01 \x01(\t\x12\x15\n\renv_init_json\x18\x02 \x01(\t\x12\x10\n\x08num_envs\x18\x03 \x01(\r\x12\x13\n\tautoreset\x18\x04 \x01(\x08H\x00\x12\x0e\n\x06packed\x18\x05 \x01(\x08\x12\x12\n\nbatch_size\x18\x06 \x01(\rB\x11\n\x0f\x61utoreset_given\"9\n\x0fMakeVectorReply\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x13\n\x0bsession_ids\x18\x02 \x03(\t\"\"\n\rVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\"j\n\x12ResetVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x0e\n\x04seed\x18\x02 \x01(\x04H\x00\x12\r\n\x05seeds\x18\x03 \x03(\x04\x12\x14\n\x0coptions_json\x18\x04 \x01(\tB\x0c\n\nseed_given\"t\n\x11StepVectorRequest\x12\x11\n\tvector_id\x18\x01 \x01(\t\x12\x14\n\x0c\x61\x63tions_json\x18\x02 \x01(\t\x12%\n\x07\x61\x63tions\x18\x03 \x01(\x0b\x32\x14.norva.sim.v1.Tensor\x12\x0f\n\x07\x65nv_ids\x18\x04 \x03(\r2\xfe\x05\n\tSimulator\x12:\n\x04Make\x12\x19.norva.sim.v1.MakeRequest\x1a\x17.norva.sim.v1.MakeReply\x12\x44\n\x0bSensorSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\x0b\x41\x63tionSpace\x12\x1c.norva.sim.v1.SessionRequest\x1a\x17.norva.sim.v1.JsonReply\x12<\n\x05Reset\x12\x1a.norva.sim.v1.ResetRequest\x1a\x17.norva.sim.v1.JsonReply\x12:\n\x04Step\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply\x12\x44\n\nStepStream\x12\x19.norva.sim.v1.StepRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12?\n\x05\x43lose\x12\x1c.norva.sim.v1.SessionRequest\x1a\x18.norva.sim.v1.CloseReply\x12L\n\nMakeVector\x12\x1f.norva.sim.v1.MakeVectorRequest\x1a\x1d.norva.sim.v1.MakeVectorReply\x12H\n\x0bResetVector\x12 .norva.sim.v1.ResetVectorRequest\x1a\x17.norva.sim.v1.JsonReply\x12J\n\nStepVector\x12\x1f.norva.sim.v1.StepVectorRequest\x1a\x17.norva.sim.v1.JsonReply(\x01\x30\x01\x12\x44\n\x0b\x43loseVector\x12\x1b.norva.sim.v1.VectorRequest\x1a\x18.norva.sim.v1.CloseReplyb\x06proto3')
 
 _builder.BuildMessageAndEnumDescriptors(DESCRIPTOR, globals())
 _builder.BuildTopDescriptorsAndMessages(DESCRIPTOR, 'sim_pb2', globals())
@@ -37,19 +37,19 @@ if _descriptor._USE_C_DESCRIPTORS == False:
   _SLOTFAILURE._serialized_start=434
   _SLOTFAILURE._serialized_end=490
   _PACKEDREPLY._serialized_start=493
-  _PACKEDREPLY._serialized_end=869
-  _CLOSEREPLY._serialized_start=871
-  _CLOSEREPLY._serialized_end=883
-  _MAKEVECTORREQUEST._serialized_start=886
-  _MAKEVECTORREQUEST._serialized_end=1018
-  _MAKEVECTORREPLY._serialized_start=1020
-  _MAKEVECTORREPLY._serialized_end=1077
-  _VECTORREQUEST._serialized_start=1079
-  _VECTORREQUEST._serialized_end=1113
-  _RESETVECTORREQUEST._serialized_start=1115
-  _RESETVECTORREQUEST._serialized_end=1221
-  _STEPVECTORREQUEST._serialized_start=1223
-  _STEPVECTORREQUEST._serialized_end=1322
-  _SIMULATOR._serialized_start=1325
-  _SIMULATOR._serialized_end=2091
+  _PACKEDREPLY._serialized_end=886
+  _CLOSEREPLY._serialized_start=888
+  _CLOSEREPLY._serialized_end=900
+  _MAKEVECTORREQUEST._serialized_start=903
+  _MAKEVECTORREQUEST._serialized_end=1055
+  _MAKEVECTORREPLY._serialized_start=1057
+  _MAKEVECTORREPLY._serialized_end=1114
+  _VECTORREQUEST._serialized_start=1116
+  _VECTORREQUEST._serialized_end=1150
+  _RESETVECTORREQUEST._serialized_start=1152
+  _RESETVECTORREQUEST._serialized_end=1258
+  _STEPVECTORREQUEST._serialized_start=1260
+  _STEPVECTORREQUEST._serialized_end=1376
+  _SIMULATOR._serialized_start=1379
+  _SIMULATOR._serialized_end=2145
 # @@protoc_insertion_point(module_scope)

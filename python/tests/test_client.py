@@ -518,6 +518,105 @@ class HttpSpreadVectorTest(SpreadVectorTest, unittest.TestCase):
     protocol = "http"
 
 
+class BatchSizeTest:
+    """A vector made with a batch_size answers the first environments to finish, a slow
+    simulator holding back only itself."""
+    protocol = None
+    packed = True
+
+    def setUp(self):
+        self.server = Server(self.protocol)
+        self.addCleanup(self.server.stop)
+
+    def vector(self, count=4, batch_size=2, **options):
+        envs = norva_sim.VectorEnv(self.server.address, count, protocol=self.protocol,
+                                   env_init={"slow_seeds": [1], "slow_ms": 400},
+                                   batch_size=batch_size, packed=self.packed, **options)
+        self.addCleanup(envs.close)
+        return envs
+
+    def test_answers_hold_the_first_to_finish_and_the_next_step_is_for_them(self):
+        envs = self.vector()
+        self.assertEqual(envs._packed, self.packed)
+        envs.reset(seed=0)
+        pushes = numpy.asarray([[0.25, 0.25]] * 4)
+        seen = []
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            observations, rewards, terminated, truncated, infos = envs.step(pushes[:2]
+                                                                            if seen else pushes)
+            ids = infos["env_id"].tolist()
+            self.assertEqual(len(ids), 2)
+            self.assertEqual(len(set(ids)), 2)
+            self.assertEqual(observations["position"].shape, (2, 2))
+            self.assertEqual((rewards.shape, terminated.shape, truncated.shape), ((2,),) * 3)
+            seen.append(ids)
+            if 1 in ids:
+                break
+        self.assertNotIn(1, seen[0] + seen[1], "the slow simulator held the others back")
+        self.assertIn(1, seen[-1], "the slow simulator's answer never came")
+        self.assertGreater(len(seen), 2)
+        with self.assertRaises(norva_sim.ServerError) as stepping:
+            envs.step(pushes[:1], env_ids=[2 if 2 not in seen[-1] else 3])
+        self.assertEqual(stepping.exception.kind, "invalid")
+        self.assertIn("while it still steps", str(stepping.exception))
+
+    def test_steps_may_be_sent_before_their_answers_are_read_and_a_reset_ends_them(self):
+        envs = self.vector(count=4, batch_size=2)
+        envs.reset(seed=10)
+        envs.step_async(numpy.asarray([[0.25, 0.0]] * 2), env_ids=[0, 2])
+        envs.send(numpy.asarray([[0.0, 0.25]] * 2), env_ids=[3, 1])
+        first = envs.step_wait()[4]["env_id"].tolist()
+        second = envs.recv()[4]["env_id"].tolist()
+        self.assertEqual(sorted(first + second), [0, 1, 2, 3])
+        envs.step_async(numpy.asarray([[0.25, 0.0]] * 2), env_ids=first)
+        observations, infos = envs.reset(seed=10)
+        self.assertEqual(observations["position"].shape, (4, 2))
+        self.assertEqual(envs.step(numpy.asarray([[0.0, 0.0]] * 4))[4]["env_id"].shape, (2,))
+
+    def test_a_crashed_simulator_fails_its_row_and_comes_back_at_its_next_step(self):
+        envs = norva_sim.VectorEnv(self.server.address, 4, protocol=self.protocol,
+                                   env_init={"crash_seed": 2}, batch_size=2, packed=self.packed)
+        self.addCleanup(envs.close)
+        envs.reset(seed=0)
+        pushes = numpy.asarray([[0.25, 0.25]] * 4)
+        rows_of_two = []
+        answer = envs.step(pushes)
+        deadline = time.monotonic() + 30
+        while True:
+            _, _, _, truncated, infos = answer
+            ids = infos["env_id"].tolist()
+            if 2 in ids:
+                row = ids.index(2)
+                rows_of_two.append((bool(truncated[row]), bool(infos.get("_error", [0] * 2)[row])))
+            if len(rows_of_two) == 2 or time.monotonic() > deadline:
+                break
+            answer = envs.step(pushes[:2])
+        self.assertEqual(rows_of_two, [(True, True), (False, False)],
+                         "the crash is its row's alone, and its next step has a new simulator")
+
+    def test_a_wrong_batch_size_is_refused(self):
+        with self.assertRaises(norva_sim.ServerError) as refused:
+            self.vector(count=2, batch_size=3)
+        self.assertIn("'batch_size' must be from 1 to the vector's 2 environments",
+                      str(refused.exception))
+        with self.assertRaises(ValueError):
+            self.vector(autoreset="disabled")
+
+
+class GrpcBatchSizeTest(BatchSizeTest, unittest.TestCase):
+    protocol = "grpc"
+
+
+class HttpBatchSizeTest(BatchSizeTest, unittest.TestCase):
+    protocol = "http"
+
+
+class HttpJsonBatchSizeTest(BatchSizeTest, unittest.TestCase):
+    protocol = "http"
+    packed = False
+
+
 class MessagesTest(unittest.TestCase):
     def test_the_kept_messages_are_what_protoc_makes_of_the_proto(self):
         made = tempfile.mkdtemp()

@@ -64,10 +64,10 @@ TEST_F(RegistryTest, VectorsCountEverySlotAgainstTheSessionLimit) {
     auto sessions = registry({.max_sessions = 3, .idle_timeout = {}, .token = {}});
     auto first = sessions->open("env", {});
     sessions->open("env", {});
-    EXPECT_THROW(sessions->open_vector("env", {}, 2, true), SessionLimit);
+    EXPECT_THROW(sessions->open_vector("env", {}, 2), SessionLimit);
     EXPECT_EQ(started, 2) << "a refused vector starts nothing";
     sessions->close(first);
-    auto made = sessions->open_vector("env", {}, 2, true);
+    auto made = sessions->open_vector("env", {}, 2);
     EXPECT_EQ(made.session_ids.size(), 2u);
     EXPECT_EQ(metric(*sessions, "norva_sim_sessions_open"), 3);
     EXPECT_THROW(sessions->open("env", {}), SessionLimit);
@@ -80,7 +80,7 @@ TEST_F(RegistryTest, VectorsCountEverySlotAgainstTheSessionLimit) {
     EXPECT_EQ(metric(*sessions, "norva_sim_sessions_open"), 1);
     EXPECT_THROW(sessions->with(made.session_ids[0], [](Simulator&) { return 0; }),
                  SessionNotFound);
-    sessions->open_vector("env", {}, 2, true);
+    sessions->open_vector("env", {}, 2);
 }
 
 TEST_F(RegistryTest, AFailedStartReleasesWhatItReserved) {
@@ -88,18 +88,18 @@ TEST_F(RegistryTest, AFailedStartReleasesWhatItReserved) {
     failing = 1;
     EXPECT_THROW(sessions->open("env", {}), SimulatorError);
     failing = 1;
-    EXPECT_THROW(sessions->open_vector("env", {}, 2, true), SimulatorError);
+    EXPECT_THROW(sessions->open_vector("env", {}, 2), SimulatorError);
     EXPECT_EQ(metric(*sessions, "norva_sim_session_start_failures_total"), 2);
     EXPECT_EQ(metric(*sessions, "norva_sim_sessions_open"), 0);
     // Both places are free again.
-    sessions->open_vector("env", {}, 2, true);
+    sessions->open_vector("env", {}, 2);
     EXPECT_THROW(sessions->open("env", {}), SessionLimit);
 }
 
 TEST_F(RegistryTest, IdleSessionsAndVectorsAreClosedAndSayWhy) {
     auto sessions = registry({.max_sessions = {}, .idle_timeout = 150ms, .token = {}});
     auto single = sessions->open("env", {});
-    auto made = sessions->open_vector("env", {}, 2, true);
+    auto made = sessions->open_vector("env", {}, 2);
     auto kept = sessions->open("env", {});
     // A session in use stays.
     auto deadline = std::chrono::steady_clock::now() + 600ms;
@@ -124,13 +124,14 @@ TEST_F(RegistryTest, IdleSessionsAndVectorsAreClosedAndSayWhy) {
 
 TEST_F(RegistryTest, ARefusedActionReachesNoSimulatorAndAStoppedRegistryServesNothing) {
     auto sessions = registry({});
-    auto made = sessions->open_vector("env", {}, 2, true);
+    auto made = sessions->open_vector("env", {}, 2);
     sessions->reset_vector(made.id, {});
     std::vector<Json> actions{Json::array({0.5, 0.0}), Json("left")};
     EXPECT_THROW(sessions->step_vector(made.id, actions), std::invalid_argument);
     EXPECT_THROW(sessions->step_vector(made.id, std::vector<Json>(3, Json::array({0.5, 0.0}))),
                  std::invalid_argument);
-    auto answers = sessions->step_vector(made.id, std::vector<Json>(2, Json::array({0.5, 0.0})));
+    auto answers =
+        sessions->step_vector(made.id, std::vector<Json>(2, Json::array({0.5, 0.0}))).answers;
     EXPECT_FALSE(answers[0].error || answers[1].error);
     EXPECT_EQ(metric(*sessions, "norva_sim_steps_total"), 2) << "the refused steps count none";
     sessions->close_all();

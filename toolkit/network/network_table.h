@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 
 #include "norva_core/grpc_util.h"
@@ -40,11 +41,12 @@ namespace norva_core::network {
     ENTRY(step_body_of, sim::StepBody, (const std::string& body), (body), sim::step_body_of)       \
     ENTRY(reset_body_of, sim::ResetBody, (const std::string& body), (body), sim::reset_body_of)    \
     ENTRY(vector_reply_body, std::string,                                                          \
-          (const sim::PackedForm* form, std::vector<sim::SlotAnswer>& answers, bool step),         \
-          (form, answers, step), sim::vector_reply_body)
+          (const sim::PackedForm* form, std::vector<sim::SlotAnswer>& answers, bool step,          \
+           std::span<const std::size_t> env_ids),                                                  \
+          (form, answers, step, env_ids), sim::vector_reply_body)
 
 // Raised whenever the table changes, so that a program never uses a module of another build.
-inline constexpr int ABI_VERSION = 6;
+inline constexpr int ABI_VERSION = 7;
 
 struct NetworkTable {
     int abi_version;

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,8 +89,9 @@ std::optional<Failure> failure_of(Body&& body) {
 }
 
 // A vector call's answers as they cross the wire: {"results": [...]}, each slot its result or
-// {"error": message, "kind": kind}.
-inline Json slot_answers_json(std::vector<SlotAnswer>&& answers) {
+// {"error": message, "kind": kind}, and the "env_ids" of a vector with a batch size.
+inline Json slot_answers_json(std::vector<SlotAnswer>&& answers,
+                              std::span<const std::size_t> env_ids = {}) {
     Json results = Json::array();
     for (auto& answer : answers) {
         if (answer.error) {
@@ -99,7 +101,11 @@ inline Json slot_answers_json(std::vector<SlotAnswer>&& answers) {
             results.push_back(std::move(answer.result));
         }
     }
-    return Json{{"results", std::move(results)}};
+    Json json{{"results", std::move(results)}};
+    if (!env_ids.empty()) {
+        json["env_ids"] = std::vector<std::size_t>(env_ids.begin(), env_ids.end());
+    }
+    return json;
 }
 
 SimulatorError::Kind kind_of_http(std::string_view kind, int status);

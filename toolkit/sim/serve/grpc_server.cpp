@@ -136,7 +136,9 @@ class Service final : public v1::Simulator::Service {
             auto made = sessions_.open_vector(
                 request->env_id(), env_init_of(request->env_init_json()),
                 vector_size_of(Json(request->num_envs())),
-                !request->has_autoreset() || request->autoreset(), request->packed());
+                {.autoreset = !request->has_autoreset() || request->autoreset(),
+                 .packed = request->packed(),
+                 .batch_size = request->batch_size()});
             reply->set_vector_id(made.id);
             for (const auto& id : made.session_ids) {
                 reply->add_session_ids(id);
@@ -175,9 +177,11 @@ class Service final : public v1::Simulator::Service {
                     form = sessions_.packed_form(request.vector_id());
                     formed = request.vector_id();
                 }
+                auto env_ids = env_ids_of(request.env_ids());
                 std::vector<Json> actions;
                 if (request.has_actions() && request.actions_json().empty()) {
-                    actions = actions_of(form.get(), vector_messages::tensor_of(request.actions()));
+                    actions = actions_of(form.get(), vector_messages::tensor_of(request.actions()),
+                                         action_rows(form.get(), env_ids));
                 } else {
                     Json listed = request_json(request.actions_json(), "'actions_json'");
                     if (!listed.is_array()) {
@@ -186,8 +190,8 @@ class Service final : public v1::Simulator::Service {
                     }
                     actions = std::move(listed.get_ref<Json::array_t&>());
                 }
-                auto answers = sessions_.step_vector(request.vector_id(), actions);
-                vector_messages::answer(form.get(), answers, true, reply);
+                auto stepped = sessions_.step_vector(request.vector_id(), actions, env_ids);
+                vector_messages::answer(form.get(), stepped.answers, true, reply, stepped.env_ids);
                 open.own_vector(request.vector_id());
                 if (!stream->Write(reply)) {
                     return;

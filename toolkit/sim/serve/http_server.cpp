@@ -217,44 +217,47 @@ class HttpListener final : public Listener, private HttpHandler {
             return message_answer(request, id, step);
         }
         return guarded([&] {
-            auto answers = vector_call(request, id, step);
-            return wire_errors::slot_answers_json(std::move(answers));
+            auto answered = vector_call(request, id, step);
+            return wire_errors::slot_answers_json(std::move(answered.answers), answered.env_ids);
         });
     }
 
     // A vector's reset or step, its body JSON or a protobuf message as its type says.
-    std::vector<SlotAnswer> vector_call(const http_wire::Request& request, const std::string& id,
-                                        bool step) {
+    StepAnswers vector_call(const http_wire::Request& request, const std::string& id, bool step) {
         if (request.sends_protobuf) {
-            return step ? step_of_message(request, id) : reset_of_message(request, id);
+            return step ? step_of_message(request, id)
+                        : StepAnswers{reset_of_message(request, id), {}};
         }
         Json body = body_of(request);
         auto field = [&](const char* name) { return body.contains(name) ? body.at(name) : Json(); };
         if (!step) {
-            return sessions_.reset_vector(
-                id, vector_reset_of(field("seed"), field("seeds"), field("options")));
+            return {sessions_.reset_vector(
+                        id, vector_reset_of(field("seed"), field("seeds"), field("options"))),
+                    {}};
         }
         const Json& actions = field("actions");
         if (!actions.is_array()) {
             throw InvalidRequest("'actions' must be a list with one action per simulator");
         }
-        return sessions_.step_vector(
-            id, std::span<const Json>(actions.get_ref<const Json::array_t&>()));
+        return sessions_.step_vector(id,
+                                     std::span<const Json>(actions.get_ref<const Json::array_t&>()),
+                                     env_ids_of(field("env_ids")));
     }
 
-    std::vector<SlotAnswer> step_of_message(const http_wire::Request& request,
-                                            const std::string& id) {
+    StepAnswers step_of_message(const http_wire::Request& request, const std::string& id) {
         auto body = step_body_of(request.body);
         if (body.actions && body.actions_json.empty()) {
             auto form = sessions_.packed_form(id);
-            return sessions_.step_vector(id, actions_of(form.get(), *body.actions));
+            return sessions_.step_vector(
+                id, actions_of(form.get(), *body.actions, action_rows(form.get(), body.env_ids)),
+                body.env_ids);
         }
         Json listed = request_json(body.actions_json, "'actions_json'");
         if (!listed.is_array()) {
             throw InvalidRequest("'actions_json' must be a list with one action per simulator");
         }
-        return sessions_.step_vector(id,
-                                     std::span<const Json>(listed.get_ref<const Json::array_t&>()));
+        return sessions_.step_vector(
+            id, std::span<const Json>(listed.get_ref<const Json::array_t&>()), body.env_ids);
     }
 
     std::vector<SlotAnswer> reset_of_message(const http_wire::Request& request,
@@ -276,13 +279,14 @@ class HttpListener final : public Listener, private HttpHandler {
     HttpAnswer message_answer(const http_wire::Request& request, const std::string& id, bool step) {
         HttpAnswer answer{200, {}};
         auto failure = wire_errors::failure_of([&] {
-            auto answers = vector_call(request, id, step);
+            auto answered = vector_call(request, id, step);
             if (!request.accepts_protobuf) {
-                answer.body = wire_json::dump(wire_errors::slot_answers_json(std::move(answers)));
+                answer.body = wire_json::dump(
+                    wire_errors::slot_answers_json(std::move(answered.answers), answered.env_ids));
                 return;
             }
             auto form = sessions_.packed_form(id);
-            answer.body = vector_reply_body(form.get(), answers, step);
+            answer.body = vector_reply_body(form.get(), answered.answers, step, answered.env_ids);
             answer.content_type = PROTOBUF_TYPE;
         });
         if (failure) {
@@ -302,9 +306,16 @@ class HttpListener final : public Listener, private HttpHandler {
         if (!packed.is_boolean()) {
             throw InvalidRequest("'packed' must be true or false");
         }
+        const Json& batch_size = body.contains("batch_size") ? body.at("batch_size") : Json(0U);
+        if (!batch_size.is_number_unsigned()) {
+            throw InvalidRequest("'batch_size' must be a whole number of environments, not " +
+                                 text_forms::quoted(batch_size.dump()));
+        }
         auto made =
             sessions_.open_vector(env_id, env_init, vector_size_of(body.value("num_envs", Json())),
-                                  autoreset.get<bool>(), packed.get<bool>());
+                                  {.autoreset = autoreset.get<bool>(),
+                                   .packed = packed.get<bool>(),
+                                   .batch_size = batch_size.get<std::size_t>()});
         own(request, made.id, true);
         return Json{{"vector_id", made.id}, {"session_ids", made.session_ids}};
     }

@@ -67,6 +67,44 @@ inline VectorReset vector_reset_of(const Json& seed, const Json& seeds, const Js
     return reset;
 }
 
+// The environments a step of a vector made with a batch_size is for; throws InvalidRequest for
+// one past what any vector holds.
+template <class Ids>
+std::vector<std::size_t> env_ids_of(const Ids& sent) {
+    std::vector<std::size_t> ids;
+    for (const auto& id : sent) {
+        if (id >= MAX_VECTOR_SIZE) {
+            throw InvalidRequest("'env_ids' holds " + std::to_string(id) +
+                                 ", and no vector holds more than " +
+                                 std::to_string(MAX_VECTOR_SIZE) + " environments");
+        }
+        ids.push_back(static_cast<std::size_t>(id));
+    }
+    return ids;
+}
+
+// The same, of a JSON request: a list of indices; null or absent is none.
+inline std::vector<std::size_t> env_ids_of(const Json& sent) {
+    std::vector<std::uint64_t> ids;
+    if (!sent.is_null() && !sent.is_array()) {
+        throw InvalidRequest("'env_ids' must be a list of environment indices, not " +
+                             text_forms::quoted(sent.dump()));
+    }
+    for (const auto& each : sent.is_array() ? sent : Json::array()) {
+        if (!each.is_number_unsigned()) {
+            throw InvalidRequest("every id of 'env_ids' must be a non-negative integer, not " +
+                                 text_forms::quoted(each.dump()));
+        }
+        ids.push_back(each.get<std::uint64_t>());
+    }
+    return env_ids_of(ids);
+}
+
+// The rows of a step's actions tensor: one for each environment listed, or for all of them.
+inline std::size_t action_rows(const PackedForm* form, const std::vector<std::size_t>& env_ids) {
+    return env_ids.empty() && form != nullptr ? form->count : env_ids.size();
+}
+
 // The number of simulators a client asked a vector to hold.
 inline std::size_t vector_size_of(const Json& count) {
     if (!count.is_number_unsigned() || count.get<std::uint64_t>() == 0 ||
@@ -81,7 +119,8 @@ inline std::size_t vector_size_of(const Json& count) {
 // The actions a client sent as one tensor, a row for each simulator, read into what a JSON
 // list would have held; a vector not made packed, or an action space of several leaves, takes
 // its actions as JSON.
-inline std::vector<Json> actions_of(const PackedForm* form, const packed::Tensor& actions) {
+inline std::vector<Json> actions_of(const PackedForm* form, const packed::Tensor& actions,
+                                    std::size_t rows) {
     if (form == nullptr || !form->action) {
         throw InvalidRequest(form == nullptr ? "actions as a tensor need a vector made packed"
                                              : "this action space has several leaves: send the "
@@ -89,13 +128,13 @@ inline std::vector<Json> actions_of(const PackedForm* form, const packed::Tensor
     }
     std::span<const packed::Tensor> tensors(&actions, 1);
     try {
-        form->action->check(tensors, form->count);
+        form->action->check(tensors, rows);
     } catch (const std::invalid_argument& error) {
         throw InvalidRequest(std::string("the actions: ") + error.what());
     }
     std::vector<Json> read;
-    read.reserve(form->count);
-    for (std::size_t row = 0; row < form->count; ++row) {
+    read.reserve(rows);
+    for (std::size_t row = 0; row < rows; ++row) {
         read.push_back(form->action->get(tensors, row));
     }
     return read;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ inline constexpr std::string_view PROTOBUF_TYPE = "application/x-protobuf";
 struct StepBody {
     std::string actions_json;
     std::optional<packed::Tensor> actions;
+    std::vector<std::size_t> env_ids;
 };
 StepBody step_body_of(const std::string& body);
 
@@ -32,6 +34,7 @@ struct ResetBody {
 ResetBody reset_body_of(const std::string& body);
 
 // A JsonReply with the answers: packed for a vector made packed, JSON text in it otherwise.
-std::string vector_reply_body(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step);
+std::string vector_reply_body(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
+                              std::span<const std::size_t> env_ids = {});
 
 }  // namespace norva_core::sim

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "sim/common/session_errors.h"
 
@@ -83,13 +84,28 @@ class ServedVector::Call {
     std::vector<Environment> environments_;
 };
 
-ServedVector::ServedVector(std::string env_id, Json env_init, bool autoreset, bool packed)
+ServedVector::ServedVector(std::string env_id, Json env_init, VectorForm form)
     : env_id_(std::move(env_id)),
       env_init_(std::move(env_init)),
-      autoreset_(autoreset),
-      packed_(packed) {}
+      autoreset_(form.autoreset),
+      batch_size_(form.batch_size),
+      packed_(form.packed) {}
 
 void ServedVector::start(VectorHost& host, std::size_t count) {
+    if (batch_size_ > count) {
+        throw std::invalid_argument(
+            fmt::format("'batch_size' must be from 1 to the vector's {} environments, not {}",
+                        count, batch_size_));
+    }
+    if (batch_size_ > 0 && host.instances() > 1) {
+        throw std::invalid_argument(fmt::format(
+            "'batch_size' needs a simulator of one environment a process, and this one holds {} "
+            "(its manifest's instances)",
+            host.instances()));
+    }
+    if (batch_size_ > 0) {
+        batches_.emplace(count);
+    }
     Reservation reserved(host, count);
     for (std::size_t slot = 0; slot < count; ++slot) {
         auto session = std::make_shared<ServedSession>();
@@ -165,6 +181,14 @@ std::vector<SlotAnswer> ServedVector::reset(VectorHost& host, const std::string&
     // A wrong request restarts nothing.
     vector_calls::seeds_of(reset, count);
     auto mask = reset_mask_of(reset, count);
+    if (batches_) {
+        // Steps still out are waited for and forgotten: the reset begins anew.
+        std::vector<SlotAnswer> forgotten(count);
+        for (auto& [slot, answer] : batches_->drain(call.environments())) {
+            forgotten[slot] = std::move(answer);
+        }
+        drop_failed(host, call, forgotten);
+    }
     std::vector<std::optional<SimulatorError>> restart_failures(count);
     restart_ended(host, call, restart_failures, mask);
     auto answers = vector_calls::reset_all(chosen(call.environments(), mask), reset);
@@ -179,21 +203,25 @@ std::vector<SlotAnswer> ServedVector::reset(VectorHost& host, const std::string&
     return answers;
 }
 
-std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& id,
-                                           std::span<const Json> actions) {
+StepAnswers ServedVector::step(VectorHost& host, const std::string& id,
+                               std::span<const Json> actions, std::vector<std::size_t> env_ids) {
     Call call(*this, id);
+    if (batches_) {
+        return step_batch(host, call, actions, std::move(env_ids));
+    }
+    if (!env_ids.empty()) {
+        throw std::invalid_argument(
+            "'env_ids' are for a vector made with a batch_size; this one steps all its "
+            "environments together");
+    }
+    return {step_together(host, call, actions), {}};
+}
+
+std::vector<SlotAnswer> ServedVector::step_together(VectorHost& host, Call& call,
+                                                    std::span<const Json> actions) {
     auto count = slots_.size();
     check_action_count(actions.size(), count);
-    std::size_t outside = 0;
-    // A null action leaves its simulator as it is (a client's own autoreset holds an ended one).
-    std::vector<bool> stepped(count);
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        stepped[slot] = !actions[slot].is_null();
-        if (stepped[slot] && out_of_bounds(action_space_.get(), actions[slot],
-                                           fmt::format("the action of slot {}", slot))) {
-            ++outside;
-        }
-    }
+    auto stepped = stepped_of(host, actions, {});
     std::vector<std::optional<SimulatorError>> restart_failures(count);
     std::vector<bool> restarted(count, false);
     if (autoreset_) {
@@ -209,22 +237,117 @@ std::vector<SlotAnswer> ServedVector::step(VectorHost& host, const std::string& 
     if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
         answers_of_restarted(call, restarted, answers);
     }
-    std::size_t answered = 0;
     for (std::size_t slot = 0; slot < count; ++slot) {
         if (!stepped[slot]) {
             answers[slot] = SlotAnswer{};
         } else if (restart_failures[slot]) {
             answers[slot].error = restart_failures[slot];
-        } else if (!answers[slot].error) {
+        }
+    }
+    complete(host, call, answers, stepped, started);
+    return answers;
+}
+
+StepAnswers ServedVector::step_batch(VectorHost& host, Call& call, std::span<const Json> actions,
+                                     std::vector<std::size_t> env_ids) {
+    auto count = slots_.size();
+    if (env_ids.empty()) {
+        env_ids.resize(count);
+        std::iota(env_ids.begin(), env_ids.end(), std::size_t{0});
+    }
+    check_action_count(actions.size(), env_ids.size());
+    std::vector<bool> listed(count, false);
+    for (auto slot : env_ids) {
+        if (slot >= count) {
+            throw std::invalid_argument(fmt::format(
+                "'env_ids' names environment {}, and this vector holds {}", slot, count));
+        }
+        if (listed[slot] || !batches_->waiting(slot)) {
+            throw std::invalid_argument(fmt::format(
+                "'env_ids' names environment {} {}", slot,
+                listed[slot] ? "twice"
+                             : "while it still steps: send actions only for the environments "
+                               "the last answer gave"));
+        }
+        listed[slot] = true;
+    }
+    auto stepped = stepped_of(host, actions, env_ids);
+    std::vector<std::optional<SimulatorError>> restart_failures(count);
+    std::vector<bool> restarted(count, false);
+    if (autoreset_) {
+        restarted = restart_ended(host, call, restart_failures, stepped);
+    }
+    auto started = ServingClock::now();
+    std::vector<std::size_t> sending;
+    std::vector<Json> sent;
+    for (std::size_t k = 0; k < env_ids.size(); ++k) {
+        auto slot = env_ids[k];
+        if (stepped[slot] && !restarted[slot] && !restart_failures[slot]) {
+            sending.push_back(slot);
+            sent.push_back(actions[k]);
+        }
+    }
+    batches_->send(call.environments(), sending, sent);
+    std::vector<SlotAnswer> fresh(count);
+    if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
+        answers_of_restarted(call, restarted, fresh);
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (restart_failures[slot]) {
+            batches_->answered({slot, SlotAnswer{Json(), restart_failures[slot]}});
+        } else if (restarted[slot]) {
+            batches_->answered({slot, std::move(fresh[slot])});
+        }
+    }
+    auto taken = batches_->take(call.environments(), batch_size_);
+    std::vector<SlotAnswer> answers(count);
+    std::vector<bool> came(count, false);
+    for (auto& [slot, answer] : taken) {
+        answers[slot] = std::move(answer);
+        came[slot] = true;
+    }
+    if (autoreset_) {
+        vector_calls::reset_ended(chosen(call.environments(), came), answers);
+    }
+    complete(host, call, answers, came, started);
+    StepAnswers batch;
+    for (const auto& [slot, unused] : taken) {
+        batch.env_ids.push_back(slot);
+        batch.answers.push_back(std::move(answers[slot]));
+    }
+    return batch;
+}
+
+std::vector<bool> ServedVector::stepped_of(VectorHost& host, std::span<const Json> actions,
+                                           std::span<const std::size_t> env_ids) const {
+    std::vector<bool> stepped(slots_.size(), false);
+    std::size_t outside = 0;
+    for (std::size_t k = 0; k < actions.size(); ++k) {
+        auto slot = env_ids.empty() ? k : env_ids[k];
+        // A null action leaves its simulator as it is (a client's own autoreset holds an ended
+        // one).
+        stepped[slot] = !actions[k].is_null();
+        if (stepped[slot] && out_of_bounds(action_space_.get(), actions[k],
+                                           fmt::format("the action of slot {}", slot))) {
+            ++outside;
+        }
+    }
+    host.metrics().actions_out_of_bounds(outside);
+    return stepped;
+}
+
+void ServedVector::complete(VectorHost& host, Call& call, std::vector<SlotAnswer>& answers,
+                            const std::vector<bool>& came, ServingClock::time_point started) {
+    std::size_t answered = 0;
+    for (std::size_t slot = 0; slot < answers.size(); ++slot) {
+        if (came[slot] && !answers[slot].error) {
             ++answered;
             check_observation(*slots_[slot], sensor_space_.get(), answers[slot].result,
                               host.metrics(), host.journal());
         }
     }
     host.metrics().steps_answered(answered, ServingClock::now() - started);
-    host.metrics().actions_out_of_bounds(outside);
     drop_failed(host, call, answers);
-    return answers;
 }
 
 // Starts new simulators for every slot `among` marks whose simulator has gone, all made at

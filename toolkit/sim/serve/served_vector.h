@@ -10,6 +10,7 @@
 
 #include "sim/serve/served_session.h"
 #include "sim/space/packed.h"
+#include "sim/worker/batch_steps.h"
 #include "sim/worker/vector_calls.h"
 
 namespace norva_core::sim {
@@ -54,6 +55,24 @@ class Reservation {
     std::size_t count_;
 };
 
+// How a vector is made, beyond its simulator and size.
+struct VectorForm {
+    // A step that ends an episode resets that simulator in the same call.
+    bool autoreset = true;
+    // Resets and steps answer arrays (PackedForm).
+    bool packed = false;
+    // From 1 to N: each step answers the first `batch_size` environments to finish (BatchSteps)
+    // instead of all N in lock-step; 0 is lock-step.
+    std::size_t batch_size = 0;
+};
+
+// A vector step's answers: of every slot in lock-step, or with a batch size of the first to
+// finish, `env_ids` naming the slot of each.
+struct StepAnswers {
+    std::vector<SlotAnswer> answers;
+    std::vector<std::size_t> env_ids;
+};
+
 // How the answers and actions of a vector made packed lie in tensors.
 struct PackedForm {
     packed::Layout sensor;
@@ -69,7 +88,7 @@ struct PackedForm {
 // otherwise at the next reset. Calls on one vector run one at a time.
 class ServedVector {
   public:
-    ServedVector(std::string env_id, Json env_init, bool autoreset, bool packed = false);
+    ServedVector(std::string env_id, Json env_init, VectorForm form);
     ServedVector(const ServedVector&) = delete;
     ServedVector& operator=(const ServedVector&) = delete;
 
@@ -90,9 +109,11 @@ class ServedVector {
     // answer null and keep their episodes.
     std::vector<SlotAnswer> reset(VectorHost& host, const std::string& id, VectorReset reset);
     // One action per slot; a null action leaves its slot as it is. An action that does not fit
-    // the action space is refused before any simulator sees it.
-    std::vector<SlotAnswer> step(VectorHost& host, const std::string& id,
-                                 std::span<const Json> actions);
+    // the action space is refused before any simulator sees it. With a batch size, the actions
+    // are for the slots `env_ids` lists (none: every slot), each of which must be waiting for
+    // one, and the answer holds the first slots to finish.
+    StepAnswers step(VectorHost& host, const std::string& id, std::span<const Json> actions,
+                     std::vector<std::size_t> env_ids = {});
 
     // Whether no call has come for longer than `limit`, on the vector or one of its sessions,
     // and none runs now.
@@ -115,6 +136,17 @@ class ServedVector {
         std::optional<std::size_t> instance;
     };
     std::vector<Placed> start_processes(VectorHost& host, std::size_t count);
+    std::vector<SlotAnswer> step_together(VectorHost& host, Call& call,
+                                          std::span<const Json> actions);
+    StepAnswers step_batch(VectorHost& host, Call& call, std::span<const Json> actions,
+                           std::vector<std::size_t> env_ids);
+    // The slots to step, and the actions out of bounds counted.
+    std::vector<bool> stepped_of(VectorHost& host, std::span<const Json> actions,
+                                 std::span<const std::size_t> env_ids) const;
+    // The answers of the slots whose steps came back, completed as a lock-step call completes
+    // them: autoreset, the observations checked, the failed simulators dropped.
+    void complete(VectorHost& host, Call& call, std::vector<SlotAnswer>& answers,
+                  const std::vector<bool>& came, ServingClock::time_point started);
     PackedForm packed_form_of() const;
     std::vector<bool> restart_ended(VectorHost& host, Call& call,
                                     std::vector<std::optional<SimulatorError>>& failures,
@@ -128,6 +160,8 @@ class ServedVector {
     std::string env_id_;
     Json env_init_;
     bool autoreset_;
+    std::size_t batch_size_;
+    std::optional<BatchSteps> batches_;
     std::vector<std::string> ids_;
     std::vector<std::shared_ptr<ServedSession>> slots_;
     std::shared_ptr<const Space> action_space_;

@@ -140,9 +140,8 @@ Json SessionRegistry::step(const std::string& id, const Json& action) {
 }
 
 MadeVector SessionRegistry::open_vector(const std::string& env_id, const Json& env_init,
-                                        std::size_t count, bool autoreset, bool packed) {
-    auto vector =
-        std::make_shared<ServedVector>(env_id, merged_env_init(env_init), autoreset, packed);
+                                        std::size_t count, VectorForm form) {
+    auto vector = std::make_shared<ServedVector>(env_id, merged_env_init(env_init), form);
     vector->start(*this, count);
     MadeVector made{new_session_id(), {}};
     for (std::size_t slot = 0; slot < count; ++slot) {

@@ -16,6 +16,7 @@
 
 #include "norva_core/session_limits.h"
 #include "norva_core/space.h"
+#include "norva_core/text_forms.h"
 #include "sim/common/manifest.h"
 #include "sim/common/session_errors.h"
 #include "sim/serve/served_vector.h"
@@ -70,7 +71,7 @@ class SessionRegistry final : private VectorHost {
     // vector (ServedVector). A vector counts as N sessions for the limit and the metrics, and as
     // one for the idle time limit. The fronts bound N.
     MadeVector open_vector(const std::string& env_id, const Json& env_init, std::size_t count,
-                           bool autoreset, bool packed = false);
+                           VectorForm form = {});
     // How a vector made packed lays out its answers; none for one that was not.
     std::shared_ptr<const PackedForm> packed_form(const std::string& id) const {
         return find_vector(id)->packed_form();
@@ -78,8 +79,9 @@ class SessionRegistry final : private VectorHost {
     std::vector<SlotAnswer> reset_vector(const std::string& id, VectorReset reset) {
         return find_vector(id)->reset(*this, id, std::move(reset));
     }
-    std::vector<SlotAnswer> step_vector(const std::string& id, std::span<const Json> actions) {
-        return find_vector(id)->step(*this, id, actions);
+    StepAnswers step_vector(const std::string& id, std::span<const Json> actions,
+                            std::vector<std::size_t> env_ids = {}) {
+        return find_vector(id)->step(*this, id, actions, std::move(env_ids));
     }
 
     // The server's metrics in the Prometheus text format.
@@ -118,6 +120,11 @@ class SessionRegistry final : private VectorHost {
         std::lock_guard lock(session->mutex);
         if (!session->worker) {
             throw SessionNotFound(id);
+        }
+        if (session->worker->awaiting_answer()) {
+            throw std::invalid_argument("session '" + text_forms::quoted(id) +
+                                        "' is stepping in its vector (batch_size); its answer "
+                                        "comes through the vector");
         }
         CallTime timed(*session);
         try {

@@ -53,10 +53,11 @@ packed::Tensor tensor_of(const v1::Tensor& sent) {
 }
 
 void answer(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
-            v1::JsonReply& reply) {
+            v1::JsonReply& reply, std::span<const std::size_t> env_ids) {
     reply.Clear();
     if (form == nullptr) {
-        reply.set_json(wire_json::dump(wire_errors::slot_answers_json(std::move(answers))));
+        reply.set_json(
+            wire_json::dump(wire_errors::slot_answers_json(std::move(answers), env_ids)));
         return;
     }
     auto answered = packed::packed_answers(form->sensor, answers, step);
@@ -79,13 +80,16 @@ void answer(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
         failed.set_error(std::move(failure.error));
         failed.set_kind(std::move(failure.kind));
     }
+    for (auto slot : env_ids) {
+        out.add_env_ids(static_cast<std::uint32_t>(slot));
+    }
 }
 
 }  // namespace vector_messages
 
 StepBody step_body_of(const std::string& body) {
     auto request = parsed<v1::StepVectorRequest>(body, "StepVectorRequest");
-    StepBody step{request.actions_json(), std::nullopt};
+    StepBody step{request.actions_json(), std::nullopt, env_ids_of(request.env_ids())};
     if (request.has_actions()) {
         step.actions = vector_messages::tensor_of(request.actions());
     }
@@ -103,9 +107,10 @@ ResetBody reset_body_of(const std::string& body) {
     return reset;
 }
 
-std::string vector_reply_body(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step) {
+std::string vector_reply_body(const PackedForm* form, std::vector<SlotAnswer>& answers, bool step,
+                              std::span<const std::size_t> env_ids) {
     v1::JsonReply reply;
-    vector_messages::answer(form, answers, step, reply);
+    vector_messages::answer(form, answers, step, reply, env_ids);
     return reply.SerializeAsString();
 }
 

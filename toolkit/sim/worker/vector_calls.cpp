@@ -163,9 +163,6 @@ std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const Vect
         true);
 }
 
-// Gymnasium's same-step autoreset: a slot whose episode ended is reset at once, its
-// observation and info are the new episode's, and its info keeps the ended episode's last
-// observation and info.
 std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,
                                  bool autoreset) {
     std::vector<const Json*> listed;
@@ -183,9 +180,13 @@ std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<c
             process.send_step_each(member.instances, listed);
         },
         true);
-    if (!autoreset) {
-        return answers;
+    if (autoreset) {
+        reset_ended(slots, answers);
     }
+    return answers;
+}
+
+void reset_ended(std::span<const Environment> slots, std::vector<SlotAnswer>& answers) {
     std::vector<bool> ended(slots.size(), false);
     bool any = false;
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
@@ -193,7 +194,7 @@ std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<c
         any = any || ended[slot];
     }
     if (!any) {
-        return answers;
+        return;
     }
     auto resets = reset_all(chosen(slots, ended), {});
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
@@ -215,7 +216,6 @@ std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<c
         result["observation"] = std::move(resets[slot].result.at("observation"));
         result["info"] = std::move(info);
     }
-    return answers;
 }
 
 void close_all(std::span<const Environment> slots) {

@@ -60,6 +60,11 @@ std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const Vect
 std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,
                                  bool autoreset);
 
+// Gymnasium's same-step autoreset of the answered slots whose episode ended: one reset a
+// process, listing its ended environments; each answer's observation and info become the new
+// episode's, its info keeping the ended episode's last observation and info.
+void reset_ended(std::span<const Environment> slots, std::vector<SlotAnswer>& answers);
+
 // Says goodbye to every simulator at once and gives them a moment to end; what the caller then
 // drops is ended with its group.
 void close_all(std::span<const Environment> slots);

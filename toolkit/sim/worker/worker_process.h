@@ -99,6 +99,8 @@ class WorkerProcess final : public Simulator {
     std::optional<int> process_id() const {
         return child_ ? std::optional<int>(child_->pid()) : std::nullopt;
     }
+    // Whether a call was sent whose answer has not been taken.
+    bool awaiting_answer() const { return call_.open; }
     // Whether the simulator has failed or closed, so that it can take no more calls.
     bool ended() const { return broken_ || !child_; }
     // How many processes the simulator started still ran after it closed; they were ended.
