@@ -478,7 +478,10 @@ class SpreadVectorTest:
 
     def test_a_vector_over_two_servers_answers_as_one_and_a_stopped_one_fails_its_slots(self):
         first, second = self.serve(), self.serve()
-        spread = norva_sim.VectorEnv([first.address, second.address], 5, protocol=self.protocol)
+        # A stopped server's stream is given up within the time limit at most, however grpcio
+        # takes the server's going.
+        spread = norva_sim.VectorEnv([first.address, second.address], 5, protocol=self.protocol,
+                                     timeout=10)
         self.addCleanup(spread.close)
         alone = norva_sim.VectorEnv(first.address, 5, protocol=self.protocol)
         self.addCleanup(alone.close)
@@ -503,7 +506,7 @@ class SpreadVectorTest:
     def test_a_failed_server_raises_when_asked_to(self):
         first, second = self.serve(), self.serve()
         with norva_sim.VectorEnv([first.address, second.address], 2, protocol=self.protocol,
-                                 on_failure="raise") as spread:
+                                 timeout=10, on_failure="raise") as spread:
             spread.reset()
             second.stop()
             with self.assertRaises(norva_sim.NorvaError):
