@@ -5,7 +5,8 @@
 // environment class served through norva_sim.worker (64 in 2 processes of 32), locally and
 // through the Python client, beside the same class in 16 Pipe workers. Every rate has beside
 // it the CPU an environment's step costs; also the server's memory and threads with a vector of
-// 8, 256, and 1,024 in 16 processes.
+// 8, 256, and 1,024 in 16 processes. A vector over two servers beside a server alone; a vector
+// whose simulators take uneven times, with and without a batch_size.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "served_sim.h"
 #include "sim/common/manifest.h"
 #include "sim/remote/remote_simulator.h"
+#include "sim/remote/spread_vector.h"
 #include "sim/worker/worker_vector.h"
 
 namespace {
@@ -79,6 +81,25 @@ void served_vector(benchmark::State& state, const std::string& protocol) {
     step_vector(state, *vector, [&] {
         auto pids = norva_bench::descendants(server.pid());
         pids.push_back(server.pid());
+        return pids;
+    });
+}
+
+// range(0) environments over two servers on this machine, half on each, over gRPC.
+void spread_vector(benchmark::State& state) {
+    norva_bench::ServedSim first("grpc");
+    norva_bench::ServedSim second("grpc");
+    auto halves = norva_core::sim::shares(static_cast<std::size_t>(state.range(0)), 2);
+    std::vector<std::unique_ptr<SimulatorVector>> parts;
+    parts.push_back(norva_core::sim::connect_grpc_vector({"127.0.0.1", first.port()}, halves[0]));
+    parts.push_back(norva_core::sim::connect_grpc_vector({"127.0.0.1", second.port()}, halves[1]));
+    norva_core::sim::SpreadVector vector(std::move(parts));
+    step_vector(state, vector, [&] {
+        auto pids = norva_bench::descendants(first.pid());
+        auto more = norva_bench::descendants(second.pid());
+        pids.insert(pids.end(), more.begin(), more.end());
+        pids.push_back(first.pid());
+        pids.push_back(second.pid());
         return pids;
     });
 }
@@ -181,8 +202,10 @@ BENCHMARK(stopping_with_vector)
     ->UseManualTime();
 BENCHMARK(local_vector)->Args({8, 1})->Args({64, 1})->Args({256, 64})->MinTime(2.0)->UseRealTime();
 BENCHMARK(local_python_vector)->Args({64, 32})->MinTime(2.0)->UseRealTime();
+BENCHMARK(spread_vector)->Arg(64)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(served_vector, grpc, std::string("grpc"))
     ->Args({8, 1})
+    ->Args({32, 1})
     ->Args({64, 1})
     ->Args({256, 64})
     ->MinTime(2.0)
