@@ -576,6 +576,9 @@ class BatchSizeTest:
         observations, infos = envs.reset(seed=10)
         self.assertEqual(observations["position"].shape, (4, 2))
         self.assertEqual(envs.step(numpy.asarray([[0.0, 0.0]] * 4))[4]["env_id"].shape, (2,))
+        # Two steps are still out as the vector closes.
+        envs.close()
+        self.assertEqual(self.server.open_sessions(), 0)
 
     def test_a_crashed_simulator_fails_its_row_and_comes_back_at_its_next_step(self):
         envs = norva_sim.VectorEnv(self.server.address, 4, protocol=self.protocol,

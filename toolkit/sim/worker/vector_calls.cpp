@@ -221,7 +221,10 @@ void reset_ended(std::span<const Environment> slots, std::vector<SlotAnswer>& an
 void close_all(std::span<const Environment> slots) {
     std::vector<Environment> live(slots.begin(), slots.end());
     for (auto& environment : live) {
-        if (environment.process != nullptr && environment.process->ended()) {
+        // One still stepping (a vector with a batch size) could not tell the goodbye's answer
+        // from its step's: it is ended with the rest instead.
+        if (environment.process != nullptr &&
+            (environment.process->ended() || environment.process->awaiting_answer())) {
             environment.process = nullptr;
         }
     }
