@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/remote/packed_replies.h"
+#include "sim/serve/listener.h"
+#include "sim/serve/vector_messages.h"
+
 #include <cstring>
 
 namespace {
@@ -140,6 +144,61 @@ TEST(Packed, TensorsOfAnotherLayoutAreRefusedNamingWhatDiffers) {
     auto discrete = layout(R"({"type": "discrete", "n": 4})");
     std::vector<Tensor> floats{Tensor{"", Dtype::float32, {3}, std::string(12, '\0')}};
     EXPECT_THROW(discrete.check(floats, 3), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+using norva_core::sim::PackedForm;
+using norva_core::sim::PackedReplies;
+using norva_core::sim::SimulatorError;
+using norva_core::sim::SlotAnswer;
+
+// What a server packs, norva's clients read back as the JSON answer would have held it, and the
+// actions they pack the server reads as the JSON list would have held them.
+TEST(PackedReplies, AServersArraysReadBackAsItsJsonAnswers) {
+    auto sensor = Json::parse(R"({"type": "dict", "spaces": {
+        "position": {"type": "box", "low": -10, "high": 10, "shape": [2], "dtype": "float64"},
+        "gear": {"type": "discrete", "n": 3}}})");
+    auto action = Json::parse(R"({"type": "box", "low": -1, "high": 1, "shape": [2]})");
+    PackedForm form{Layout(sensor), norva_core::sim::packed::action_layout(action), 3};
+    std::vector<SlotAnswer> answers(3);
+    answers[0].result = Json::parse(R"({"observation": {"position": [0.5, -1.25], "gear": 2},
+        "reward": 1.5, "terminated": true, "truncated": false,
+        "info": {"note": "x", "final_observation": {"position": [1.0, 2.0], "gear": 1}}})");
+    answers[1].error = SimulatorError(SimulatorError::Kind::answered, "refused");
+    answers[2].result = Json::parse(R"({"observation": {"position": [3.0, 4.0], "gear": 0},
+        "reward": -2.0, "terminated": false, "truncated": true, "info": {}})");
+    auto sent = answers;
+    norva::sim::v1::JsonReply reply;
+    norva_core::sim::vector_messages::answer(&form, answers, true, reply);
+    ASSERT_TRUE(reply.has_packed());
+
+    PackedReplies client(sensor, action, 3);
+    auto read = client.answers_of(reply.packed(), "step");
+    for (std::size_t slot : {0U, 2U}) {
+        for (const char* field : {"observation", "reward", "terminated", "truncated"}) {
+            EXPECT_EQ(read[slot].result.at(field), sent[slot].result.at(field)) << slot << field;
+        }
+    }
+    EXPECT_EQ(read[0].result.at("info").at("note"), "x");
+    EXPECT_EQ(read[0].result.at("info").at("final_observation"),
+              sent[0].result.at("info").at("final_observation"));
+    EXPECT_FALSE(read[2].result.at("info").contains("final_observation"));
+    ASSERT_TRUE(read[1].error);
+    EXPECT_EQ(read[1].error->kind(), SimulatorError::Kind::answered);
+    EXPECT_STREQ(read[1].error->what(), "refused");
+
+    std::vector<Json> actions{Json::array({0.5, -0.5}), Json::array({1.0, 0.0}),
+                              Json::array({-0.25, 0.75})};
+    norva::sim::v1::Tensor tensor;
+    ASSERT_TRUE(client.put_actions(actions, tensor));
+    auto taken = norva_core::sim::actions_of(
+        &form, norva_core::sim::vector_messages::tensor_of(tensor), actions.size());
+    EXPECT_EQ(taken, actions);
+    actions[1] = Json();
+    EXPECT_FALSE(client.put_actions(actions, tensor)) << "a null action cannot be a row";
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <optional>
 
 #include "norva_core/interrupt.h"
@@ -13,8 +12,8 @@
 #include "sim/common/message_limit.h"
 #include "sim/common/wire_errors.h"
 #include "sim/common/wire_json.h"
+#include "sim/remote/packed_replies.h"
 #include "sim/remote/remote_simulator.h"
-#include "sim/space/packed.h"
 
 namespace norva_core::sim {
 namespace {
@@ -89,12 +88,8 @@ class GrpcChannel {
     }
 
     static Json parsed(const v1::JsonReply& reply, const char* op) {
-        return parsed_text(reply.json(), op);
-    }
-
-    static Json parsed_text(const std::string& text, const char* op) {
         try {
-            return wire_json::parse(text);
+            return wire_json::parse(reply.json());
         } catch (const json_input::InputError& error) {
             throw SimulatorError(
                 SimulatorError::Kind::failed,
@@ -259,29 +254,6 @@ class GrpcSimulator final : public Simulator {
     v1::StepRequest step_request_;
 };
 
-// A tensor of the protocol as the packed layouts hold it; throws SimulatorError for a dtype it
-// does not know.
-packed::Tensor tensor_of(const v1::Tensor& sent) {
-    auto dtype = packed::dtype_named(sent.dtype());
-    if (!dtype) {
-        throw SimulatorError(SimulatorError::Kind::failed,
-                             "the server sent a tensor of an unknown dtype");
-    }
-    return {sent.name(), *dtype, {sent.shape().begin(), sent.shape().end()}, sent.data()};
-}
-
-std::vector<packed::Tensor> tensors_of(const google::protobuf::RepeatedPtrField<v1::Tensor>& sent) {
-    std::vector<packed::Tensor> tensors;
-    for (const auto& tensor : sent) {
-        tensors.push_back(tensor_of(tensor));
-    }
-    return tensors;
-}
-
-bool flag(const v1::Tensor& flags, std::size_t slot) {
-    return slot < flags.data().size() && flags.data()[slot] != 0;
-}
-
 // A vector served packed when the server packs: its answers come as arrays, and its actions go
 // as one tensor when the action space is one leaf.
 class GrpcVector final : public SimulatorVector {
@@ -301,8 +273,7 @@ class GrpcVector final : public SimulatorVector {
         try {
             channel_.unary(&v1::Simulator::Stub::MakeVector, request, reply, "make");
         } catch (const SimulatorError& error) {
-            // A simulator whose spaces cannot be packed is served as JSON.
-            if (std::string_view(error.what()).find("cannot be packed") == std::string::npos) {
+            if (!refused_packing(error)) {
                 throw;
             }
             request.set_packed(false);
@@ -315,7 +286,7 @@ class GrpcVector final : public SimulatorVector {
         vector_ = reply.vector_id();
         first_session_ = reply.session_ids(0);
         if (request.packed()) {
-            layouts();
+            packed_.emplace(sensor_space(), action_space(), count_);
         }
     }
 
@@ -349,7 +320,9 @@ class GrpcVector final : public SimulatorVector {
 
     std::vector<SlotAnswer> step(std::span<const Json> actions) override {
         step_request_.set_vector_id(vector_);
-        if (!put_actions(actions)) {
+        if (packed_ && packed_->put_actions(actions, *step_request_.mutable_actions())) {
+            step_request_.clear_actions_json();
+        } else {
             step_request_.clear_actions();
             step_request_.set_actions_json(
                 wire_json::dump(Json(Json::array_t(actions.begin(), actions.end()))));
@@ -371,96 +344,19 @@ class GrpcVector final : public SimulatorVector {
     }
 
   private:
-    // The layouts of the spaces, once the vector is made packed; an action space of several
-    // leaves takes its actions as JSON.
-    void layouts() {
-        sensor_.emplace(sensor_space());
-        action_ = packed::action_layout(action_space());
-    }
-
-    // The actions as one tensor, when they can be: none may be null.
-    bool put_actions(std::span<const Json> actions) {
-        if (!action_ || actions.size() != count_) {
-            return false;
-        }
-        auto tensors = action_->zeros(count_);
-        for (std::size_t slot = 0; slot < count_; ++slot) {
-            if (actions[slot].is_null() || action_->put(tensors, slot, actions[slot])) {
-                return false;
-            }
-        }
-        step_request_.clear_actions_json();
-        auto& out = *step_request_.mutable_actions();
-        out.Clear();
-        out.set_dtype(std::string(packed::name_of(tensors.front().dtype)));
-        for (auto size : tensors.front().shape) {
-            out.add_shape(size);
-        }
-        out.set_data(std::move(tensors.front().data));
-        return true;
-    }
-
     std::vector<SlotAnswer> answers_of(const v1::JsonReply& reply, const char* op) const {
-        if (!reply.has_packed() || !sensor_) {
-            return wire_errors::slot_answers_of(GrpcChannel::parsed(reply, op), count_);
+        if (reply.has_packed() && packed_) {
+            return packed_->answers_of(reply.packed(), op);
         }
-        const auto& answer = reply.packed();
-        auto observations = tensors_of(answer.observations());
-        auto finals = tensors_of(answer.final_observations());
-        try {
-            sensor_->check(observations, count_);
-            if (answer.has_final_mask()) {
-                sensor_->check(finals, count_);
-            }
-        } catch (const std::invalid_argument& error) {
-            throw SimulatorError(SimulatorError::Kind::failed,
-                                 std::string("the server's packed answer to '") + op +
-                                     "' does not fit the sensor space: " + error.what());
-        }
-        Json infos = answer.infos_json().empty()
-                         ? Json()
-                         : GrpcChannel::parsed_text(answer.infos_json(), op);
-        bool step = answer.has_rewards();
-        std::vector<SlotAnswer> answers(count_);
-        for (const auto& failure : answer.failures()) {
-            if (failure.slot() < count_) {
-                answers[failure.slot()].error =
-                    SimulatorError(wire_errors::kind_of_http(failure.kind(), 0), failure.error());
-            }
-        }
-        for (std::size_t slot = 0; slot < count_; ++slot) {
-            if (answers[slot].error || !flag(answer.answered(), slot)) {
-                continue;
-            }
-            Json info = infos.is_array() && slot < infos.size() && infos[slot].is_object()
-                            ? infos[slot]
-                            : Json::object();
-            if (answer.has_final_mask() && flag(answer.final_mask(), slot)) {
-                info["final_observation"] = sensor_->get(finals, slot);
-            }
-            Json result = {{"observation", sensor_->get(observations, slot)}};
-            if (step) {
-                double reward = 0;
-                if (answer.rewards().data().size() >= (slot + 1) * sizeof reward) {
-                    std::memcpy(&reward, answer.rewards().data().data() + slot * sizeof reward,
-                                sizeof reward);
-                }
-                result["reward"] = reward;
-                result["terminated"] = flag(answer.terminated(), slot);
-                result["truncated"] = flag(answer.truncated(), slot);
-            }
-            result["info"] = std::move(info);
-            answers[slot].result = std::move(result);
-        }
-        return answers;
+        return wire_errors::slot_answers_of(GrpcChannel::parsed(reply, op), count_);
     }
 
     GrpcChannel channel_;
     std::size_t count_;
     std::string vector_;
     std::string first_session_;
-    std::optional<packed::Layout> sensor_;
-    std::optional<packed::Layout> action_;
+    // Once it is made packed.
+    std::optional<PackedReplies> packed_;
     // Declared after the channel, so that it ends first.
     JsonStream<v1::StepVectorRequest> stream_;
     v1::StepVectorRequest step_request_;

@@ -1,18 +1,22 @@
 #include <httplib.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "norva_core/settings.h"
 #include "sim/common/access_token.h"
 #include "sim/common/message_limit.h"
 #include "sim/common/wire_errors.h"
 #include "sim/common/wire_json.h"
+#include "sim/remote/packed_replies.h"
 #include "sim/remote/remote_simulator.h"
 
 namespace norva_core::sim {
 namespace {
 
 constexpr const char* JSON_TYPE = "application/json";
+constexpr const char* PROTOBUF_TYPE = "application/x-protobuf";
 
 SimulatorError::Kind kind_of(const Json& error_body, int status) {
     auto kind =
@@ -38,14 +42,19 @@ class HttpCaller {
         client_.set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(limit));
     }
 
+    // `as_message`, when given, asks for the answer as a protobuf message: one that comes so is
+    // left there, and null is returned.
     Json send(const std::string& method, const std::string& target, const Json& body,
-              const char* op) {
+              const char* op, std::optional<std::string>* as_message = nullptr) {
         httplib::Request request;
         request.method = method;
         request.path = target;
         if (method == "POST") {
             request.body = wire_json::dump(body);
             request.set_header("Content-Type", JSON_TYPE);
+        }
+        if (as_message != nullptr) {
+            request.set_header("Accept", PROTOBUF_TYPE);
         }
         if (token_) {
             request.set_header("Authorization", access_token::authorization(*token_));
@@ -70,6 +79,11 @@ class HttpCaller {
             throw SimulatorError(SimulatorError::Kind::unreachable,
                                  "Cannot reach a simulator over HTTP at " + address_ + ": " +
                                      httplib::to_string(result.error()));
+        }
+        if (as_message != nullptr && result->status >= 200 && result->status < 300 &&
+            result->get_header_value("Content-Type").starts_with(PROTOBUF_TYPE)) {
+            *as_message = std::move(answer);
+            return {};
         }
         Json reply;
         try {
@@ -161,9 +175,18 @@ class HttpVector final : public SimulatorVector {
     std::size_t size() const override { return count_; }
 
     void make(const std::string& env_id, const Json& env_init) override {
-        auto reply = caller_.send(
-            "POST", "/v1/vectors",
-            Json{{"env_id", env_id}, {"env_init", env_init}, {"num_envs", count_}}, "make");
+        Json body{
+            {"env_id", env_id}, {"env_init", env_init}, {"num_envs", count_}, {"packed", true}};
+        Json reply;
+        try {
+            reply = caller_.send("POST", "/v1/vectors", body, "make");
+        } catch (const SimulatorError& error) {
+            if (!refused_packing(error)) {
+                throw;
+            }
+            body["packed"] = false;
+            reply = caller_.send("POST", "/v1/vectors", body, "make");
+        }
         if (!reply.is_object() || !reply.contains("vector_id") ||
             !reply.at("vector_id").is_string() || !reply.contains("session_ids") ||
             !reply.at("session_ids").is_array() || reply.at("session_ids").empty() ||
@@ -173,6 +196,9 @@ class HttpVector final : public SimulatorVector {
         }
         vector_ = reply.at("vector_id").get<std::string>();
         first_session_ = reply.at("session_ids").at(0).get<std::string>();
+        if (body.at("packed") == true) {
+            packed_.emplace(sensor_space(), action_space(), count_);
+        }
     }
 
     Json sensor_space() override {
@@ -195,14 +221,11 @@ class HttpVector final : public SimulatorVector {
         if (reset.options) {
             body["options"] = *reset.options;
         }
-        return wire_errors::slot_answers_of(caller_.send("POST", path("reset"), body, "reset"),
-                                            count_);
+        return answers("reset", body);
     }
 
     std::vector<SlotAnswer> step(std::span<const Json> actions) override {
-        Json body{{"actions", Json::array_t(actions.begin(), actions.end())}};
-        return wire_errors::slot_answers_of(caller_.send("POST", path("step"), body, "step"),
-                                            count_);
+        return answers("step", Json{{"actions", Json::array_t(actions.begin(), actions.end())}});
     }
 
     void close() override {
@@ -213,6 +236,31 @@ class HttpVector final : public SimulatorVector {
     }
 
   private:
+    // A reset's or step's answers; a vector made packed asks for them as arrays.
+    std::vector<SlotAnswer> answers(const char* call, const Json& body) {
+        std::optional<std::string> message;
+        auto reply = caller_.send("POST", path(call), body, call, packed_ ? &message : nullptr);
+        if (message) {
+            norva::sim::v1::JsonReply parsed;
+            if (!parsed.ParseFromString(*message)) {
+                throw SimulatorError(
+                    SimulatorError::Kind::failed,
+                    std::string("the server's answer to '") + call + "' is no JsonReply message");
+            }
+            if (parsed.has_packed()) {
+                return packed_->answers_of(parsed.packed(), call);
+            }
+            try {
+                reply = wire_json::parse(parsed.json());
+            } catch (const json_input::InputError& error) {
+                throw SimulatorError(
+                    SimulatorError::Kind::failed,
+                    std::string("the server's answer to '") + call + "' is " + error.what());
+            }
+        }
+        return wire_errors::slot_answers_of(reply, count_);
+    }
+
     std::string path(const char* call) const {
         if (vector_.empty()) {
             throw SimulatorError(SimulatorError::Kind::failed,
@@ -225,6 +273,8 @@ class HttpVector final : public SimulatorVector {
     std::size_t count_;
     std::string vector_;
     std::string first_session_;
+    // Once it is made packed.
+    std::optional<PackedReplies> packed_;
 };
 
 }  // namespace
