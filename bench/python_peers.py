@@ -11,6 +11,9 @@
                                              ends (Gymnasium's async vector, in its shape)
     python_peers.py grpcio_vector STEPS N PROTO PORT
                                              grpcio stepping one served vector of N
+    python_peers.py grpcio_packed_vector STEPS N PROTO PORT
+                                             grpcio sending a packed vector's messages and
+                                             leaving its answers undecoded
     python_peers.py norva_sim_vector STEPS N PROTO PORT
                                              the Python client (python/norva_sim) stepping one
                                              served vector of N over gRPC
@@ -268,6 +271,36 @@ def grpcio_vector(steps, count, proto_file, port):
     return steps * count, wall, cpu
 
 
+def grpcio_packed_vector(steps, count, proto_file, port):
+    """The messages a packed vector's client sends, the actions as one tensor, with the answers
+    taken as they come and left undecoded: the floor of a Python client of packed vectors."""
+    import grpc
+    import numpy
+    messages = grpc_messages(proto_file)
+    with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
+        made = grpc_call(channel, "MakeVector",
+                         messages.MakeVectorRequest(num_envs=count, packed=True),
+                         messages.MakeVectorReply)
+        grpc_call(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
+                  messages.JsonReply)
+        stream = channel.stream_stream(SERVICE + "StepVector",
+                                       request_serializer=messages.StepVectorRequest.SerializeToString,
+                                       response_deserializer=messages.JsonReply.FromString)
+        actions = numpy.asarray([ACTION] * count, dtype="float32")
+        request = messages.StepVectorRequest(
+            vector_id=made.vector_id,
+            actions=messages.Tensor(dtype="float32", shape=actions.shape, data=actions.tobytes()))
+        cpu, started = own_cpu(), time.perf_counter()
+        for reply in stream(iter([request] * steps), timeout=600):
+            if not reply.HasField("packed"):
+                raise SystemExit(f"the vector answered {reply.json[:200]}")
+        wall = time.perf_counter() - started
+        cpu = own_cpu() - cpu
+        grpc_call(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+                  messages.CloseReply)
+    return steps * count, wall, cpu
+
+
 def norva_sim_vector(steps, count, _proto_file, port):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
     import norva_sim
@@ -382,6 +415,7 @@ def main():
         print(*drift_vector(steps, count))
         return
     peer = {"grpcio_vector": grpcio_vector, "grpcio_sessions": grpcio_sessions,
+            "grpcio_packed_vector": grpcio_packed_vector,
             "norva_sim_vector": norva_sim_vector}[mode]
     print(*peer(steps, count, sys.argv[4], int(sys.argv[5])))
 

@@ -230,6 +230,11 @@ BENCHMARK_CAPTURE(python_vector_peer, grpcio_vector, {"grpcio_vector", "1000"},
     ->Arg(64)
     ->Iterations(1)
     ->UseManualTime();
+BENCHMARK_CAPTURE(python_vector_peer, grpcio_packed_vector, {"grpcio_packed_vector", "1000"},
+                  PeerOf::served_test_sim)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime();
 BENCHMARK_CAPTURE(python_vector_peer, norva_sim_vector, {"norva_sim_vector", "1000"},
                   PeerOf::served_test_sim)
     ->Arg(64)
