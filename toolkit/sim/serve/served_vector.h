@@ -143,8 +143,8 @@ class ServedVector {
     // The slots to step, and the actions out of bounds counted.
     std::vector<bool> stepped_of(VectorHost& host, std::span<const Json> actions,
                                  std::span<const std::size_t> env_ids) const;
-    // The answers of the slots whose steps came back, completed as a lock-step call completes
-    // them: autoreset, the observations checked, the failed simulators dropped.
+    // The answers of the slots whose steps came back: their observations checked, the steps
+    // counted, the failed simulators dropped.
     void complete(VectorHost& host, Call& call, std::vector<SlotAnswer>& answers,
                   const std::vector<bool>& came, ServingClock::time_point started);
     PackedForm packed_form_of() const;
