@@ -144,11 +144,14 @@ def drift_worker(connection):
             return
 
 
-def drift_vector(steps, count):
+def lockstep_pipes(steps, count, worker_target, *arguments):
+    """`count` Pipe workers stepped in lock-step, as Gymnasium's async vector steps them; the CPU
+    is of this process and the workers, for the stepping alone."""
     pipes, workers = [], []
     for _ in range(count):
         ours, theirs = multiprocessing.Pipe()
-        worker = multiprocessing.Process(target=drift_worker, args=(theirs,), daemon=True)
+        worker = multiprocessing.Process(target=worker_target, args=(theirs, *arguments),
+                                         daemon=True)
         worker.start()
         pipes.append(ours)
         workers.append(worker)
@@ -172,6 +175,10 @@ def drift_vector(steps, count):
     return steps * count, wall, cpu
 
 
+def drift_vector(steps, count):
+    return lockstep_pipes(steps, count, drift_worker)
+
+
 def sim_pipe_worker(connection, command):
     sim = JsonLinesSim(command)
     sim.call("make", env_id="bench", env_init={})
@@ -193,32 +200,7 @@ def sim_pipe_worker(connection, command):
 
 
 def mp_vector(steps, count, command):
-    pipes, workers = [], []
-    for _ in range(count):
-        ours, theirs = multiprocessing.Pipe()
-        worker = multiprocessing.Process(target=sim_pipe_worker, args=(theirs, command),
-                                         daemon=True)
-        worker.start()
-        pipes.append(ours)
-        workers.append(worker)
-    for pipe in pipes:
-        pipe.send(("reset", None))
-    for pipe in pipes:
-        pipe.recv()
-    cpu, started = own_cpu(), time.perf_counter()
-    for _ in range(steps):
-        for pipe in pipes:
-            pipe.send(("step", ACTION))
-        for pipe in pipes:
-            pipe.recv()
-    wall = time.perf_counter() - started
-    cpu = own_cpu() + sum(process_cpu(worker.pid) for worker in workers) - cpu
-    for pipe in pipes:
-        pipe.send(("close", None))
-        pipe.recv()
-    for worker in workers:
-        worker.join()
-    return steps * count, wall, cpu
+    return lockstep_pipes(steps, count, sim_pipe_worker, command)
 
 
 SERVICE = "/norva.sim.v1.Simulator/"
@@ -242,68 +224,73 @@ def grpc_call(channel, name, request, reply_type):
     return call(request, timeout=60)
 
 
-def grpcio_vector(steps, count, proto_file, port):
+def grpcio_stepping(steps, count, proto_file, port, packed, request_of, check):
+    """grpcio making one served vector of `count` and stepping it over a StepVector stream:
+    `request_of(messages, vector_id)` is every step's request and `check(reply)` looks at each
+    answer. The CPU is of this process, for the stepping alone."""
     import grpc
     messages = grpc_messages(proto_file)
     with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-        made = grpc_call(channel, "MakeVector", messages.MakeVectorRequest(num_envs=count),
+        made = grpc_call(channel, "MakeVector",
+                         messages.MakeVectorRequest(num_envs=count, packed=packed),
                          messages.MakeVectorReply)
         grpc_call(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
                   messages.JsonReply)
         stream = channel.stream_stream(SERVICE + "StepVector",
                                        request_serializer=messages.StepVectorRequest.SerializeToString,
                                        response_deserializer=messages.JsonReply.FromString)
-
-        def requests():
-            for _ in range(steps):
-                yield messages.StepVectorRequest(vector_id=made.vector_id,
-                                                 actions_json=json.dumps([ACTION] * count))
-
+        request = request_of(messages, made.vector_id)
         cpu, started = own_cpu(), time.perf_counter()
-        for reply in stream(requests(), timeout=600):
-            results = json.loads(reply.json)["results"]
-            if len(results) != count or "error" in results[0]:
-                raise SystemExit(f"the vector answered {reply.json[:200]}")
+        for reply in stream(iter([request] * steps), timeout=600):
+            check(reply)
         wall = time.perf_counter() - started
         cpu = own_cpu() - cpu
         grpc_call(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
                   messages.CloseReply)
     return steps * count, wall, cpu
+
+
+def grpcio_vector(steps, count, proto_file, port):
+    """grpcio with JSON actions, decoding every answer."""
+    def check(reply):
+        results = json.loads(reply.json)["results"]
+        if len(results) != count or "error" in results[0]:
+            raise SystemExit(f"the vector answered {reply.json[:200]}")
+
+    return grpcio_stepping(
+        steps, count, proto_file, port, False,
+        lambda messages, vector: messages.StepVectorRequest(
+            vector_id=vector, actions_json=json.dumps([ACTION] * count)),
+        check)
 
 
 def grpcio_packed_vector(steps, count, proto_file, port):
     """The messages a packed vector's client sends, the actions as one tensor, with the answers
     taken as they come and left undecoded: the floor of a Python client of packed vectors."""
-    import grpc
     import numpy
-    messages = grpc_messages(proto_file)
-    with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-        made = grpc_call(channel, "MakeVector",
-                         messages.MakeVectorRequest(num_envs=count, packed=True),
-                         messages.MakeVectorReply)
-        grpc_call(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
-                  messages.JsonReply)
-        stream = channel.stream_stream(SERVICE + "StepVector",
-                                       request_serializer=messages.StepVectorRequest.SerializeToString,
-                                       response_deserializer=messages.JsonReply.FromString)
-        actions = numpy.asarray([ACTION] * count, dtype="float32")
-        request = messages.StepVectorRequest(
-            vector_id=made.vector_id,
-            actions=messages.Tensor(dtype="float32", shape=actions.shape, data=actions.tobytes()))
-        cpu, started = own_cpu(), time.perf_counter()
-        for reply in stream(iter([request] * steps), timeout=600):
-            if not reply.HasField("packed"):
-                raise SystemExit(f"the vector answered {reply.json[:200]}")
-        wall = time.perf_counter() - started
-        cpu = own_cpu() - cpu
-        grpc_call(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
-                  messages.CloseReply)
-    return steps * count, wall, cpu
+    actions = numpy.asarray([ACTION] * count, dtype="float32")
+
+    def check(reply):
+        if not reply.HasField("packed"):
+            raise SystemExit(f"the vector answered {reply.json[:200]}")
+
+    return grpcio_stepping(
+        steps, count, proto_file, port, True,
+        lambda messages, vector: messages.StepVectorRequest(
+            vector_id=vector, actions=messages.Tensor(dtype="float32", shape=actions.shape,
+                                                      data=actions.tobytes())),
+        check)
+
+
+def norva_sim_client():
+    """The Python client of this source tree."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import norva_sim
+    return norva_sim
 
 
 def norva_sim_vector(steps, count, _proto_file, port):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-    import norva_sim
+    norva_sim = norva_sim_client()
     with norva_sim.VectorEnv(f"127.0.0.1:{port}", count, protocol="grpc", timeout=60) as envs:
         envs.reset()
         actions = [ACTION] * count
@@ -316,8 +303,7 @@ def norva_sim_vector(steps, count, _proto_file, port):
 
 
 def uneven_vector(steps, batch_size, count, _proto_file, port):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-    import norva_sim
+    norva_sim = norva_sim_client()
     uneven = {"slow_seeds": list(range(count // 4)), "slow_ms": 5, "step_ms": 1}
     with norva_sim.VectorEnv(f"127.0.0.1:{port}", count, env_init=uneven, protocol="grpc",
                              batch_size=batch_size or None, timeout=60) as envs:
