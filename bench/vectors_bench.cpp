@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -55,6 +56,18 @@ std::vector<pid_t> simulators() {
     return norva_bench::descendants(::getpid());
 }
 
+// The servers' processes and the simulators they started.
+std::vector<pid_t> server_and_simulators(
+    std::initializer_list<const norva_bench::ServedSim*> servers) {
+    std::vector<pid_t> pids;
+    for (const auto* server : servers) {
+        auto simulators = norva_bench::descendants(server->pid());
+        pids.insert(pids.end(), simulators.begin(), simulators.end());
+        pids.push_back(server->pid());
+    }
+    return pids;
+}
+
 void local_vector_of(benchmark::State& state, const std::filesystem::path& folder) {
     norva_core::sim::WorkerVector vector(folder, norva_core::sim::load_manifest(folder),
                                          {std::chrono::seconds(30)},
@@ -78,11 +91,7 @@ void served_vector(benchmark::State& state, const std::string& protocol) {
     auto count = static_cast<std::size_t>(state.range(0));
     auto vector = protocol == "grpc" ? norva_core::sim::connect_grpc_vector(address, count)
                                      : norva_core::sim::connect_http_vector(address, count);
-    step_vector(state, *vector, [&] {
-        auto pids = norva_bench::descendants(server.pid());
-        pids.push_back(server.pid());
-        return pids;
-    });
+    step_vector(state, *vector, [&] { return server_and_simulators({&server}); });
 }
 
 // range(0) environments over two servers on this machine, half on each, over gRPC.
@@ -94,14 +103,7 @@ void spread_vector(benchmark::State& state) {
     parts.push_back(norva_core::sim::connect_grpc_vector({"127.0.0.1", first.port()}, halves[0]));
     parts.push_back(norva_core::sim::connect_grpc_vector({"127.0.0.1", second.port()}, halves[1]));
     norva_core::sim::SpreadVector vector(std::move(parts));
-    step_vector(state, vector, [&] {
-        auto pids = norva_bench::descendants(first.pid());
-        auto more = norva_bench::descendants(second.pid());
-        pids.insert(pids.end(), more.begin(), more.end());
-        pids.push_back(first.pid());
-        pids.push_back(second.pid());
-        return pids;
-    });
+    step_vector(state, vector, [&] { return server_and_simulators({&first, &second}); });
 }
 
 // What a Python peer steps: simulators of its own, or a vector `sim run` serves.
