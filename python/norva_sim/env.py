@@ -371,18 +371,7 @@ class VectorEnv:
         if env_ids is None:
             env_ids = self._next_ids
         env_ids = [] if env_ids is None else [int(each) for each in env_ids]
-        count = len(env_ids) or self.num_envs
-        tensor = None
-        if self._packed and self._action_dtype is not None:
-            tensor = numpy.ascontiguousarray(actions, dtype=self._action_dtype)
-            if tensor.ndim == 0 or len(tensor) != count:
-                raise ValueError(f"{len(tensor) if tensor.ndim else 1} actions for {count} "
-                                 f"environments")
-            actions = None
-        else:
-            actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
-            if len(actions) != count:
-                raise ValueError(f"{len(actions)} actions for {count} environments")
+        actions, tensor = self._packed_actions(actions, len(env_ids) or self.num_envs)
         self._transport.send_step_vector(self._vector, actions, tensor, env_ids)
         self._sent += 1
         self._next_ids = []
@@ -417,16 +406,10 @@ class VectorEnv:
                 raise ServerError(f"simulator {answer.env_ids[row]} of the vector: "
                                   f"{failure['error']}", kind=failure["kind"])
         infos = answer.infos
-        rewards, terminated, truncated = answer.rewards, answer.terminated, answer.truncated
         for row, failure in answer.failures.items():
             infos[row] = dict(failure)
-            rewards[row], terminated[row], truncated[row] = 0.0, False, True
-        space = self.single_observation_space
-        if answer.finals is not None:
-            for row in numpy.flatnonzero(answer.final_mask):
-                infos[row]["final_observation"] = _packed_row(space, answer.finals, row)
-        observations = _packed_assembled(space, answer.observations)
-        return observations, rewards, terminated, truncated, infos
+        observations = _packed_assembled(self.single_observation_space, answer.observations)
+        return (observations, *self._packed_outcomes(answer, infos), infos)
 
     def _batch_json(self, results, env_ids):
         rows, infos = [], []
@@ -452,27 +435,37 @@ class VectorEnv:
         self._release()
 
     def _step_packed(self, actions):
-        tensor = None
-        if self._action_dtype is not None:
-            tensor = numpy.ascontiguousarray(actions, dtype=self._action_dtype)
-            if tensor.ndim == 0 or len(tensor) != self.num_envs:
-                raise ValueError(f"{len(tensor) if tensor.ndim else 1} actions for a vector of "
-                                 f"{self.num_envs}")
-            answer = self._transport.step_vector(self._vector, None, tensor)
-        else:
-            actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
-            if len(actions) != self.num_envs:
-                raise ValueError(f"{len(actions)} actions for a vector of {self.num_envs}")
-            answer = self._transport.step_vector(self._vector, actions)
+        answer = self._transport.step_vector(self._vector,
+                                             *self._packed_actions(actions, self.num_envs))
         infos = self._take(answer)
+        rewards, terminated, truncated = self._packed_outcomes(answer, infos)
+        return self._observations(), rewards, terminated, truncated, self._infos_of(infos)
+
+    def _packed_actions(self, actions, count):
+        """`count` actions as the transport takes them: (None, one array) for an action space of
+        one leaf, (a list, None) for the others."""
+        if self._packed and self._action_dtype is not None:
+            tensor = numpy.ascontiguousarray(actions, dtype=self._action_dtype)
+            if tensor.ndim == 0 or len(tensor) != count:
+                raise ValueError(f"{len(tensor) if tensor.ndim else 1} actions for {count} "
+                                 f"environments")
+            return None, tensor
+        actions = actions.tolist() if hasattr(actions, "tolist") else list(actions)
+        if len(actions) != count:
+            raise ValueError(f"{len(actions)} actions for {count} environments")
+        return actions, None
+
+    def _packed_outcomes(self, answer, infos):
+        """A packed step's rewards and flags, a failed row truncated with reward 0, and the
+        final observations of the episodes autoreset ended put into their infos."""
         rewards, terminated, truncated = answer.rewards, answer.terminated, answer.truncated
-        for slot, failure in answer.failures.items():
-            rewards[slot], terminated[slot], truncated[slot] = 0.0, False, True
+        for row in answer.failures:
+            rewards[row], terminated[row], truncated[row] = 0.0, False, True
         if answer.finals is not None:
             space = self.single_observation_space
-            for slot in numpy.flatnonzero(answer.final_mask):
-                infos[slot]["final_observation"] = _packed_row(space, answer.finals, slot)
-        return self._observations(), rewards, terminated, truncated, self._infos_of(infos)
+            for row in numpy.flatnonzero(answer.final_mask):
+                infos[row]["final_observation"] = _packed_row(space, answer.finals, row)
+        return rewards, terminated, truncated
 
     def _reset_packed(self, answer):
         infos = self._take(answer)
