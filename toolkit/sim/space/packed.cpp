@@ -152,6 +152,36 @@ std::optional<T> whole(const Json& number) {
     return static_cast<T>(value);
 }
 
+template <class T>
+struct Held {
+    using type = T;
+};
+
+// Calls `use` with Held<T> for the C++ type T of a whole-number dtype; nothing for the others.
+template <class Use>
+void with_whole_type(Dtype dtype, Use&& use) {
+    switch (dtype) {
+        case Dtype::int8:
+            return use(Held<std::int8_t>{});
+        case Dtype::int16:
+            return use(Held<std::int16_t>{});
+        case Dtype::int32:
+            return use(Held<std::int32_t>{});
+        case Dtype::int64:
+            return use(Held<std::int64_t>{});
+        case Dtype::uint8:
+            return use(Held<std::uint8_t>{});
+        case Dtype::uint16:
+            return use(Held<std::uint16_t>{});
+        case Dtype::uint32:
+            return use(Held<std::uint32_t>{});
+        case Dtype::uint64:
+            return use(Held<std::uint64_t>{});
+        default:
+            return;
+    }
+}
+
 // Writes one number as the dtype holds it; why it cannot be, when it cannot.
 std::optional<std::string> write_number(Dtype dtype, const Json& value, char* at,
                                         const std::string& where) {
@@ -178,40 +208,12 @@ std::optional<std::string> write_number(Dtype dtype, const Json& value, char* at
         return std::nullopt;
     }
     bool written = false;
-    auto put = [&](auto held) {
-        if (held) {
-            store(at, *held);
+    with_whole_type(dtype, [&](auto held) {
+        if (auto number = whole<typename decltype(held)::type>(value)) {
+            store(at, *number);
             written = true;
         }
-    };
-    switch (dtype) {
-        case Dtype::int8:
-            put(whole<std::int8_t>(value));
-            break;
-        case Dtype::int16:
-            put(whole<std::int16_t>(value));
-            break;
-        case Dtype::int32:
-            put(whole<std::int32_t>(value));
-            break;
-        case Dtype::int64:
-            put(whole<std::int64_t>(value));
-            break;
-        case Dtype::uint8:
-            put(whole<std::uint8_t>(value));
-            break;
-        case Dtype::uint16:
-            put(whole<std::uint16_t>(value));
-            break;
-        case Dtype::uint32:
-            put(whole<std::uint32_t>(value));
-            break;
-        case Dtype::uint64:
-            put(whole<std::uint64_t>(value));
-            break;
-        default:
-            break;
-    }
+    });
     if (!written) {
         return fmt::format("{}: {} where a whole number of {} is declared", place(where),
                            value.dump(), name_of(dtype));
@@ -227,26 +229,14 @@ Json read_number(Dtype dtype, const char* at) {
             return static_cast<double>(load<float>(at));
         case Dtype::float64:
             return load<double>(at);
-        case Dtype::int8:
-            return load<std::int8_t>(at);
-        case Dtype::int16:
-            return load<std::int16_t>(at);
-        case Dtype::int32:
-            return load<std::int32_t>(at);
-        case Dtype::int64:
-            return load<std::int64_t>(at);
-        case Dtype::uint8:
-            return load<std::uint8_t>(at);
-        case Dtype::uint16:
-            return load<std::uint16_t>(at);
-        case Dtype::uint32:
-            return load<std::uint32_t>(at);
-        case Dtype::uint64:
-            return load<std::uint64_t>(at);
         case Dtype::boolean:
             return load<std::uint8_t>(at) != 0;
+        default:
+            break;
     }
-    return nullptr;
+    Json number;
+    with_whole_type(dtype, [&](auto held) { number = load<typename decltype(held)::type>(at); });
+    return number;
 }
 
 std::vector<std::size_t> nested_shape(const Json& value) {
