@@ -279,24 +279,25 @@ StepAnswers ServedVector::step_batch(VectorHost& host, Call& call, std::span<con
     }
     auto started = ServingClock::now();
     std::vector<std::size_t> sending;
-    std::vector<Json> sent;
+    std::vector<const Json*> sent;
     for (std::size_t k = 0; k < env_ids.size(); ++k) {
         auto slot = env_ids[k];
         if (stepped[slot] && !restarted[slot] && !restart_failures[slot]) {
             sending.push_back(slot);
-            sent.push_back(actions[k]);
+            sent.push_back(&actions[k]);
         }
     }
     batches_->send(call.environments(), sending, sent);
-    std::vector<SlotAnswer> fresh(count);
-    if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
+    // A slot that got a new simulator, or could not, is answered at once.
+    if (sending.size() < env_ids.size()) {
+        std::vector<SlotAnswer> fresh(count);
         answers_of_restarted(call, restarted, fresh);
-    }
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        if (restart_failures[slot]) {
-            batches_->answered({slot, SlotAnswer{Json(), restart_failures[slot]}});
-        } else if (restarted[slot]) {
-            batches_->answered({slot, std::move(fresh[slot])});
+        for (std::size_t slot = 0; slot < count; ++slot) {
+            if (restart_failures[slot]) {
+                batches_->answered({slot, SlotAnswer{Json(), restart_failures[slot]}});
+            } else if (restarted[slot]) {
+                batches_->answered({slot, std::move(fresh[slot])});
+            }
         }
     }
     auto taken = batches_->take(call.environments(), batch_size_);

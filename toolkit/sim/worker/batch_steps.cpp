@@ -7,7 +7,7 @@
 namespace norva_core::sim {
 
 void BatchSteps::send(std::span<const Environment> slots, std::span<const std::size_t> ids,
-                      std::span<const Json> actions) {
+                      std::span<const Json* const> actions) {
     for (std::size_t k = 0; k < ids.size(); ++k) {
         auto slot = ids[k];
         auto* process = slots[slot].process;
@@ -16,7 +16,7 @@ void BatchSteps::send(std::span<const Environment> slots, std::span<const std::s
                 throw SimulatorError(SimulatorError::Kind::failed,
                                      "this simulator has ended; reset the vector to start it anew");
             }
-            process->send_step(actions[k]);
+            process->send_step(*actions[k]);
             states_[slot] = State::stepping;
         } catch (const SimulatorError& error) {
             answered({slot, SlotAnswer{Json(), error}});

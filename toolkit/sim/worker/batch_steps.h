@@ -25,7 +25,7 @@ class BatchSteps {
     // Sends each slot its action; a slot without a simulator, or whose simulator fails at once,
     // is answered at once with the error.
     void send(std::span<const Environment> slots, std::span<const std::size_t> ids,
-              std::span<const Json> actions);
+              std::span<const Json* const> actions);
     // The slots `answered` gives back answered without a step (a new simulator's first
     // observation, say).
     void answered(SlotResult answer);
