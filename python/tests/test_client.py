@@ -562,7 +562,7 @@ class BatchSizeTest:
         with self.assertRaises(norva_sim.ServerError) as stepping:
             envs.step(pushes[:1], env_ids=[2 if 2 not in seen[-1] else 3])
         self.assertEqual(stepping.exception.kind, "invalid")
-        self.assertIn("while it still steps", str(stepping.exception))
+        self.assertIn("whose step is still out", str(stepping.exception))
 
     def test_steps_may_be_sent_before_their_answers_are_read_and_a_reset_ends_them(self):
         envs = self.vector(count=4, batch_size=2)

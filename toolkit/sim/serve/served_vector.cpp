@@ -264,10 +264,10 @@ StepAnswers ServedVector::step_batch(VectorHost& host, Call& call, std::span<con
         }
         if (listed[slot] || !batches_->waiting(slot)) {
             throw std::invalid_argument(fmt::format(
-                "'env_ids' names environment {} {}", slot,
-                listed[slot] ? "twice"
-                             : "while it still steps: send actions only for the environments "
-                               "the last answer gave"));
+                "'env_ids' names environment {}{}", slot,
+                listed[slot] ? " twice"
+                             : ", whose step is still out (its answer comes in a later answer): "
+                               "send actions only for the environments the last answer gave"));
         }
         listed[slot] = true;
     }
