@@ -63,14 +63,14 @@ TEST(Packed, Float16IsRoundedToTheNearest) {
     auto space =
         layout(R"({"type": "box", "low": -1, "high": 1, "shape": [6], "dtype": "float16"})");
     auto tensors = space.zeros(1);
-    ASSERT_EQ(space.put(tensors, 0, Json::parse("[1.0, 0.1, 65504, 70000, 1e-8, -2.5e-7]")),
+    ASSERT_EQ(space.put(tensors, 0, Json::parse("[1.0, 0.1, 65504, 65519, 1e-8, -2.5e-7]")),
               std::nullopt);
     std::uint16_t halves[6];
     std::memcpy(halves, tensors[0].data.data(), sizeof halves);
     EXPECT_EQ(halves[0], 0x3c00);
     EXPECT_EQ(halves[1], 0x2e66);
     EXPECT_EQ(halves[2], 0x7bff) << "the largest half";
-    EXPECT_EQ(halves[3], 0x7c00) << "past it, infinity";
+    EXPECT_EQ(halves[3], 0x7bff) << "rounded down to it";
     EXPECT_EQ(halves[4], 0x0000) << "below the smallest subnormal, zero";
     EXPECT_EQ(halves[5], 0x8004) << "a negative subnormal";
     auto back = space.get(tensors, 0);
@@ -116,6 +116,35 @@ TEST(Packed, WhatDoesNotFitIsNamedAndLeavesItsRowZero) {
         space.put(pointed, 0, Json::parse(R"({"position": [1, 2], "level": [1.0], "gear": 2.0})")),
         std::nullopt)
         << "whole numbers written with a point are whole";
+}
+
+// A finite number that a float dtype would round to infinity is one it cannot hold; infinity
+// itself it holds.
+TEST(Packed, NumbersPastAFloatDtypesRangeAreRefused) {
+    auto space = layout(R"({"type": "dict", "spaces": {
+        "single": {"type": "box", "low": -1, "high": 1, "shape": [1]},
+        "half": {"type": "box", "low": -1, "high": 1, "shape": [1], "dtype": "float16"},
+        "double": {"type": "box", "low": -1, "high": 1, "shape": [1], "dtype": "float64"}}})");
+    struct Case {
+        const char* value;
+        std::optional<std::string> why;
+    };
+    for (const auto& [value, why] : {
+             Case{R"({"single": [1e300], "half": [0], "double": [1e300]})",
+                  "single: 1e+300 is beyond what float32 holds"},
+             Case{R"({"single": [-3.5e38], "half": [0], "double": [0]})",
+                  "single: -3.5e+38 is beyond what float32 holds"},
+             Case{R"({"single": [0], "half": [70000], "double": [0]})",
+                  "half: 70000 is beyond what float16 holds"},
+             Case{R"({"single": [0], "half": [-65520], "double": [0]})",
+                  "half: -65520 is beyond what float16 holds"},
+             Case{R"({"single": [3.4028235e38], "half": [65504], "double": [1.7e308]})",
+                  std::nullopt},
+             Case{R"({"single": [Infinity], "half": [-Infinity], "double": [NaN]})", std::nullopt},
+         }) {
+        auto tensors = space.zeros(1);
+        EXPECT_EQ(space.put(tensors, 0, norva_core::sim::wire_json::parse(value)), why) << value;
+    }
 }
 
 TEST(Packed, TensorsOfAnotherLayoutAreRefusedNamingWhatDiffers) {

@@ -100,6 +100,18 @@ float float_of_half(std::uint16_t half) {
     return std::bit_cast<float>(sign | ((exponent + 112) << 23) | (mantissa << 13));
 }
 
+// Whether a finite number would round to infinity in the dtype: a value it cannot hold, where an
+// infinity the simulator wrote is one it holds. The bounds are the largest finite value plus half
+// its last place, which rounding to the nearest even takes to infinity.
+bool beyond_float_range(Dtype dtype, double number) {
+    constexpr double FLOAT32_LIMIT = 0x1p128 - 0x1p103;
+    constexpr double FLOAT16_LIMIT = 65520.0;
+    if (!std::isfinite(number) || dtype == Dtype::float64) {
+        return false;
+    }
+    return std::fabs(number) >= (dtype == Dtype::float32 ? FLOAT32_LIMIT : FLOAT16_LIMIT);
+}
+
 template <class T>
 void store(char* at, T value) {
     std::memcpy(at, &value, sizeof value);
@@ -198,6 +210,10 @@ std::optional<std::string> write_number(Dtype dtype, const Json& value, char* at
     }
     if (is_float(dtype)) {
         double number = value.get<double>();
+        if (beyond_float_range(dtype, number)) {
+            return fmt::format("{}: {} is beyond what {} holds", place(where), value.dump(),
+                               name_of(dtype));
+        }
         if (dtype == Dtype::float64) {
             store(at, number);
         } else if (dtype == Dtype::float32) {
