@@ -51,18 +51,10 @@ void BatchSteps::gather(std::span<const Environment> slots, bool now) {
     std::vector<std::size_t> waited;
     std::vector<pollfd> ready;
     for (std::size_t slot = 0; slot < states_.size(); ++slot) {
-        if (states_[slot] != State::stepping) {
-            continue;
+        if (states_[slot] == State::stepping) {
+            waited.push_back(slot);
+            ready.push_back(slots[slot].process->awaited());
         }
-        auto& process = *slots[slot].process;
-        try {
-            process.check_waiting();
-        } catch (const SimulatorError& error) {
-            answered({slot, SlotAnswer{Json(), error}});
-            continue;
-        }
-        waited.push_back(slot);
-        ready.push_back(process.awaited());
     }
     // The time limits are checked at every wake; they are seconds, so a tenth is exact enough.
     if (!now && !ready.empty()) {
@@ -70,14 +62,15 @@ void BatchSteps::gather(std::span<const Environment> slots, bool now) {
     }
     for (std::size_t k = 0; k < waited.size(); ++k) {
         auto slot = waited[k];
-        if (!now && ready[k].revents == 0) {
-            continue;
-        }
         auto& process = *slots[slot].process;
         try {
-            if (process.advance()) {
+            // What has come is read before the time limit is looked at: an answer that came
+            // while no call waited for it (the client paused between its calls) is an answer.
+            if ((now || ready[k].revents != 0) && process.advance()) {
                 answered({slot, SlotAnswer{process.receive(), std::nullopt}});
+                continue;
             }
+            process.check_waiting();
         } catch (const SimulatorError& error) {
             answered({slot, SlotAnswer{Json(), error}});
         }

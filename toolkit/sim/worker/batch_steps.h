@@ -39,7 +39,8 @@ class BatchSteps {
   private:
     enum class State { waiting, stepping, answered };
     std::size_t stepping() const;
-    // Takes the answers that have come; polls first unless `now`.
+    // Takes the answers that have come, polling first unless `now`; a step still out past its
+    // time limit fails.
     void gather(std::span<const Environment> slots, bool now);
 
     std::vector<State> states_;
