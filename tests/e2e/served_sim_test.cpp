@@ -138,6 +138,7 @@ void expect_well_formed(const Json& scraped) {
         "norva_sim_answers_over_time_limit_total": "counter",
         "norva_sim_actions_out_of_bounds_total": "counter",
         "norva_sim_observations_outside_space_total": "counter",
+        "norva_sim_steps_refused_total": "counter",
         "norva_sim_resident_memory_bytes": "gauge"})"));
 }
 

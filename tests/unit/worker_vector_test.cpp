@@ -128,10 +128,16 @@ TEST_F(VectorTest, OneSimulatorFailingFailsItsSlotAlone) {
     EXPECT_EQ(answers[2].error->kind(), SimulatorError::Kind::answered);
     EXPECT_STREQ(answers[2].error->what(), "step refused");
 
+    // The refusal ended that episode: instead of this step its environment starts a new one,
+    // unseeded, as a step that earned nothing.
     answers = vector.step(actions(3));
     EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({6.0, 0.0}));
     EXPECT_EQ(answers[1].error->kind(), SimulatorError::Kind::failed);
-    EXPECT_TRUE(answers[2].error);
+    EXPECT_EQ(result(answers, 2).at("observation").at("position"), Json::array({0.0, 0.0}));
+    EXPECT_EQ(result(answers, 2).at("reward"), 0);
+    EXPECT_EQ(result(answers, 2).at("truncated"), false);
+    EXPECT_EQ(result(vector.step(actions(3)), 2).at("observation").at("position"),
+              Json::array({0.5, 0.0}));
     // The simulator that refused is still there and takes a reset with another seed.
     auto reset = vector.reset({.seeds = std::vector<std::uint64_t>{1, 1, 1}});
     EXPECT_FALSE(reset[2].error);
@@ -232,10 +238,12 @@ TEST_F(BatchedVectorTest, AnEnvironmentsErrorIsItsOwnAndAProcessThatEndsFailsIts
         EXPECT_NE(std::string(answers[slot].error->what()).find("exit status 3"), std::string::npos)
             << answers[slot].error->what();
     }
-    // The refusing environment and its neighbour go on; a new seed lets it step again.
+    // The refusal ended that episode: its environment alone starts a new one, and its neighbour
+    // in the process goes on.
     answers = vector.step(actions(4));
     EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({6.0, 0.0}));
-    EXPECT_TRUE(answers[1].error);
+    EXPECT_EQ(result(answers, 1).at("observation").at("position"), Json::array({0.0, 0.0}));
+    EXPECT_EQ(result(answers, 1).at("reward"), 0);
     auto reset = vector.reset({.seeds = std::vector<std::uint64_t>{1, 1, 1, 1}});
     EXPECT_FALSE(reset[1].error);
     EXPECT_TRUE(reset[2].error);

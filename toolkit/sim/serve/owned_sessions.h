@@ -17,7 +17,7 @@ class OwnedSessions {
     bool empty() const { return sessions_.empty() && vectors_.empty(); }
 
     // Closes what is still open; what the client closed itself, or the server for another
-    // reason, is gone already.
+    // reason, is gone already, and a vector's slot it stepped stays with its vector.
     void close_all(SessionRegistry& registry) noexcept {
         for (const auto& id : sessions_) {
             try {

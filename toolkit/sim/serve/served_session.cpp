@@ -53,4 +53,15 @@ void check_observation(ServedSession& session, const Space* space, const Json& r
     }
 }
 
+void count_refusal(ServedSession& session, const SimulatorError& error, SessionMetrics& metrics,
+                   SessionJournal& journal) {
+    if (error.kind() != SimulatorError::Kind::answered) {
+        return;
+    }
+    metrics.step_refused();
+    if (!std::exchange(session.told_refused, true)) {
+        journal.refused(session.name, error.what());
+    }
+}
+
 }  // namespace norva_core::sim

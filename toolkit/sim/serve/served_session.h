@@ -30,14 +30,19 @@ struct ServedSession {
     std::string name;
     // When its last call ended, or began while one runs.
     std::atomic<ServingClock::rep> last_call{ServingClock::now().time_since_epoch().count()};
-    // A vector's session is timed with its vector.
-    bool in_vector = false;
+    // The vector it is a slot of, which times it and closes it; none for a session of its own.
+    std::optional<std::string> vector_id;
+    // Its step in its vector (batch_size) is out, or its answer waits to be handed out, so it
+    // takes no call of its own. Kept under the vector's lock.
+    bool held_by_vector = false;
     // What its actions are checked against; none when the simulator gave no usable space.
     std::shared_ptr<const Space> action_space;
     // What its observations are checked against, likewise.
     std::shared_ptr<const Space> sensor_space;
     // Whether an observation outside the sensor space was logged already.
     bool told_outside = false;
+    // Whether a step its environment refused was logged already.
+    bool told_refused = false;
     // Set when it is being closed, so that a call in progress gives up at once.
     std::atomic<bool> closing{false};
 };
@@ -57,5 +62,10 @@ bool out_of_bounds(const Space* space, const Json& action, const std::string& wh
 // Counts an observation of the result outside the space, and logs the session's first.
 void check_observation(ServedSession& session, const Space* space, const Json& result,
                        SessionMetrics& metrics, SessionJournal& journal);
+
+// Counts a step's error when the environment answered it (kind answered), and logs the
+// session's first.
+void count_refusal(ServedSession& session, const SimulatorError& error, SessionMetrics& metrics,
+                   SessionJournal& journal);
 
 }  // namespace norva_core::sim

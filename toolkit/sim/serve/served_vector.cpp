@@ -51,7 +51,10 @@ class ServedVector::Call {
         }
         touch();
     }
-    ~Call() { touch(); }
+    ~Call() {
+        touch();
+        hold_stepping_slots();
+    }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
@@ -70,6 +73,16 @@ class ServedVector::Call {
     }
 
   private:
+    // A slot whose step is out, or whose answer is not yet handed out, refuses calls of its own
+    // until the vector hands its answer out.
+    void hold_stepping_slots() {
+        if (!vector_.batches_) {
+            return;
+        }
+        for (std::size_t slot = 0; slot < vector_.slots_.size(); ++slot) {
+            vector_.slots_[slot]->held_by_vector = !vector_.batches_->waiting(slot);
+        }
+    }
     void touch() {
         auto now = ServingClock::now().time_since_epoch().count();
         vector_.last_call_ = now;
@@ -106,10 +119,10 @@ void ServedVector::start(VectorHost& host, std::size_t count) {
     if (batch_size_ > 0) {
         batches_.emplace(count);
     }
+    reset_due_.assign(count, false);
     Reservation reserved(host, count);
     for (std::size_t slot = 0; slot < count; ++slot) {
         auto session = std::make_shared<ServedSession>();
-        session->in_vector = true;
         session->vector_lock = mutex_;
         slots_.push_back(std::move(session));
     }
@@ -171,6 +184,7 @@ void ServedVector::give_ids(const std::string& id, std::vector<std::string> slot
     for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
         slots_[slot]->name =
             SessionJournal::named("Session", ids_[slot], env_id_) + " of vector " + id;
+        slots_[slot]->vector_id = id;
     }
 }
 
@@ -195,9 +209,12 @@ std::vector<SlotAnswer> ServedVector::reset(VectorHost& host, const std::string&
     for (std::size_t slot = 0; slot < count; ++slot) {
         if (!mask[slot]) {
             answers[slot] = SlotAnswer{};
-        } else if (restart_failures[slot]) {
+            continue;
+        }
+        if (restart_failures[slot]) {
             answers[slot].error = restart_failures[slot];
         }
+        reset_due_[slot] = autoreset_ && vector_calls::refused(answers[slot]);
     }
     drop_failed(host, call, answers);
     return answers;
@@ -223,20 +240,10 @@ std::vector<SlotAnswer> ServedVector::step_together(VectorHost& host, Call& call
     check_action_count(actions.size(), count);
     auto stepped = stepped_of(host, actions, {});
     std::vector<std::optional<SimulatorError>> restart_failures(count);
-    std::vector<bool> restarted(count, false);
-    if (autoreset_) {
-        restarted = restart_ended(host, call, restart_failures, stepped);
-    }
+    auto renewed = renewing(host, call, restart_failures, stepped);
     auto started = ServingClock::now();
-    std::vector<bool> stepping(count);
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        stepping[slot] = stepped[slot] && !restarted[slot];
-    }
     auto answers =
-        vector_calls::step_all(chosen(call.environments(), stepping), actions, autoreset_);
-    if (std::find(restarted.begin(), restarted.end(), true) != restarted.end()) {
-        answers_of_restarted(call, restarted, answers);
-    }
+        vector_calls::step_all(chosen(call.environments(), stepped), actions, autoreset_, renewed);
     for (std::size_t slot = 0; slot < count; ++slot) {
         if (!stepped[slot]) {
             answers[slot] = SlotAnswer{};
@@ -273,29 +280,28 @@ StepAnswers ServedVector::step_batch(VectorHost& host, Call& call, std::span<con
     }
     auto stepped = stepped_of(host, actions, env_ids);
     std::vector<std::optional<SimulatorError>> restart_failures(count);
-    std::vector<bool> restarted(count, false);
-    if (autoreset_) {
-        restarted = restart_ended(host, call, restart_failures, stepped);
-    }
+    auto renewed = renewing(host, call, restart_failures, stepped);
     auto started = ServingClock::now();
     std::vector<std::size_t> sending;
     std::vector<const Json*> sent;
     for (std::size_t k = 0; k < env_ids.size(); ++k) {
         auto slot = env_ids[k];
-        if (stepped[slot] && !restarted[slot] && !restart_failures[slot]) {
+        if (stepped[slot] && !renewed[slot] && !restart_failures[slot]) {
             sending.push_back(slot);
             sent.push_back(&actions[k]);
         }
     }
     batches_->send(call.environments(), sending, sent);
-    // A slot that got a new simulator, or could not, is answered at once.
-    if (sending.size() < env_ids.size()) {
-        std::vector<SlotAnswer> fresh(count);
-        answers_of_restarted(call, restarted, fresh);
+    // A slot that starts a new episode, or could not get a new simulator, is answered at once.
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        if (restart_failures[slot]) {
+            batches_->answered({slot, SlotAnswer{Json(), restart_failures[slot]}});
+        }
+    }
+    if (std::find(renewed.begin(), renewed.end(), true) != renewed.end()) {
+        auto fresh = vector_calls::reset_for_step(chosen(call.environments(), renewed));
         for (std::size_t slot = 0; slot < count; ++slot) {
-            if (restart_failures[slot]) {
-                batches_->answered({slot, SlotAnswer{Json(), restart_failures[slot]}});
-            } else if (restarted[slot]) {
+            if (renewed[slot]) {
                 batches_->answered({slot, std::move(fresh[slot])});
             }
         }
@@ -348,7 +354,34 @@ void ServedVector::complete(VectorHost& host, Call& call, std::vector<SlotAnswer
         }
     }
     host.metrics().steps_answered(answered, ServingClock::now() - started);
+    note_refusals(host, answers, came);
     drop_failed(host, call, answers);
+}
+
+void ServedVector::note_refusals(VectorHost& host, const std::vector<SlotAnswer>& answers,
+                                 const std::vector<bool>& came) {
+    for (std::size_t slot = 0; slot < answers.size(); ++slot) {
+        if (!came[slot]) {
+            continue;
+        }
+        if (answers[slot].error) {
+            count_refusal(*slots_[slot], *answers[slot].error, host.metrics(), host.journal());
+        }
+        reset_due_[slot] = autoreset_ && vector_calls::refused(answers[slot]);
+    }
+}
+
+std::vector<bool> ServedVector::renewing(VectorHost& host, Call& call,
+                                         std::vector<std::optional<SimulatorError>>& failures,
+                                         const std::vector<bool>& stepped) {
+    if (!autoreset_) {
+        return std::vector<bool>(slots_.size(), false);
+    }
+    auto renewed = restart_ended(host, call, failures, stepped);
+    for (std::size_t slot = 0; slot < renewed.size(); ++slot) {
+        renewed[slot] = renewed[slot] || (stepped[slot] && reset_due_[slot] && !failures[slot]);
+    }
+    return renewed;
 }
 
 // Starts new simulators for every slot `among` marks whose simulator has gone, all made at
@@ -387,30 +420,6 @@ std::vector<bool> ServedVector::restart_ended(VectorHost& host, Call& call,
         host.start_failed(env_id_, *failures[slot]);
     }
     return restarted;
-}
-
-// A restarted slot takes no action: its new simulator is reset, and the first observation of
-// its new episode is the slot's answer, as a step that earned nothing and ended nothing.
-void ServedVector::answers_of_restarted(Call& call, const std::vector<bool>& restarted,
-                                        std::vector<SlotAnswer>& answers) {
-    auto resets = vector_calls::reset_all(chosen(call.environments(), restarted), {});
-    for (std::size_t slot = 0; slot < restarted.size(); ++slot) {
-        if (!restarted[slot]) {
-            continue;
-        }
-        if (resets[slot].error) {
-            answers[slot] = std::move(resets[slot]);
-            continue;
-        }
-        auto& reset = resets[slot].result;
-        answers[slot].error.reset();
-        answers[slot].result =
-            Json{{"observation", std::move(reset.at("observation"))},
-                 {"reward", 0},
-                 {"terminated", false},
-                 {"truncated", false},
-                 {"info", reset.contains("info") ? std::move(reset.at("info")) : Json::object()}};
-    }
 }
 
 void ServedVector::drop_failed(VectorHost& host, Call& call,

@@ -85,7 +85,8 @@ struct PackedForm {
 // N environments made together on a server and stepped as one, each slot an ordinary session
 // too: N processes, or ceil(N / K) of a simulator whose processes hold K environments. A process
 // that fails leaves its slots empty: with autoreset they get a new one at the next step,
-// otherwise at the next reset. Calls on one vector run one at a time.
+// otherwise at the next reset. An environment that refuses a step has ended its slot's episode
+// likewise: with autoreset it is reset at its next step. Calls on one vector run one at a time.
 class ServedVector {
   public:
     ServedVector(std::string env_id, Json env_init, VectorForm form);
@@ -151,8 +152,13 @@ class ServedVector {
     std::vector<bool> restart_ended(VectorHost& host, Call& call,
                                     std::vector<std::optional<SimulatorError>>& failures,
                                     const std::vector<bool>& among);
-    void answers_of_restarted(Call& call, const std::vector<bool>& restarted,
-                              std::vector<SlotAnswer>& answers);
+    // With autoreset, the slots among `stepped` that start a new episode at this step: those
+    // given a new simulator, and those whose environment refused its last step.
+    std::vector<bool> renewing(VectorHost& host, Call& call,
+                               std::vector<std::optional<SimulatorError>>& failures,
+                               const std::vector<bool>& stepped);
+    void note_refusals(VectorHost& host, const std::vector<SlotAnswer>& answers,
+                       const std::vector<bool>& came);
     void drop_failed(VectorHost& host, Call& call, const std::vector<SlotAnswer>& answers);
 
     // Shared with its slots, which take it for calls of their own.
@@ -162,6 +168,8 @@ class ServedVector {
     bool autoreset_;
     std::size_t batch_size_;
     std::optional<BatchSteps> batches_;
+    // With autoreset, the slots whose environment refused its last step: reset at their next.
+    std::vector<bool> reset_due_;
     std::vector<std::string> ids_;
     std::vector<std::shared_ptr<ServedSession>> slots_;
     std::shared_ptr<const Space> action_space_;

@@ -81,6 +81,11 @@ void SessionJournal::outside_space(const std::string& what, const std::string& m
         mismatch);
 }
 
+void SessionJournal::refused(const std::string& what, const std::string& error) {
+    log(what + " answered a step with an error: " + text_forms::excerpt(error) +
+        " (the first of this session; the metric norva_sim_steps_refused_total counts every one)");
+}
+
 void SessionJournal::failed(const std::string& what, const std::string& reason) {
     log(what + " failed: " + reason);
 }

@@ -39,6 +39,8 @@ class SessionJournal {
     void failed(const std::string& what, const std::string& reason);
     // The first observation of a session outside its sensor space, and where it is outside.
     void outside_space(const std::string& what, const std::string& mismatch);
+    // The first step of a session its environment answered with an error of its own.
+    void refused(const std::string& what, const std::string& error);
 
     // Why an id no longer answers, while it is remembered.
     std::optional<std::string> closed_reason(const std::string& id) const;

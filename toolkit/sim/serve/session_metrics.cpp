@@ -86,6 +86,10 @@ std::string SessionMetrics::render(std::size_t open_sessions,
            "Observations a simulator gave outside its own sensor space, passed on as they "
            "were; the log names the first of each session.",
            observations_outside_space_);
+    single(text, "norva_sim_steps_refused_total", "counter",
+           "Steps an environment answered with an error of its own; in a vector that ends the "
+           "slot's episode. The log names the first of each session.",
+           steps_refused_);
     if (resident_bytes) {
         single(text, "norva_sim_resident_memory_bytes", "gauge",
                "Resident memory of the server, its simulators not counted.", *resident_bytes);

@@ -32,6 +32,8 @@ class SessionMetrics {
     void actions_out_of_bounds(std::size_t count) { actions_out_of_bounds_ += count; }
     // An observation passed to the client although it lies outside the sensor space.
     void observation_outside_space() { ++observations_outside_space_; }
+    // A step the environment answered with an error of its own.
+    void step_refused() { ++steps_refused_; }
     // A simulator process that runs now: counted while the token lives. A batched process
     // serves several sessions.
     class RunningProcess {
@@ -56,6 +58,7 @@ class SessionMetrics {
     std::atomic<std::uint64_t> over_time_limit_{0};
     std::atomic<std::uint64_t> actions_out_of_bounds_{0};
     std::atomic<std::uint64_t> observations_outside_space_{0};
+    std::atomic<std::uint64_t> steps_refused_{0};
     std::atomic<std::uint64_t> processes_{0};
     mutable std::mutex steps_mutex_;
     std::uint64_t steps_ = 0;

@@ -131,9 +131,14 @@ Json SessionRegistry::step(const std::string& id, const Json& action) {
         metrics_.action_out_of_bounds();
     }
     Json result = with_session(session, id, [&](Simulator& simulator) {
-        auto stepped = simulator.step(action);
-        check_observation(*session, session->sensor_space.get(), stepped, metrics_, journal_);
-        return stepped;
+        try {
+            auto stepped = simulator.step(action);
+            check_observation(*session, session->sensor_space.get(), stepped, metrics_, journal_);
+            return stepped;
+        } catch (const SimulatorError& error) {
+            count_refusal(*session, error, metrics_, journal_);
+            throw;
+        }
     });
     metrics_.step_answered(Clock::now() - started);
     return result;
@@ -235,7 +240,7 @@ SessionRegistry::take_idle_sessions(Clock::rep now, std::chrono::milliseconds li
     std::vector<std::pair<std::string, std::shared_ptr<Session>>> idle;
     for (auto entry = sessions_.begin(); entry != sessions_.end();) {
         auto& session = entry->second;
-        bool quiet = !session->in_vector && Clock::duration(now - session->last_call) > limit;
+        bool quiet = !session->vector_id && Clock::duration(now - session->last_call) > limit;
         // A session in a call is not idle, however long the call takes.
         if (quiet && session->mutex.try_lock()) {
             session->mutex.unlock();
@@ -287,16 +292,19 @@ void SessionRegistry::forget(const std::string& id) {
 
 void SessionRegistry::close(const std::string& id, bool client_gone) {
     auto session = find(id);
+    if (session->vector_id) {
+        throw std::invalid_argument("session '" + text_forms::quoted(id) +
+                                    "' is an environment of vector '" +
+                                    text_forms::quoted(*session->vector_id) +
+                                    "' and closes with it: close the vector instead");
+    }
     forget(id);
     session->closing = true;
     std::lock_guard lock(session->mutex);
     if (session->worker) {
         journal_.closed(id, session->name, client_gone);
         try {
-            // A slot of a batched process leaves the process to the vector's other slots.
-            if (!session->instance) {
-                session->worker->close();
-            }
+            session->worker->close();
         } catch (const SimulatorError&) {
             // The session ends either way; its process went with the failure.
         }
@@ -323,7 +331,7 @@ void SessionRegistry::close_all() {
         vector->hold_for_ending(locks, workers);
     }
     for (auto& [id, session] : ending) {
-        if (session->in_vector) {
+        if (session->vector_id) {
             continue;
         }
         locks.emplace_back(session->mutex);

@@ -90,7 +90,8 @@ class SessionRegistry final : private VectorHost {
     std::optional<std::string> unhealthy() const { return journal_.unhealthy(); }
 
     // Closes a session or a vector; a call in progress on it is abandoned. `client_gone` when
-    // the connection or stream that owned it ended rather than its client asking.
+    // the connection or stream that owned it ended rather than its client asking. A vector's
+    // slot closes with its vector alone: closing it is refused with std::invalid_argument.
     void close(const std::string& id, bool client_gone = false);
     void close_vector(const std::string& id, bool client_gone = false);
     // Ends every session at once; waits for answers in progress are abandoned.
@@ -121,7 +122,7 @@ class SessionRegistry final : private VectorHost {
         if (!session->worker) {
             throw SessionNotFound(id);
         }
-        if (session->worker->awaiting_answer()) {
+        if (session->held_by_vector) {
             throw std::invalid_argument("session '" + text_forms::quoted(id) +
                                         "' is stepping in its vector (batch_size); its answer "
                                         "comes through the vector");

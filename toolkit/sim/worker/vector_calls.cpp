@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -163,8 +164,10 @@ std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const Vect
         true);
 }
 
-std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,
-                                 bool autoreset) {
+namespace {
+
+std::vector<SlotAnswer> step_each(std::span<const Environment> slots, std::span<const Json> actions,
+                                  bool autoreset) {
     std::vector<const Json*> listed;
     auto answers = gather(
         slots,
@@ -182,6 +185,44 @@ std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<c
         true);
     if (autoreset) {
         reset_ended(slots, answers);
+    }
+    return answers;
+}
+
+}  // namespace
+
+std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,
+                                 bool autoreset, const std::vector<bool>& renewing) {
+    if (std::find(renewing.begin(), renewing.end(), true) == renewing.end()) {
+        return step_each(slots, actions, autoreset);
+    }
+    std::vector<bool> stepping(slots.size());
+    for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+        stepping[slot] = !renewing[slot];
+    }
+    auto answers = step_each(chosen(slots, stepping), actions, autoreset);
+    auto renewed = reset_for_step(chosen(slots, renewing));
+    for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+        if (renewing[slot]) {
+            answers[slot] = std::move(renewed[slot]);
+        }
+    }
+    return answers;
+}
+
+std::vector<SlotAnswer> reset_for_step(std::span<const Environment> slots) {
+    auto answers = reset_all(slots, {});
+    for (auto& answer : answers) {
+        if (answer.error) {
+            continue;
+        }
+        auto& reset = answer.result;
+        Json info = reset.contains("info") ? std::move(reset.at("info")) : Json::object();
+        answer.result = Json{{"observation", std::move(reset.at("observation"))},
+                             {"reward", 0},
+                             {"terminated", false},
+                             {"truncated", false},
+                             {"info", std::move(info)}};
     }
     return answers;
 }

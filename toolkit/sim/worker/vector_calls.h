@@ -56,9 +56,20 @@ std::vector<SlotAnswer> reset_all(std::span<const Environment> slots, const Vect
 
 // Takes one action per slot, as the vector's entry checked (sim::check_action_count). With
 // autoreset, the ended episodes are reset within the call: one reset a process, listing its
-// ended environments.
+// ended environments. The slots `renewing` marks (none when it is empty) take no action and
+// start a new episode instead (reset_for_step).
 std::vector<SlotAnswer> step_all(std::span<const Environment> slots, std::span<const Json> actions,
-                                 bool autoreset);
+                                 bool autoreset, const std::vector<bool>& renewing = {});
+
+// Starts a new episode in every slot, in place of a step: each answers its new episode's first
+// observation as a step that earned nothing and ended nothing, or the reset's error.
+std::vector<SlotAnswer> reset_for_step(std::span<const Environment> slots);
+
+// Whether the environment answered with an error of its own, refusing the request. In a vector
+// a refused step ends the slot's episode: a trainer cannot retry one slot's action.
+inline bool refused(const SlotAnswer& answer) {
+    return answer.error && answer.error->kind() == SimulatorError::Kind::answered;
+}
 
 // Gymnasium's same-step autoreset of the answered slots whose episode ended: one reset a
 // process, listing its ended environments; each answer's observation and info become the new

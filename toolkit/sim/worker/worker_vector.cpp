@@ -13,6 +13,7 @@ WorkerVector::WorkerVector(const std::filesystem::path& folder, const Manifest& 
         throw std::invalid_argument(
             fmt::format("a vector holds 1 to {} simulators, not {}", MAX_VECTOR_SIZE, count));
     }
+    reset_due_.assign(count, false);
     bool batched = manifest.instances > 1;
     for (std::size_t slot = 0; slot < count; ++slot) {
         if (!batched || slot % manifest.instances == 0) {
@@ -38,17 +39,31 @@ WorkerProcess& WorkerVector::first() {
 }
 
 std::vector<SlotAnswer> WorkerVector::reset(const VectorReset& reset) {
-    return vector_calls::reset_all(slots_, reset);
+    auto answers = vector_calls::reset_all(slots_, reset);
+    note_refusals(answers);
+    return answers;
 }
 
 std::vector<SlotAnswer> WorkerVector::step(std::span<const Json> actions) {
     check_action_count(actions.size(), slots_.size());
-    return vector_calls::step_all(slots_, actions, autoreset_);
+    auto answers = vector_calls::step_all(slots_, actions, autoreset_, reset_due_);
+    note_refusals(answers);
+    return answers;
+}
+
+void WorkerVector::note_refusals(const std::vector<SlotAnswer>& answers) {
+    if (!autoreset_) {
+        return;
+    }
+    for (std::size_t slot = 0; slot < answers.size(); ++slot) {
+        reset_due_[slot] = vector_calls::refused(answers[slot]);
+    }
 }
 
 void WorkerVector::close() {
     vector_calls::close_all(slots_);
     slots_.clear();
+    reset_due_.clear();
     processes_.clear();
 }
 

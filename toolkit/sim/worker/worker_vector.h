@@ -15,7 +15,9 @@
 namespace norva_core::sim {
 
 // N local simulator environments driven as one vector: N processes, or, for a simulator whose
-// manifest offers `instances` K, ceil(N / K) processes of up to K environments each.
+// manifest offers `instances` K, ceil(N / K) processes of up to K environments each. With
+// autoreset, an environment that refuses a step has ended its episode, and starts a new one at
+// its next step (alone, in a batched process).
 class WorkerVector final : public SimulatorVector {
   public:
     WorkerVector(const std::filesystem::path& folder, const Manifest& manifest,
@@ -34,10 +36,13 @@ class WorkerVector final : public SimulatorVector {
 
   private:
     WorkerProcess& first();
+    void note_refusals(const std::vector<SlotAnswer>& answers);
 
     std::vector<std::unique_ptr<WorkerProcess>> processes_;
     std::vector<Environment> slots_;
     bool autoreset_;
+    // With autoreset, the slots whose environment refused its last call: reset at their next step.
+    std::vector<bool> reset_due_;
 };
 
 }  // namespace norva_core::sim
