@@ -85,7 +85,7 @@ def actions(channel, messages):
         except grpc.RpcError as error:
             refused.append({"code": error.code().name, "details": error.details()})
     outside = json.loads(step([5.0, 0.0]).json)
-    after = json.loads(step([0.1, 0.1]).json)
+    after = json.loads(step([0.25, 0.25]).json)
     unary(channel, "Close", messages.SessionRequest(session_id=made.session_id),
           messages.CloseReply)
     return {"refused": refused, "outside": outside["observation"], "after": after["observation"]}
