@@ -8,6 +8,7 @@ it (docs/protocol.md).
 """
 import math
 import os
+from array import array
 import random
 import sys
 
@@ -66,8 +67,11 @@ class CartPole:
 
     def observation(self):
         x, x_dot, theta, theta_dot = self.state
-        return [max(-4.8, min(4.8, x)), max(-10.0, min(10.0, x_dot)),
-                max(-0.42, min(0.42, theta)), max(-10.0, min(10.0, theta_dot))]
+        clipped = [max(-4.8, min(4.8, x)), max(-10.0, min(10.0, x_dot)),
+                   max(-0.42, min(0.42, theta)), max(-10.0, min(10.0, theta_dot))]
+        # The state is computed in float64 and the space declares float32: the trainer gets
+        # the numbers a float32 holds, so those are the ones to answer.
+        return array("f", clipped).tolist()
 
 
 if __name__ == "__main__":

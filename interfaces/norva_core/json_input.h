@@ -13,7 +13,8 @@ namespace norva_core::json_input {
 inline constexpr int MAX_DEPTH = 256;
 
 // Text that cannot be read. what() completes a sentence such as "the answer is ...":
-// "not JSON", "JSON with a number out of range" or "nested deeper than 256 levels".
+// "not JSON", "JSON with a number out of range in 'seed': 1e400" or "nested deeper than 256
+// levels".
 class InputError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -26,7 +27,8 @@ void check_depth(std::string_view text);
 nlohmann::ordered_json parse(std::string_view text);
 
 // Why text that nlohmann's parser discarded cannot be read: "not JSON", or, for valid JSON
-// holding a number no double can hold (1e400), "JSON with a number out of range".
+// holding a number no double can hold, "JSON with a number out of range" with the place that
+// held it, when it is inside an object or list, and the number, both quoted short.
 InputError unreadable(std::string_view text);
 
 }  // namespace norva_core::json_input

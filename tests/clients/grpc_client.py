@@ -10,6 +10,11 @@ usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with w
                       "authorization" metadata (also with a lowercase scheme, and twice), and Close
   longid              a vector stepped over a StepVector stream while another channel to the
                       same address closes a vector whose id is a megabyte with a NUL in it
+  tensors             a packed vector's steps whose actions tensor has a 10 KB name with an ESC
+                      in it, a shape of 5,000 dimensions, and JSON actions with 1e400
+  unreadable          StepVector and StepStream streams carrying a good step, then bytes that
+                      are no message or a message cut short, then another good step; then the
+                      vector steps on over a new stream
 """
 import json
 import os
@@ -80,7 +85,7 @@ def actions(channel, messages):
         except grpc.RpcError as error:
             refused.append({"code": error.code().name, "details": error.details()})
     outside = json.loads(step([5.0, 0.0]).json)
-    after = json.loads(step([0.1, 0.1]).json)
+    after = json.loads(step([0.25, 0.25]).json)
     unary(channel, "Close", messages.SessionRequest(session_id=made.session_id),
           messages.CloseReply)
     return {"refused": refused, "outside": outside["observation"], "after": after["observation"]}
@@ -136,6 +141,74 @@ def longid(channel, messages, port):
     return {"before": before, "refused": refused, "after": after}
 
 
+def tensors(channel, messages):
+    """The details of each refused step."""
+    made = unary(channel, "MakeVector", messages.MakeVectorRequest(env_id="grpcio", num_envs=2,
+                                                                   packed=True),
+                 messages.MakeVectorReply)
+    unary(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
+          messages.JsonReply)
+    stream = channel.stream_stream(SERVICE + "StepVector",
+                                   request_serializer=messages.StepVectorRequest.SerializeToString,
+                                   response_deserializer=messages.JsonReply.FromString)
+
+    def refused(**fields):
+        request = messages.StepVectorRequest(vector_id=made.vector_id, **fields)
+        try:
+            list(stream(iter([request]), timeout=30))
+            return None
+        except grpc.RpcError as error:
+            return {"code": error.code().name, "details": error.details()}
+
+    zeros = bytes(16)
+    seen = {"name": refused(actions=messages.Tensor(name="\x1b" + "n" * 10000, dtype="float32",
+                                                    shape=[2, 2], data=zeros)),
+            "shape": refused(actions=messages.Tensor(dtype="float32", shape=[2] + [1] * 5000,
+                                                     data=zeros)),
+            "number": refused(actions_json="[[0.5, 1e400], [0, 0]]")}
+    unary(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+          messages.CloseReply)
+    return seen
+
+
+def unreadable(channel, messages):
+    """What each stream answered before it ended, and how it ended."""
+    def ended(name, requests):
+        # The bytes go out as they are, so that they need not be a message.
+        stream = channel.stream_stream(SERVICE + name, request_serializer=lambda raw: raw,
+                                       response_deserializer=messages.JsonReply.FromString)
+        answers = []
+        try:
+            for reply in stream(iter(requests), timeout=30):
+                answers.append(json.loads(reply.json))
+            return {"answers": answers, "code": "OK", "details": None}
+        except grpc.RpcError as error:
+            return {"answers": answers, "code": error.code().name, "details": error.details()}
+
+    made = unary(channel, "MakeVector", messages.MakeVectorRequest(env_id="grpcio", num_envs=2),
+                 messages.MakeVectorReply)
+    unary(channel, "ResetVector", messages.ResetVectorRequest(vector_id=made.vector_id),
+          messages.JsonReply)
+    step = messages.StepVectorRequest(vector_id=made.vector_id,
+                                      actions_json=json.dumps([[0.5, 0.0]] * 2)).SerializeToString()
+    seen = {"garbage": ended("StepVector", [step, b"\xff\xff\xff\xff", step]),
+            # The actions' text claims more bytes than the message holds.
+            "cut": ended("StepVector", [step, step[:-3], step])}
+    seen["after"] = ended("StepVector", [step])
+    unary(channel, "CloseVector", messages.VectorRequest(vector_id=made.vector_id),
+          messages.CloseReply)
+
+    session = unary(channel, "Make", messages.MakeRequest(env_id="grpcio"), messages.MakeReply)
+    unary(channel, "Reset", messages.ResetRequest(session_id=session.session_id),
+          messages.JsonReply)
+    single = messages.StepRequest(session_id=session.session_id,
+                                  action_json="[0.5, 0.0]").SerializeToString()
+    seen["session"] = ended("StepStream", [single, b"\x0a\xff", single])
+    unary(channel, "Close", messages.SessionRequest(session_id=session.session_id),
+          messages.CloseReply)
+    return seen
+
+
 def main():
     proto_file, port, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     numbers = [int(value) for value in sys.argv[4:]]
@@ -144,7 +217,8 @@ def main():
         if mode == "longid":
             numbers = [port]
         result = {"vector": vector, "actions": actions, "token": token,
-                  "longid": longid}[mode](channel, messages, *numbers)
+                  "longid": longid, "tensors": tensors,
+                  "unreadable": unreadable}[mode](channel, messages, *numbers)
     print(json.dumps(result))
 
 

@@ -37,7 +37,7 @@ def make(connection):
 
 
 def step(connection, session):
-    return request(connection, "POST", f"/v1/sessions/{session}/step", {"action": [0.1, 0.1]})
+    return request(connection, "POST", f"/v1/sessions/{session}/step", {"action": [0.25, 0.25]})
 
 
 def pause(port):

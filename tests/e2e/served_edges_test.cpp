@@ -2,6 +2,7 @@
 // step that hangs, the open-file limit is raised and its end is the server's own refusal, and
 // simulators are never handed norva's credentials.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,7 @@
 #include "norva_core/process.h"
 #include "norva_runner.h"
 #include "served_sim.h"
+#include "sim.pb.h"
 #include "test_sims.h"
 
 namespace {
@@ -47,6 +49,14 @@ class ServedEdgesTest : public ::testing::Test {
         sandbox.use_program(script);
     }
 
+    // What grpcio saw, driving the server in one of tests/clients/grpc_client.py's modes.
+    static Json grpcio(int port, const std::string& mode) {
+        auto run = norva_core::process::run({"/usr/bin/python3", TEST_CLIENTS_DIR "/grpc_client.py",
+                                             SIM_PROTO_FILE, std::to_string(port), mode});
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        return Json::parse(run.out, nullptr, false);
+    }
+
     void expect_no_simulator_left() const {
         for (pid_t pid : norva_test::logged_pids(log)) {
             EXPECT_FALSE(norva_test::process_exists(pid)) << "simulator " << pid << " was left";
@@ -79,8 +89,83 @@ TEST_F(ServedEdgesTest, WhatAClientSentIsQuotedShortAndWrongBodiesAreNamed) {
               "0 seeds for a vector of 2 simulators; give one each, or one seed for all");
     auto huge = reset(R"({"seed": 1e400})");
     EXPECT_EQ(huge.status, 400);
-    EXPECT_EQ(huge.body.value("error", ""), "the request body is JSON with a number out of range");
+    EXPECT_EQ(huge.body.value("error", ""),
+              "the request body is JSON with a number out of range in 'seed': 1e400");
+    auto nested = reset(R"({"options": {"\u001b": [0, -1e400]}})");
+    EXPECT_EQ(nested.body.value("error", ""),
+              "the request body is JSON with a number out of range in 'options.\\x1b[1]': -1e400");
     EXPECT_EQ(reset(R"({"seeds": [1, 2]})").status, 200);
+
+    // A packed step as a protobuf body, its actions tensor named with 10 KB and an ESC.
+    auto packed = curl_call(port, "POST", "/v1/vectors", R"({"num_envs": 2, "packed": true})");
+    auto packed_id = packed.body.value("vector_id", "");
+    curl_call(port, "POST", "/v1/vectors/" + packed_id + "/reset", "{}");
+    norva::sim::v1::StepVectorRequest step;
+    auto& actions = *step.mutable_actions();
+    actions.set_name("\x1b" + std::string(10000, 'n'));
+    actions.set_dtype("float32");
+    for (auto size : {2, 2}) {
+        actions.add_shape(size);
+    }
+    actions.set_data(std::string(16, '\0'));
+    httplib::Client client("127.0.0.1", port);
+    auto misnamed = client.Post("/v1/vectors/" + packed_id + "/step", step.SerializeAsString(),
+                                "application/x-protobuf");
+    ASSERT_TRUE(misnamed);
+    EXPECT_EQ(misnamed->status, 400);
+    auto refusal = Json::parse(misnamed->body).value("error", "");
+    EXPECT_LT(refusal.size(), 200u) << refusal;
+    EXPECT_EQ(refusal.rfind("the actions: the tensor's name must be empty", 0), 0u) << refusal;
+    EXPECT_NE(refusal.find("'\\x1bnnn"), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("… (10001 bytes)'"), std::string::npos) << refusal;
+}
+
+// A request a stream cannot read (bytes that are no message, or a message cut short) ends the
+// stream with INVALID_ARGUMENT after the answers before it, never as if the client had ended
+// it; the vector stepped stays usable.
+TEST_F(ServedEdgesTest, GrpcioSeesAStreamEndWithTheStatusOfARequestItCannotRead) {
+    norva_test::ServedSim server(sandbox, norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                                 {"--protocol", "grpc"});
+    auto seen = grpcio(server.port(), "unreadable");
+    for (const char* stream : {"garbage", "cut", "session"}) {
+        SCOPED_TRACE(stream);
+        EXPECT_EQ(seen[stream]["answers"].size(), 1u);
+        EXPECT_EQ(seen[stream]["code"], "INVALID_ARGUMENT");
+        auto details = seen[stream]["details"].get<std::string>();
+        EXPECT_EQ(details.rfind("the request could not be read: ", 0), 0u) << details;
+    }
+    EXPECT_EQ(seen["after"]["code"], "OK");
+    ASSERT_EQ(seen["after"]["answers"].size(), 1u);
+    for (const auto& result : seen["after"]["answers"][0]["results"]) {
+        EXPECT_TRUE(result.contains("observation")) << result;
+    }
+}
+
+// gRPC cuts a long status at 1,000 characters: what a client sent comes after the reason and
+// quoted short, so the cut never hides why.
+TEST_F(ServedEdgesTest, GrpcioHearsWhyItsPackedActionsAreRefusedBeforeWhatItSent) {
+    norva_test::ServedSim server(sandbox, norva_test::write_test_sim(sandbox.dir().path(), "good"),
+                                 {"--protocol", "grpc"});
+    auto seen = grpcio(server.port(), "tensors");
+    for (const char* refusal : {"name", "shape", "number"}) {
+        SCOPED_TRACE(refusal);
+        EXPECT_EQ(seen[refusal]["code"], "INVALID_ARGUMENT");
+        auto details = seen[refusal]["details"].get<std::string>();
+        EXPECT_LT(details.size(), 200u) << details;
+        EXPECT_EQ(details.find('\x1b'), std::string::npos) << details;
+    }
+    auto name = seen["name"]["details"].get<std::string>();
+    EXPECT_EQ(name.rfind("the actions: the tensor's name must be empty (the space has one leaf), "
+                         "not '\\x1bnnn",
+                         0),
+              0u)
+        << name;
+    EXPECT_NE(name.find("… (10001 bytes)'"), std::string::npos) << name;
+    auto shape = seen["shape"]["details"].get<std::string>();
+    EXPECT_EQ(shape.rfind("the actions: the tensor has the shape (2, 1, 1, 1", 0), 0u) << shape;
+    EXPECT_NE(shape.find("… (15001 bytes)) where (2, 2) is declared"), std::string::npos) << shape;
+    EXPECT_EQ(seen["number"]["details"],
+              "'actions_json' is JSON with a number out of range in '[0][1]': 1e400");
 }
 
 TEST_F(ServedEdgesTest, AHugeIdOnOneChannelLeavesAnotherStreamOnTheConnectionStepping) {

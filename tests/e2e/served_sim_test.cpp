@@ -67,8 +67,8 @@ class SimServingTest : public ::testing::Test {
 TEST_F(SimServingTest, AKeptAliveConnectionOutlastsAPauseAndPipelinedRequestsAreAnsweredInOrder) {
     auto server = serve("http");
     auto paused = python({"pause"});
-    EXPECT_EQ(paused["first"]["position"], Json::array({0.1, 0.1}));
-    EXPECT_EQ(paused["second"]["position"], Json::array({0.2, 0.2}));
+    EXPECT_EQ(paused["first"]["position"], Json::array({0.25, 0.25}));
+    EXPECT_EQ(paused["second"]["position"], Json::array({0.5, 0.5}));
 
     auto pipelined = python({"pipeline"});
     ASSERT_EQ(pipelined["answers"].size(), 2u);
@@ -84,7 +84,7 @@ TEST_F(SimServingTest, IdleConnectionsDoNotKeepANewClientWaiting) {
     auto server = serve("http");
     auto seen = python({"idle", "256"});
     EXPECT_EQ(seen["held"], 256);
-    EXPECT_EQ(seen["observation"]["position"], Json::array({0.1, 0.1}));
+    EXPECT_EQ(seen["observation"]["position"], Json::array({0.25, 0.25}));
     EXPECT_LT(seen["seconds"].get<double>(), 10.0);
     // Stopping does not wait for the idle connections.
     auto started = std::chrono::steady_clock::now();

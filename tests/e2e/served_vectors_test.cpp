@@ -273,7 +273,7 @@ TEST_F(ForeignClientTest, WrongActionsAreRefusedBeforeTheSimulatorAndOutOfBounds
               "where (2,) is declared");
     // Seed 3 starts at (-2, 0); the push of 5 went through, and the session stepped on.
     EXPECT_EQ(seen["outside"]["position"], Json::array({3.0, 0.0}));
-    EXPECT_EQ(seen["after"]["position"], Json::array({3.1, 0.1}));
+    EXPECT_EQ(seen["after"]["position"], Json::array({3.25, 0.25}));
     EXPECT_EQ(seen["slot"]["status"], 400);
     EXPECT_EQ(seen["slot"]["error"],
               "the action of slot 1 does not fit the action space: action: "
@@ -292,7 +292,7 @@ TEST_F(ForeignClientTest, WrongActionsAreRefusedBeforeTheSimulatorAndOutOfBounds
     EXPECT_EQ(through_grpc["refused"][2]["details"],
               "the action does not fit the action space: action[0]: NaN");
     EXPECT_EQ(through_grpc["outside"]["position"], Json::array({3.0, 0.0}));
-    EXPECT_EQ(through_grpc["after"]["position"], Json::array({3.1, 0.1}));
+    EXPECT_EQ(through_grpc["after"]["position"], Json::array({3.25, 0.25}));
 }
 
 TEST_F(ForeignClientTest, GrpcioStepsAVectorOverOneStream) {

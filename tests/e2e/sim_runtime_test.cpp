@@ -69,7 +69,8 @@ TEST_F(SimRuntimeTest, EachFaultySimFailsAfterItsIssues) {
     for (const auto& [mode, issue] : {
              Case{"outside",
                   "error   step: step 3: the observation is not inside the sensor space: "
-                  "position[0]: 42.0 above high 10.0\n"},
+                  "position[0]: 42.0 above high 10.0 (after a reset with seed 0 and the actions "
+                  "[["},
              Case{"nan", "error   step: step 2: the reward is nan; rewards must be finite numbers"},
              Case{"crash", "error   step: the simulator ended (exit status 3) before it answered"},
              Case{"notjson",

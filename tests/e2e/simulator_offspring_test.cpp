@@ -61,7 +61,7 @@ TEST_F(SimulatorOffspringTest, ValidationNamesWhatOutlivesASimulatorAndEndsIt) {
                              "ended them. End the processes a simulator starts when it is asked "
                              "to close"}}}))
         << result.out;
-    EXPECT_EQ(report.at("checks").at(8), (Json{{"check", "leftovers"}, {"outcome", "error"}}));
+    EXPECT_EQ(report.at("checks").at(9), (Json{{"check", "leftovers"}, {"outcome", "error"}}));
     // Every simulator validation started had its two helpers: all of them are gone.
     EXPECT_EQ(norva_test::logged_helper_pids(log).size(), 2 * norva_test::logged_pids(log).size());
     EXPECT_EQ(running_helpers(), std::vector<pid_t>{});

@@ -114,7 +114,7 @@ TEST(ValidationRun, CallsAddTheirContextOnlyWhenTheyFail) {
     });
     EXPECT_EQ(asked, 1);
     ASSERT_EQ(run.issues.size(), 1u);
-    EXPECT_TRUE(run.found_ending("(after step 3)")) << run.issues[0].message;
+    EXPECT_TRUE(run.found_with("(after step 3)")) << run.issues[0].message;
     EXPECT_TRUE(run.found("step"));
 }
 

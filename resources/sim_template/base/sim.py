@@ -13,11 +13,13 @@ import sys
 
 import norva_sim.worker
 
+# float64, as the readings are computed: a float32 box would hand trainers other numbers than
+# these (26.888 is no float32).
 SENSOR_SPACE = {
     "type": "dict",
     "spaces": {
-        "temperature": {"type": "box", "low": -20.0, "high": 60.0, "shape": [1], "dtype": "float32"},
-        "target": {"type": "box", "low": 15.0, "high": 25.0, "shape": [1], "dtype": "float32"},
+        "temperature": {"type": "box", "low": -20.0, "high": 60.0, "shape": [1], "dtype": "float64"},
+        "target": {"type": "box", "low": 15.0, "high": 25.0, "shape": [1], "dtype": "float64"},
         "heater_on": {"type": "discrete", "n": 2},
     },
 }

@@ -2,6 +2,7 @@
 #include <grpcpp/support/server_interceptor.h>
 
 #include <climits>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -33,6 +34,36 @@ grpc::Status guarded(Body&& body) {
     return grpc::Status::OK;
 }
 
+constexpr const char* UNREADABLE =
+    "the request could not be read: it is not a valid message of the norva.sim.v1 protocol "
+    "(malformed, cut short, or text that is not UTF-8)";
+
+// A stream's requests as the client sent them: gRPC's own reading takes one it cannot decode
+// for the end of the stream, which would end it as if all were well.
+using RawStream = grpc::ServerReaderWriter<v1::JsonReply, grpc::ByteBuffer>;
+
+// The stream's next request; false at its end. Throws InvalidRequest for one that cannot be read.
+template <class Request>
+bool read_request(RawStream& stream, Request& request) {
+    grpc::ByteBuffer bytes;
+    if (!stream.Read(&bytes)) {
+        return false;
+    }
+    if (!grpc::SerializationTraits<Request>::Deserialize(&bytes, &request).ok()) {
+        throw InvalidRequest(UNREADABLE);
+    }
+    return true;
+}
+
+// The place of one of the service's calls, where the generated service keeps its handler.
+int method_index(const std::string& name) {
+    return v1::StepRequest::descriptor()
+        ->file()
+        ->FindServiceByName("Simulator")
+        ->FindMethodByName(name)
+        ->index();
+}
+
 // gRPC answers a request it cannot decode with INTERNAL and no message, as if the server had
 // failed; our own calls always say what went wrong, so that status can only mean the request.
 class UndecodableRequests final : public grpc::experimental::Interceptor {
@@ -43,10 +74,7 @@ class UndecodableRequests final : public grpc::experimental::Interceptor {
             auto status = methods->GetSendStatus();
             if (status.error_code() == grpc::StatusCode::INTERNAL &&
                 status.error_message().empty()) {
-                methods->ModifySendStatus(
-                    {grpc::StatusCode::INVALID_ARGUMENT,
-                     "the request is not a valid message of the norva.sim.v1 protocol (malformed, "
-                     "or text that is not UTF-8)"});
+                methods->ModifySendStatus({grpc::StatusCode::INVALID_ARGUMENT, UNREADABLE});
             }
         }
         methods->Proceed();
@@ -65,7 +93,10 @@ class UndecodableRequestsFactory final
 
 class Service final : public v1::Simulator::Service {
   public:
-    explicit Service(SessionRegistry& sessions) : sessions_(sessions) {}
+    explicit Service(SessionRegistry& sessions) : sessions_(sessions) {
+        serve_as_sent("StepStream", &Service::step_stream);
+        serve_as_sent("StepVector", &Service::step_vector);
+    }
 
     grpc::Status Make(grpc::ServerContext* context, const v1::MakeRequest* request,
                       v1::MakeReply* reply) override {
@@ -108,14 +139,12 @@ class Service final : public v1::Simulator::Service {
         return served(*context, [&] { step(*request, *reply); });
     }
 
-    grpc::Status StepStream(
-        grpc::ServerContext* context,
-        grpc::ServerReaderWriter<v1::JsonReply, v1::StepRequest>* stream) override {
+    grpc::Status step_stream(grpc::ServerContext* context, RawStream* stream) {
         OpenStream open(*this, context);
         return served(*context, [&] {
             v1::StepRequest request;
             v1::JsonReply reply;
-            while (stream->Read(&request)) {
+            while (read_request(*stream, request)) {
                 step(request, reply);
                 open.own_session(request.session_id());
                 if (!stream->Write(reply)) {
@@ -162,9 +191,7 @@ class Service final : public v1::Simulator::Service {
         });
     }
 
-    grpc::Status StepVector(
-        grpc::ServerContext* context,
-        grpc::ServerReaderWriter<v1::JsonReply, v1::StepVectorRequest>* stream) override {
+    grpc::Status step_vector(grpc::ServerContext* context, RawStream* stream) {
         OpenStream open(*this, context);
         return served(*context, [&] {
             v1::StepVectorRequest request;
@@ -172,7 +199,7 @@ class Service final : public v1::Simulator::Service {
             // A stream steps one vector over and over: its form is looked up when the id changes.
             std::string formed;
             std::shared_ptr<const PackedForm> form;
-            while (stream->Read(&request)) {
+            while (read_request(*stream, request)) {
                 if (request.vector_id() != formed || formed.empty()) {
                     form = sessions_.packed_form(request.vector_id());
                     formed = request.vector_id();
@@ -214,6 +241,17 @@ class Service final : public v1::Simulator::Service {
     }
 
   private:
+    // The stream call's handler reads what the client sent itself, so that it can tell a
+    // request it cannot read from the stream's end.
+    void serve_as_sent(const std::string& method,
+                       grpc::Status (Service::*serve)(grpc::ServerContext*, RawStream*)) {
+        using Handler =
+            grpc::internal::BidiStreamingHandler<Service, grpc::ByteBuffer, v1::JsonReply>;
+        // The service takes ownership of the handler.
+        MarkMethodStreamed(method_index(method),
+                           std::make_unique<Handler>(std::mem_fn(serve), this).release());
+    }
+
     // Runs one call, refused unless it carries the server's token where the server requires one.
     template <class Body>
     grpc::Status served(const grpc::ServerContext& context, Body&& body) {

@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "norva_core/text_forms.h"
 #include "sim/space/space_shape.h"
 
 namespace norva_core::sim::packed {
@@ -129,6 +130,16 @@ std::string shape_text(const std::vector<std::size_t>& shape) {
         return fmt::format("({},)", shape[0]);
     }
     return fmt::format("({})", fmt::join(shape, ", "));
+}
+
+// Why a tensor of the actions is not the leaf declared there; the name the client sent, which
+// may be anything, comes last and short.
+std::string misnamed(const std::string& declared, const std::string& sent) {
+    auto wanted = declared.empty()
+                      ? std::string("empty (the space has one leaf)")
+                      : "'" + text_forms::quoted(declared) + "' (its place in the space)";
+    return "the tensor's name must be " + wanted + ", not " +
+           (sent.empty() ? std::string("empty") : "'" + text_forms::quoted(sent) + "'");
 }
 
 std::string place(const std::string& where) {
@@ -485,19 +496,18 @@ void Layout::check(std::span<const Tensor> tensors, std::size_t rows) const {
     for (std::size_t index = 0; index < leaves_.size(); ++index) {
         const auto& leaf = leaves_[index];
         const auto& tensor = tensors[index];
-        std::string name = leaf.name.empty() ? "the tensor" : "tensor '" + leaf.name + "'";
+        std::string name =
+            leaf.name.empty() ? "the tensor" : "tensor '" + text_forms::quoted(leaf.name) + "'";
         if (tensor.name != leaf.name) {
-            throw std::invalid_argument(fmt::format(
-                "{} comes where '{}' is declared",
-                tensor.name.empty() ? "a tensor without a name" : "'" + tensor.name + "'",
-                leaf.name));
+            throw std::invalid_argument(misnamed(leaf.name, tensor.name));
         }
         std::vector<std::uint64_t> shape{rows};
         shape.insert(shape.end(), leaf.shape.begin(), leaf.shape.end());
         if (tensor.shape != shape) {
-            throw std::invalid_argument(fmt::format("{} has the shape ({}) where ({}) is declared",
-                                                    name, fmt::join(tensor.shape, ", "),
-                                                    fmt::join(shape, ", ")));
+            throw std::invalid_argument(
+                fmt::format("{} has the shape ({}) where ({}) is declared", name,
+                            text_forms::quoted(fmt::format("{}", fmt::join(tensor.shape, ", "))),
+                            fmt::join(shape, ", ")));
         }
         if (!is_float(leaf.dtype) && is_float(tensor.dtype)) {
             throw std::invalid_argument(

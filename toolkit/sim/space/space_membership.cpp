@@ -13,8 +13,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 using namespace sim::space_shape;
 
-constexpr std::size_t SHOWN_VALUE = 60;
-
 // Where inside the value a walk is, kept on the stack so that a member costs no allocation;
 // written out only for a value that is not one.
 struct Path {
@@ -26,16 +24,17 @@ struct Path {
     Path at(std::string_view name) const { return {this, name, 0, false}; }
     Path at(std::size_t position) const { return {this, {}, position, true}; }
 
+    // A key may be a client's, undeclared: each is quoted short.
     std::string text() const {
         if (!parent) {
-            return std::string(key);
+            return text_forms::quoted(key);
         }
         auto above = parent->text();
         if (is_index) {
             return above + "[" + std::to_string(index) + "]";
         }
         // The keys of a dict at the top name themselves: "gear", not "observation.gear".
-        return parent->parent ? above + "." + std::string(key) : std::string(key);
+        return parent->parent ? above + "." + text_forms::quoted(key) : text_forms::quoted(key);
     }
 };
 
@@ -49,8 +48,7 @@ std::string shown(const Json& value) {
     if (value.is_number_float()) {
         return text_forms::float_repr(value.get<double>());
     }
-    auto text = value.dump();
-    return text.size() <= SHOWN_VALUE ? text : text.substr(0, SHOWN_VALUE) + "...";
+    return text_forms::quoted(value.dump());
 }
 
 std::string kind_of(const Json& value) {

@@ -47,9 +47,10 @@ class Run {
         error(check, message);
         throw Stop{};
     }
-    bool found_ending(const std::string& text) const {
-        return std::any_of(issues.begin(), issues.end(),
-                           [&](const Issue& issue) { return issue.message.ends_with(text); });
+    bool found_with(const std::string& text) const {
+        return std::any_of(issues.begin(), issues.end(), [&](const Issue& issue) {
+            return issue.message.find(text) != std::string::npos;
+        });
     }
     bool found(const std::string& check) const {
         return std::any_of(issues.begin(), issues.end(),

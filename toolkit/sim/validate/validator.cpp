@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <regex>
 
@@ -10,6 +11,7 @@
 #include "norva_core/sim_validator_util.h"
 #include "norva_core/text_forms.h"
 #include "sim/common/wire_json.h"
+#include "sim/space/space_precision.h"
 #include "sim/space/space_sanity.h"
 #include "sim/target.h"
 #include "sim/validate/validation_run.h"
@@ -73,59 +75,100 @@ Space space_of(Run& run, const std::string& check, const Json& description, Spac
     }
 }
 
-// `when` starts the message, e.g. "step 3: "; empty for the first reset.
-void check_observation(Run& run, const std::string& check, const std::string& when,
-                       const Space& sensor_space, const Json& result) {
+// What ends a finding's message, made only for a finding.
+using Context = std::function<std::string()>;
+
+// `when` starts the message, e.g. "step 3: "; empty for the first reset. `context` ends it.
+void check_observation(
+    Run& run, const std::string& check, const std::string& when, const Space& sensor_space,
+    const Json& result, const Context& context = [] { return std::string(); }) {
     if (run.found(check)) {
         return;
     }
     if (auto wrong = sensor_space.mismatch(result.at("observation"), "observation")) {
         // The same fault in every observation is one finding, where it first showed.
-        if (run.found_ending(*wrong)) {
+        if (run.found_with(*wrong)) {
             return;
         }
-        run.error(check, fmt::format("{}the observation is not inside the sensor space: {}", when,
-                                     *wrong));
+        run.error(check, fmt::format("{}the observation is not inside the sensor space: {}{}", when,
+                                     *wrong, context()));
         return;
     }
     if (result.contains("info") && !result.at("info").is_object()) {
-        run.error(check, fmt::format("{}\"info\" must be an object, not {}", when,
-                                     shown(result.at("info"))));
+        run.error(check, fmt::format("{}\"info\" must be an object, not {}{}", when,
+                                     shown(result.at("info")), context()));
     }
 }
 
-void check_step_result(Run& run, int number, const Space& sensor_space, const Json& result) {
-    auto when = fmt::format("step {}: ", number);
-    check_observation(run, "step", when, sensor_space, result);
-    if (run.found("step")) {
+// A float32 box answered in float64 gives the trainer other numbers than the simulator
+// computed; one finding, where it first showed (`when` starts it: "the reset: ", "step 3: ").
+void check_precision(Run& run, const std::string& when, const Space& sensor_space,
+                     const Json& result) {
+    if (run.found("precision")) {
         return;
     }
-    const auto& reward = result.at("reward");
-    if (!reward.is_number()) {
-        run.error("step", fmt::format("{}the reward {} is not a number", when, shown(reward)));
-    } else if (!std::isfinite(reward.get<double>())) {
-        run.error("step", fmt::format("{}the reward is {}; rewards must be finite numbers", when,
-                                      text_forms::float_repr(reward.get<double>())));
-    }
-    for (const char* flag : {"terminated", "truncated"}) {
-        if (!run.found("step") && !result.at(flag).is_boolean()) {
-            run.error("step", fmt::format("{}\"{}\" must be true or false, not {}", when, flag,
-                                          shown(result.at(flag))));
-        }
+    if (auto inexact = first_inexact_value(sensor_space, result.at("observation"), "observation")) {
+        run.warning("precision",
+                    fmt::format("{}{} is {}, which a {} cannot hold: a trainer gets {}. Answer "
+                                "the values rounded to {} (as numpy's {} gives them) or declare "
+                                "the box's dtype float64",
+                                when, inexact->place, text_forms::float_repr(inexact->value),
+                                inexact->dtype, text_forms::float_repr(inexact->held),
+                                inexact->dtype, inexact->dtype));
     }
 }
 
-// What led to a failing step: the episode's actions, the last few of them.
-std::string actions_context(const std::vector<Json>& episode) {
+// The reset an episode began with, which with its actions reproduces any step of it.
+struct EpisodeStart {
+    std::optional<std::uint64_t> seed;
+    std::uint64_t run_seed = 0;
+    // How many episodes ended before it.
+    int ended = 0;
+
+    std::string text() const {
+        if (seed) {
+            return fmt::format("a reset with seed {}", *seed);
+        }
+        return fmt::format("a reset without a seed, {} {} into a run begun with seed {},", ended,
+                           ended == 1 ? "episode" : "episodes", run_seed);
+    }
+};
+
+// What led to a step: the reset of its episode and its actions, the last few of them.
+std::string step_context(const EpisodeStart& start, const std::vector<Json>& episode) {
     Json quoted = Json::array();
     auto first = episode.size() > QUOTED_ACTIONS ? episode.size() - QUOTED_ACTIONS : 0;
     for (auto i = first; i < episode.size(); ++i) {
         quoted.push_back(episode[i]);
     }
-    return fmt::format(
-        " (after the actions {}{} since the reset)", text_forms::excerpt(wire_json::dump(quoted)),
-        first > 0 ? fmt::format(", the last {} of {}", episode.size() - first, episode.size())
-                  : "");
+    return fmt::format(" (after {} and {} {})", start.text(),
+                       first > 0 ? fmt::format("the last {} of its {} actions",
+                                               episode.size() - first, episode.size())
+                                 : std::string("the actions"),
+                       text_forms::excerpt(wire_json::dump(quoted)));
+}
+
+void check_step_result(Run& run, int number, const Space& sensor_space, const Json& result,
+                       const Context& context) {
+    auto when = fmt::format("step {}: ", number);
+    check_observation(run, "step", when, sensor_space, result, context);
+    if (run.found("step")) {
+        return;
+    }
+    const auto& reward = result.at("reward");
+    if (!reward.is_number()) {
+        run.error("step",
+                  fmt::format("{}the reward {} is not a number{}", when, shown(reward), context()));
+    } else if (!std::isfinite(reward.get<double>())) {
+        run.error("step", fmt::format("{}the reward is {}; rewards must be finite numbers{}", when,
+                                      text_forms::float_repr(reward.get<double>()), context()));
+    }
+    for (const char* flag : {"terminated", "truncated"}) {
+        if (!run.found("step") && !result.at(flag).is_boolean()) {
+            run.error("step", fmt::format("{}\"{}\" must be true or false, not {}{}", when, flag,
+                                          shown(result.at(flag)), context()));
+        }
+    }
 }
 
 // Makes the environment, reads its spaces, resets it with the seed and takes the steps: the
@@ -146,8 +189,11 @@ std::optional<Spaces> check_simulator(Run& run, Simulator& simulator,
     check_observation(run, "reset", "", sensor_space, first);
 
     run.ran("step");
+    run.ran("precision");
+    check_precision(run, "the reset: ", sensor_space, first);
     bool ended_once = false;
     std::vector<Json> episode;
+    EpisodeStart start{options.seed, options.seed, 0};
     ActionSequence actions(action_space, options.seed);
     std::chrono::duration<double, std::milli> stepping{0};
     auto until = Clock::now() + options.budget.value_or(std::chrono::milliseconds(0));
@@ -163,26 +209,29 @@ std::optional<Spaces> check_simulator(Run& run, Simulator& simulator,
         interrupt::throw_if_pending();
         episode.push_back(actions.next());
         auto started = Clock::now();
+        auto context = [&] { return step_context(start, episode); };
         auto result = run.call(
-            "step", [&] { return simulator.step(episode.back()); },
-            [&] { return actions_context(episode); });
+            "step", [&] { return simulator.step(episode.back()); }, context);
         stepping += Clock::now() - started;
-        check_step_result(run, number, sensor_space, result);
+        check_step_result(run, number, sensor_space, result, context);
+        check_precision(run, fmt::format("step {}: ", number), sensor_space, result);
         if (result.at("terminated").is_boolean() && result.at("truncated").is_boolean() &&
             episode_ended(result)) {
             ended_once = true;
             episode.clear();
             ++episodes;
+            // A long run starts each episode from another seed, as training does.
+            start = {options.budget
+                         ? std::optional(options.seed + static_cast<std::uint64_t>(episodes))
+                         : std::nullopt,
+                     options.seed, episodes};
             run.ran("episode");
             auto next = run.call("episode", [&] {
-                // A long run starts each episode from another seed, as training does.
-                return options.budget
-                           ? simulator.reset_with(
-                                 {options.seed + static_cast<std::uint64_t>(episodes), {}})
-                           : simulator.reset();
+                return start.seed ? simulator.reset_with({start.seed, {}}) : simulator.reset();
             });
             check_observation(run, "episode", fmt::format("reset after step {}: ", number),
                               sensor_space, next);
+            check_precision(run, fmt::format("reset after step {}: ", number), sensor_space, next);
         }
     }
     if (!ended_once) {
