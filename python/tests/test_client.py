@@ -1,68 +1,19 @@
-"""The Python client against a real `norva sim run` of the test simulator, on both protocols.
-
-NORVA_BINARY names the built norva and TEST_SIM_BINARY the test simulator; the suite sets both.
-"""
+"""The Python client against a real `norva sim run` of the test simulator, on both protocols."""
 import http.client
 import json
 import os
-import re
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import norva_sim  # noqa: E402
 import numpy  # noqa: E402
+from served import Server, same  # noqa: E402
 
-NORVA = os.environ.get("NORVA_BINARY", "norva")
-TEST_SIM = os.environ.get("TEST_SIM_BINARY", "")
 PROTO = os.path.join(os.path.dirname(__file__), "..", "..", "proto", "sim.proto")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Server:
-    """`norva sim run` of the test simulator, with its metrics on a port of their own."""
-
-    def __init__(self, protocol, *options, command=None):
-        self.folder = tempfile.mkdtemp()
-        command = command or [TEST_SIM, "good"]
-        with open(os.path.join(self.folder, "norva-sim.toml"), "w") as manifest:
-            manifest.write('name = "t"\ndescription = "d"\ntype = "sim"\nversion = "1"\n'
-                           f'command = {json.dumps(command)}\n')
-        self.port, self.metrics_port = free_port(), free_port()
-        self.address = f"127.0.0.1:{self.port}"
-        self.process = subprocess.Popen(
-            [NORVA, "sim", "run", self.folder, "--host", "127.0.0.1", "--port", str(self.port),
-             "--protocol", protocol, "--metrics-port", str(self.metrics_port), *options],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(500):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.01)
-        raise RuntimeError("the server did not start")
-
-    def open_sessions(self, headers=None):
-        request = urllib.request.Request(f"http://127.0.0.1:{self.metrics_port}/metrics",
-                                         headers=headers or {})
-        text = urllib.request.urlopen(request, timeout=10).read().decode()
-        return int(re.search(r"^norva_sim_sessions_open (\d+)$", text, re.M).group(1))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-            self.process.wait(timeout=30)
 
 
 class ClientTest:
@@ -284,20 +235,6 @@ class GrpcClientTest(ClientTest, unittest.TestCase):
 
 
 SHAPES_SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shapes_sim.py")
-
-
-def same(first, second):
-    """Whether two answers hold the same values, arrays compared value by value."""
-    if isinstance(first, dict):
-        return (isinstance(second, dict) and first.keys() == second.keys()
-                and all(same(first[key], second[key]) for key in first))
-    if isinstance(first, (list, tuple)):
-        return len(first) == len(second) and all(same(a, b) for a, b in zip(first, second))
-    if isinstance(first, numpy.ndarray) and first.dtype == object:
-        return first.shape == second.shape and all(same(a, b) for a, b in zip(first, second))
-    if isinstance(first, numpy.ndarray) or isinstance(second, numpy.ndarray):
-        return numpy.array_equal(numpy.asarray(first), numpy.asarray(second))
-    return first == second
 
 
 class PackedVectorTest:
