@@ -2,7 +2,10 @@
 once, and the answers come back as one vector's."""
 from concurrent.futures import ThreadPoolExecutor
 
+from ._stacking import gathered
 from .errors import NorvaError
+from .spaces import batched
+from .vector import _AUTORESET_MODES, VectorEnv
 
 try:
     import numpy
@@ -60,7 +63,7 @@ def spread_reset(parts, seed, seeds, options):
 
 
 class Spread:
-    """The machinery of VectorEnv over a list of addresses (norva_sim.env)."""
+    """The machinery of VectorEnv over a list of addresses."""
 
     def __init__(self, make_part, addresses, num_envs, use_numpy, on_failure):
         if num_envs < len(addresses):
@@ -106,3 +109,91 @@ class Spread:
         pool = getattr(self, "pool", None)
         if pool is not None:
             pool.shutdown(wait=False)
+
+
+class SpreadVectorEnv(VectorEnv):
+    """A VectorEnv over several servers (see VectorEnv)."""
+
+    def __init__(self, addresses, num_envs, env_id="", env_init=None, protocol="grpc",
+                 autoreset="same-step", token=None, token_file=None, timeout=30.0,
+                 use_numpy=None, infos="dict", on_failure="truncate", packed=True,
+                 batch_size=None):
+        if batch_size is not None:
+            raise ValueError("batch_size is for a vector on one server")
+        self.batch_size = None
+        if infos not in ("dict", "list"):
+            raise ValueError(f"infos is 'dict' or 'list', not {infos!r}")
+        self._use_numpy = numpy is not None if use_numpy is None else use_numpy
+        self._infos, self._on_failure = infos, on_failure
+        self.autoreset_mode = _AUTORESET_MODES.get(autoreset, autoreset)
+
+        def part(address, count):
+            # Each part answers a list of infos, which the whole gathers once.
+            return VectorEnv(address, count, env_id, env_init, protocol, autoreset, token,
+                             token_file, timeout, use_numpy, "list", on_failure, packed)
+
+        self._spread = Spread(part, list(addresses), num_envs, self._use_numpy, on_failure)
+        first = self._spread.parts[0].vector
+        self.num_envs = num_envs
+        self.session_ids = [slot for part in self._spread.parts
+                            for slot in part.vector.session_ids]
+        self.single_observation_space = first.single_observation_space
+        self.single_action_space = first.single_action_space
+        self.observation_space = batched(self.single_observation_space, num_envs)
+        self.action_space = batched(self.single_action_space, num_envs)
+
+    def reset(self, seed=None, options=None):
+        seeds = None
+        if isinstance(seed, (list, tuple)) or getattr(seed, "ndim", 0) > 0:
+            seed, seeds = None, [int(each) for each in seed]
+        calls = dict(spread_reset(self._spread.parts, seed, seeds, options))
+        answers = self._spread.each(lambda part: part.vector.reset(**calls[part]))
+        return self._joined(answers, lambda part, answer: (answer[0], answer[1]))[::2]
+
+    def step(self, actions):
+        if len(actions) != self.num_envs:
+            raise ValueError(f"{len(actions)} actions for a vector of {self.num_envs}")
+        answers = self._spread.each(
+            lambda part: part.vector.step(actions[part.first:part.first + part.count]))
+        return self._joined(answers, None)
+
+    def _joined(self, answers, pick):
+        """The parts' answers as one vector's; a failed part's slots truncated, their last
+        observations standing."""
+        observations, rewards, terminated, truncated, infos = [], [], [], [], []
+        for part in self._spread.parts:
+            answer = answers.get(part)
+            if answer is None:
+                observations.append(part.observations)
+                count = part.count
+                rewards.append(numpy.zeros(count) if self._use_numpy else [0.0] * count)
+                terminated.append(numpy.zeros(count, dtype=bool) if self._use_numpy
+                                  else [False] * count)
+                truncated.append(numpy.ones(count, dtype=bool) if self._use_numpy
+                                 else [True] * count)
+                infos.extend(self._spread.failed_infos(part))
+                continue
+            if pick is not None:
+                observation, info = pick(part, answer)
+                answer = (observation, None, None, None, info)
+            part.observations = answer[0]
+            observations.append(answer[0])
+            rewards.append(answer[1])
+            terminated.append(answer[2])
+            truncated.append(answer[3])
+            infos.extend(answer[4])
+        if any(observation is None for observation in observations):
+            failed = next(part for part in self._spread.parts if part.observations is None)
+            raise failed.error
+        space = self.single_observation_space
+        infos = infos if self._infos == "list" else gathered(infos, self._use_numpy)
+        if pick is not None:
+            return concatenated(space, observations, self._use_numpy), None, infos
+        return (concatenated(space, observations, self._use_numpy),
+                joined(rewards, self._use_numpy), joined(terminated, self._use_numpy),
+                joined(truncated, self._use_numpy), infos)
+
+    def close(self):
+        spread = getattr(self, "_spread", None)
+        if spread is not None:
+            spread.close()
