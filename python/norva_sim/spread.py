@@ -2,7 +2,7 @@
 once, and the answers come back as one vector's."""
 from concurrent.futures import ThreadPoolExecutor
 
-from ._stacking import gathered
+from ._stacking import vector_infos
 from .errors import NorvaError
 from .spaces import batched
 from .vector import _AUTORESET_MODES, VectorEnv
@@ -186,7 +186,7 @@ class SpreadVectorEnv(VectorEnv):
             failed = next(part for part in self._spread.parts if part.observations is None)
             raise failed.error
         space = self.single_observation_space
-        infos = infos if self._infos == "list" else gathered(infos, self._use_numpy)
+        infos = infos if self._infos == "list" else vector_infos(infos, space, self._use_numpy)
         if pick is not None:
             return concatenated(space, observations, self._use_numpy), None, infos
         return (concatenated(space, observations, self._use_numpy),

@@ -2,7 +2,7 @@
 signatures; over one server, or over several (norva_sim.spread)."""
 import weakref
 
-from ._stacking import gathered, stacked
+from ._stacking import stacked, vector_infos
 from .env import _as_arrays, _release, _transport
 from .errors import ServerError
 from .spaces import Space, batched
@@ -27,6 +27,17 @@ _AUTORESET_MODES = {True: "same-step", False: "disabled", "same-step": "same-ste
                     "next-step": "next-step", "disabled": "disabled"}
 
 
+def _gymnasium_autoreset(mode):
+    """The autoreset mode as Gymnasium's wrappers read it from the metadata: its AutoresetMode
+    where Gymnasium has one, the mode's name otherwise."""
+    try:
+        from gymnasium.vector import AutoresetMode
+    except ImportError:
+        return mode
+    return {"same-step": AutoresetMode.SAME_STEP, "next-step": AutoresetMode.NEXT_STEP,
+            "disabled": AutoresetMode.DISABLED}[mode]
+
+
 class VectorEnv:
     """N sessions of a served sim stepped together in one call, with Gymnasium's vector
     signatures and spaces: `single_observation_space` and `single_action_space` are one
@@ -47,8 +58,12 @@ class VectorEnv:
     is given a new simulator at the next step (same-step) or reset. `on_failure="raise"` raises
     ServerError for the whole step instead.
 
-    Infos are Gymnasium's dict of arrays with "_key" masks; `infos="list"` gives a list of N
-    dicts instead.
+    Infos are Gymnasium's dict of arrays with "_key" masks, "final_observation" stacked as
+    observations are beside its "_final_observation" mask; `infos="list"` gives a list of N
+    dicts instead. Every array handed out is writable and the caller's own.
+
+    Gymnasium's wrappers find what they read: `metadata` (with "autoreset_mode"),
+    `render_mode`, `spec`, `np_random` (seeded by reset(seed=s)), `unwrapped` and `closed`.
 
     With numpy, in same-step mode (and over HTTP with protobuf), the vector is made packed: the
     server answers each leaf of the observations as one array of N rows, read with
@@ -69,6 +84,13 @@ class VectorEnv:
     crashed simulator does; with on_failure="raise" it raises.
     """
 
+    render_mode = None
+    spec = None
+    closed = False
+    _np_random = None
+    # The place of slot 0 in a larger vector that holds this one, for messages.
+    _first_slot = 0
+
     def __new__(cls, address, *arguments, **options):
         if cls is VectorEnv and not isinstance(address, str):
             from .spread import SpreadVectorEnv
@@ -79,21 +101,12 @@ class VectorEnv:
                  autoreset="same-step", token=None, token_file=None, timeout=30.0,
                  use_numpy=None, infos="dict", on_failure="truncate", packed=True,
                  batch_size=None):
-        if autoreset not in _AUTORESET_MODES:
-            raise ValueError(f"autoreset is 'same-step', 'next-step' or 'disabled', not "
-                             f"{autoreset!r}")
-        if infos not in ("dict", "list"):
-            raise ValueError(f"infos is 'dict' or 'list', not {infos!r}")
-        if on_failure not in ("truncate", "raise"):
-            raise ValueError(f"on_failure is 'truncate' or 'raise', not {on_failure!r}")
-        self.autoreset_mode = _AUTORESET_MODES[autoreset]
+        self._take_options(autoreset, infos, on_failure, use_numpy)
         if batch_size is not None and self.autoreset_mode != "same-step":
             raise ValueError("batch_size needs same-step autoreset")
         self.batch_size = batch_size
         # Steps sent and not yet received, and the environments the next one is for.
         self._sent, self._next_ids = 0, None
-        self._infos, self._on_failure = infos, on_failure
-        self._use_numpy = numpy is not None if use_numpy is None else use_numpy
         self._transport = _transport(address, protocol, token, token_file, timeout)
         self._packed = bool(packed and self._use_numpy and self.autoreset_mode == "same-step"
                             and getattr(self._transport, "packs", False))
@@ -124,15 +137,26 @@ class VectorEnv:
         from ._packed import leaf_dtype
         self._action_dtype = leaf_dtype(self.single_action_space) if self._packed else None
 
+    def _take_options(self, autoreset, infos, on_failure, use_numpy):
+        """Checks and keeps the options every vector takes."""
+        if autoreset not in _AUTORESET_MODES:
+            raise ValueError(f"autoreset is 'same-step', 'next-step' or 'disabled', not "
+                             f"{autoreset!r}")
+        if infos not in ("dict", "list"):
+            raise ValueError(f"infos is 'dict' or 'list', not {infos!r}")
+        if on_failure not in ("truncate", "raise"):
+            raise ValueError(f"on_failure is 'truncate' or 'raise', not {on_failure!r}")
+        self.autoreset_mode = _AUTORESET_MODES[autoreset]
+        self.metadata = {"autoreset_mode": _gymnasium_autoreset(self.autoreset_mode),
+                         "render_modes": []}
+        self._infos, self._on_failure = infos, on_failure
+        self._use_numpy = numpy is not None if use_numpy is None else use_numpy
+
     def reset(self, seed=None, options=None):
         """`seed` s seeds simulator i with s + i; a list gives one seed each. With
         options={"reset_mask": mask} only the slots the mask marks are reset; the others keep
         their episodes and give their last observation."""
-        seeds = None
-        if isinstance(seed, (list, tuple)) or getattr(seed, "ndim", 0) > 0:
-            seed, seeds = None, [int(each) for each in seed]
-        elif seed is not None:
-            seed = int(seed)
+        seed, seeds = self._seeds(seed)
         while self._sent:
             # Answers still on their way belong to the steps the reset ends.
             self._sent -= 1
@@ -154,8 +178,7 @@ class VectorEnv:
                 continue
             if "error" in result and "observation" not in result:
                 if self._on_failure == "raise" or self._last[slot] is None:
-                    raise ServerError(f"simulator {slot} of the vector: {result['error']}",
-                                      kind=result.get("kind"))
+                    raise self._slot_failure(slot, result["error"], result.get("kind"))
                 infos.append({"error": result["error"], "kind": result.get("kind")})
                 self._ended[slot] = True
                 continue
@@ -228,11 +251,13 @@ class VectorEnv:
         answer = self._transport.receive_step_vector(self._vector)
         env_ids = list(answer.env_ids)
         if self._packed and not isinstance(answer, list):
-            observations, rewards, terminated, truncated, infos = self._batch_packed(answer)
+            observations, rewards, terminated, truncated, infos, finals = \
+                self._batch_packed(answer)
         else:
             observations, rewards, terminated, truncated, infos = self._batch_json(answer, env_ids)
+            finals = None
         self._next_ids = env_ids
-        infos = self._infos_of(infos)
+        infos = self._infos_of(infos, finals)
         if self._infos == "list":
             for info, env_id in zip(infos, env_ids):
                 info["env_id"] = env_id
@@ -246,13 +271,21 @@ class VectorEnv:
     def _batch_packed(self, answer):
         for row, failure in answer.failures.items():
             if self._on_failure == "raise":
-                raise ServerError(f"simulator {answer.env_ids[row]} of the vector: "
-                                  f"{failure['error']}", kind=failure["kind"])
+                raise self._slot_failure(answer.env_ids[row], failure["error"], failure["kind"])
         infos = answer.infos
         for row, failure in answer.failures.items():
             infos[row] = dict(failure)
-        observations = _packed_assembled(self.single_observation_space, answer.observations)
-        return (observations, *self._packed_outcomes(answer, infos), infos)
+        # Each environment's last observation is kept, so that a failed row gives its own.
+        env_ids = numpy.asarray(answer.env_ids, dtype=numpy.int64)
+        answered = answer.answered
+        leaves = {name: leaf if leaf.flags.writeable else leaf.copy()
+                  for name, leaf in self._leaves.items()}
+        for name, array in answer.observations.items():
+            leaves[name][env_ids[answered]] = array[answered]
+        self._leaves = leaves
+        observations = _packed_assembled(self.single_observation_space,
+                                         {name: leaf[env_ids] for name, leaf in leaves.items()})
+        return (observations, *self._packed_outcomes(answer, infos))
 
     def _batch_json(self, results, env_ids):
         rows, infos = [], []
@@ -275,14 +308,43 @@ class VectorEnv:
 
     def close(self):
         self._vector = None
+        self.closed = True
         self._release()
+
+    @property
+    def unwrapped(self):
+        return self
+
+    @property
+    def np_random(self):
+        """The vector's own generator, as Gymnasium's: seeded by reset(seed=s), else at first
+        use."""
+        if self._np_random is None and numpy is not None:
+            self._np_random = numpy.random.default_rng()
+        return self._np_random
+
+    @np_random.setter
+    def np_random(self, generator):
+        self._np_random = generator
+
+    def _seeds(self, seed):
+        """A reset's seed as (one seed, None) or (None, a seed each); one seed also seeds
+        np_random."""
+        if isinstance(seed, (list, tuple)) or getattr(seed, "ndim", 0) > 0:
+            return None, [int(each) for each in seed]
+        if seed is None:
+            return None, None
+        if numpy is not None:
+            self._np_random = numpy.random.default_rng(int(seed))
+        return int(seed), None
 
     def _step_packed(self, actions):
         answer = self._transport.step_vector(self._vector,
                                              *self._packed_actions(actions, self.num_envs))
         infos = self._take(answer)
-        rewards, terminated, truncated = self._packed_outcomes(answer, infos)
-        return self._observations(), rewards, terminated, truncated, self._infos_of(infos)
+        rewards, terminated, truncated, infos, finals = self._packed_outcomes(answer, infos)
+        return (self._observations(), rewards, terminated, truncated,
+                self._infos_of(infos, finals))
 
     def _packed_actions(self, actions, count):
         """`count` actions as the transport takes them: (None, one array) for an action space of
@@ -299,16 +361,26 @@ class VectorEnv:
         return actions, None
 
     def _packed_outcomes(self, answer, infos):
-        """A packed step's rewards and flags, a failed row truncated with reward 0, and the
-        final observations of the episodes autoreset ended put into their infos."""
+        """A packed step's rewards, flags and infos, a failed row truncated with reward 0, and
+        the final observations of the episodes autoreset ended: stacked with their mask for
+        infos in Gymnasium's dict (else None), each in its own info for a list of infos."""
         rewards, terminated, truncated = answer.rewards, answer.terminated, answer.truncated
         for row in answer.failures:
             rewards[row], terminated[row], truncated[row] = 0.0, False, True
-        if answer.finals is not None:
-            space = self.single_observation_space
+        if answer.finals is None or not answer.final_mask.any():
+            return rewards, terminated, truncated, infos, None
+        space = self.single_observation_space
+        if self._infos == "list":
             for row in numpy.flatnonzero(answer.final_mask):
                 infos[row]["final_observation"] = _packed_row(space, answer.finals, row)
-        return rewards, terminated, truncated
+            return rewards, terminated, truncated, infos, None
+        others = ~answer.final_mask
+        leaves = {}
+        for name, array in answer.finals.items():
+            leaves[name] = array.copy()
+            leaves[name][others] = 0
+        return (rewards, terminated, truncated, infos,
+                (_packed_assembled(space, leaves), answer.final_mask))
 
     def _reset_packed(self, answer):
         infos = self._take(answer)
@@ -319,13 +391,12 @@ class VectorEnv:
         and gives the infos, a failed slot's holding its error."""
         for slot, failure in answer.failures.items():
             if self._on_failure == "raise" or not self._seen[slot]:
-                raise ServerError(f"simulator {slot} of the vector: {failure['error']}",
-                                  kind=failure["kind"])
+                raise self._slot_failure(slot, failure["error"], failure["kind"])
         rows = answer.answered
         if self._leaves is None or rows.all():
-            self._leaves = {name: array.copy() for name, array in answer.observations.items()}
+            # The message's own bytes, which nothing writes: what is handed out is copied.
+            self._leaves = dict(answer.observations)
         else:
-            # New arrays, so that observations handed out before stay as they were.
             merged = {}
             for name, array in answer.observations.items():
                 merged[name] = self._leaves[name].copy()
@@ -355,26 +426,33 @@ class VectorEnv:
 
     def _failed(self, slot, result):
         if self._on_failure == "raise" or self._last[slot] is None:
-            raise ServerError(f"simulator {slot} of the vector: {result['error']}",
-                              kind=result.get("kind"))
+            raise self._slot_failure(slot, result["error"], result.get("kind"))
         return {"observation": self._last[slot], "reward": 0.0, "terminated": False,
                 "truncated": True, "info": {"error": result["error"], "kind": result.get("kind")}}
 
+    def _slot_failure(self, slot, error, kind):
+        return ServerError(f"simulator {self._first_slot + slot} of the vector: {error}",
+                           kind=kind)
+
     def _observations(self):
+        """The slots' observations, in arrays of the caller's own."""
         if self._packed:
-            return _packed_assembled(self.single_observation_space, self._leaves)
+            return _packed_assembled(self.single_observation_space,
+                                     {name: leaf.copy() for name, leaf in self._leaves.items()})
         return stacked(self._last, self.single_observation_space, self._use_numpy)
 
-    def _infos_of(self, infos):
+    def _infos_of(self, infos, finals=None):
+        """The infos in the form asked for; `finals`: a packed answer's final observations
+        stacked, and their mask."""
         space = self.single_observation_space
+        if self._infos == "dict":
+            return vector_infos(infos, space, self._use_numpy, finals)
         # Packed final observations come as arrays already.
         for info in infos if not self._packed else ():
             if "final_observation" in info:
                 info["final_observation"] = _as_arrays(info["final_observation"], space,
                                                        self._use_numpy)
-        if self._infos == "list":
-            return infos
-        return gathered(infos, self._use_numpy)
+        return infos
 
     def __enter__(self):
         return self
