@@ -80,8 +80,13 @@ class VectorEnv:
     `address` may be a list of addresses: the environments are spread evenly over those servers
     (the first ones taking one more), all are stepped at once, and the answers come as one
     vector's, slot i being the i-th environment in the order of the list. A server that fails
-    (it went away, say) fails its own slots, truncated with the error in their infos, as a
-    crashed simulator does; with on_failure="raise" it raises.
+    (it went away, say) fails its own slots for that call, truncated with their last
+    observations and the error in their infos (kind "unreachable" when it could not be
+    reached), as a crashed simulator does; its share is made again at the next step with
+    autoreset (answering new episodes' first observations), at the next reset without, so a
+    server back on its address is used again. An action a server refuses raises as on one
+    server, the others having taken theirs. With on_failure="raise", every server's call is
+    finished before the failure is raised.
     """
 
     render_mode = None

@@ -58,10 +58,13 @@ class Server:
         raise RuntimeError("the server did not start")
 
     def open_sessions(self, headers=None):
+        return self.metric("norva_sim_sessions_open", headers)
+
+    def metric(self, name, headers=None):
         request = urllib.request.Request(f"http://127.0.0.1:{self.metrics_port}/metrics",
                                          headers=headers or {})
         text = urllib.request.urlopen(request, timeout=10).read().decode()
-        return int(re.search(r"^norva_sim_sessions_open (\d+)$", text, re.M).group(1))
+        return int(re.search(rf"^{name} (\d+)$", text, re.M).group(1))
 
     def kill(self):
         self.process.kill()

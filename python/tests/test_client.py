@@ -404,60 +404,6 @@ class HttpPackedVectorTest(PackedVectorTest, unittest.TestCase):
         self.assertIn("is not a StepVectorRequest message", json.loads(body)["error"])
 
 
-class SpreadVectorTest:
-    """One vector over two servers, beside the same vector on one."""
-    protocol = None
-
-    def serve(self):
-        server = Server(self.protocol)
-        self.addCleanup(server.stop)
-        return server
-
-    def test_a_vector_over_two_servers_answers_as_one_and_a_stopped_one_fails_its_slots(self):
-        first, second = self.serve(), self.serve()
-        # A stopped server's stream is given up within the time limit at most, however grpcio
-        # takes the server's going.
-        spread = norva_sim.VectorEnv([first.address, second.address], 5, protocol=self.protocol,
-                                     timeout=10)
-        self.addCleanup(spread.close)
-        alone = norva_sim.VectorEnv(first.address, 5, protocol=self.protocol)
-        self.addCleanup(alone.close)
-        self.assertEqual((first.open_sessions(), second.open_sessions()), (8, 2))
-        self.assertEqual(len(spread.session_ids), 5)
-        self.assertTrue(same(spread.reset(seed=10), alone.reset(seed=10)))
-        pushes = numpy.asarray([[0.25, -0.5]] * 5)
-        for _ in range(7):
-            self.assertTrue(same(spread.step(pushes), alone.step(pushes)))
-        second.stop()
-        observations, rewards, _, truncated, infos = spread.step(pushes)
-        self.assertEqual(truncated.tolist(), [False, False, False, True, True])
-        self.assertEqual(infos["_error"].tolist(), [False, False, False, True, True])
-        self.assertIn(second.address, infos["error"][3])
-        expected = alone.step(pushes)[0]
-        self.assertTrue(same(observations["position"][:3], expected["position"][:3]))
-        # The failed server's slots keep their last observations; the others step on.
-        self.assertEqual(spread.step(pushes)[3].tolist(), [False, False, False, True, True])
-        spread.close()
-        self.assertEqual(first.open_sessions(), 5)
-
-    def test_a_failed_server_raises_when_asked_to(self):
-        first, second = self.serve(), self.serve()
-        with norva_sim.VectorEnv([first.address, second.address], 2, protocol=self.protocol,
-                                 timeout=10, on_failure="raise") as spread:
-            spread.reset()
-            second.stop()
-            with self.assertRaises(norva_sim.NorvaError):
-                spread.step([[0.0, 0.0]] * 2)
-
-
-class GrpcSpreadVectorTest(SpreadVectorTest, unittest.TestCase):
-    protocol = "grpc"
-
-
-class HttpSpreadVectorTest(SpreadVectorTest, unittest.TestCase):
-    protocol = "http"
-
-
 class BatchSizeTest:
     """A vector made with a batch_size answers the first environments to finish, a slow
     simulator holding back only itself."""
