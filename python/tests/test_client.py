@@ -2,6 +2,7 @@
 import http.client
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -11,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import norva_sim  # noqa: E402
 import numpy  # noqa: E402
-from served import Server, same  # noqa: E402
+from served import NORVA, Server, same  # noqa: E402
 
 PROTO = os.path.join(os.path.dirname(__file__), "..", "..", "proto", "sim.proto")
 
@@ -548,17 +549,24 @@ class WithoutGrpcioTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
-    def test_pip_installs_the_package_without_an_index(self):
-        root = os.path.join(os.path.dirname(__file__), "..")
-        venv = os.path.join(tempfile.mkdtemp(), "venv")
-        subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
-        python = os.path.join(venv, "bin", "python")
-        subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", root],
-                       check=True)
-        imported = subprocess.run(
-            [python, "-c", "import norva_sim, norva_sim.sim_pb2; print(norva_sim.__file__)"],
-            check=True, capture_output=True, text=True, cwd=venv)
-        self.assertTrue(imported.stdout.startswith(venv), imported.stdout)
+    def test_pip_installs_the_package_without_an_index_from_the_sources_and_the_build(self):
+        # The build tree mirrors an installation: share/norva/python beside bin/norva.
+        program = os.path.realpath(shutil.which(NORVA) or NORVA)
+        built = os.path.join(os.path.dirname(os.path.dirname(program)), "share", "norva",
+                             "python")
+        for source in (os.path.join(os.path.dirname(__file__), ".."), built):
+            with self.subTest(source=source):
+                venv = os.path.join(tempfile.mkdtemp(), "venv")
+                subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv],
+                               check=True)
+                python = os.path.join(venv, "bin", "python")
+                subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", source],
+                               check=True)
+                imported = subprocess.run(
+                    [python, "-c", "import norva_sim, norva_sim.sim_pb2, norva_sim.worker\n"
+                     "print(norva_sim.__file__)"],
+                    check=True, capture_output=True, text=True, cwd=venv)
+                self.assertTrue(imported.stdout.startswith(venv), imported.stdout)
 
 
 class SpaceTest(unittest.TestCase):
