@@ -1,5 +1,6 @@
 """N sessions of a served sim stepped together (VectorEnv), with Gymnasium's vector
 signatures; over one server, or over several (norva_sim.spread)."""
+import functools
 import weakref
 
 from ._stacking import stacked, vector_infos
@@ -27,6 +28,7 @@ _AUTORESET_MODES = {True: "same-step", False: "disabled", "same-step": "same-ste
                     "next-step": "next-step", "disabled": "disabled"}
 
 
+@functools.lru_cache(maxsize=None)
 def _gymnasium_autoreset(mode):
     """The autoreset mode as Gymnasium's wrappers read it from the metadata: its AutoresetMode
     where Gymnasium has one, the mode's name otherwise."""
@@ -53,10 +55,11 @@ class VectorEnv:
       "reset_mask": mask}) resets the ones the mask marks; stepping it gives its last
       observation again and takes no action to it.
 
-    A simulator that fails (it crashed, say) does not end the others' episodes: its slot comes
-    back truncated, with its last observation and the error in its info ("error", "kind"), and
-    is given a new simulator at the next step (same-step) or reset. `on_failure="raise"` raises
-    ServerError for the whole step instead.
+    A simulator that fails (it crashed, say), or an environment that answers its step with an
+    error, ends its slot's episode and no other's: the slot comes back truncated once, with its
+    last observation and the error in its info ("error", "kind"), and is reset at the next step
+    with autoreset, at the next reset without. `on_failure="raise"` raises ServerError for the
+    whole step instead.
 
     Infos are Gymnasium's dict of arrays with "_key" masks, "final_observation" stacked as
     observations are beside its "_final_observation" mask; `infos="list"` gives a list of N
