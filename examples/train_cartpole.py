@@ -87,7 +87,7 @@ def train(args):
                 # in for the rest, while the next observation is already a new episode's.
                 cut = truncations & infos.get("_final_observation", np.zeros_like(done))
                 if cut.any():
-                    final = np.stack(infos["final_observation"][cut]).astype(np.float32)
+                    final = infos["final_observation"][cut].astype(np.float32)
                     with torch.no_grad():
                         rewards[cut] += GAMMA * model.value(
                             torch.as_tensor(final)).squeeze(-1)

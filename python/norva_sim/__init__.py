@@ -13,7 +13,7 @@ import importlib
 
 # Loaded when first named, so that a simulator importing norva_sim.worker does not wait for the
 # client (and numpy) at every start.
-_HOMES = {"Env": "env", "VectorEnv": "env", "Space": "spaces", "NorvaError": "errors",
+_HOMES = {"Env": "env", "VectorEnv": "vector", "Space": "spaces", "NorvaError": "errors",
           "ServerError": "errors", "Unreachable": "errors"}
 
 __all__ = list(_HOMES)

@@ -1,6 +1,6 @@
 """Spaces as the simulator describes them (docs/protocol.md): the JSON description, with
 Gymnasium's attributes (a box's low, high, shape and dtype; a discrete's n and start; ...),
-sample() and contains()."""
+seed(), sample() and contains()."""
 import math
 import random
 
@@ -49,8 +49,11 @@ class Space:
     """One space: `description` is its JSON form, `type` its kind ("box", "discrete",
     "multi_discrete", "multi_binary", "dict", "tuple"), and Gymnasium's attributes beside them:
     `shape` and `dtype` for every kind but dict and tuple, `low` and `high` of a box (arrays of its
-    shape when numpy is there), `n` and `start` of a discrete, `nvec` of a multi-discrete, `n` of a
-    multi-binary, and `spaces` of a dict (a dict) or a tuple (a tuple)."""
+    shape when numpy is there), `n` and `start` of a discrete, `nvec` and `start` of a
+    multi-discrete, `n` of a multi-binary, `spaces` of a dict (a dict) or a tuple (a tuple), and
+    `np_random`, the generator sample() draws from (seeded by seed())."""
+
+    _np_random = None
 
     def __init__(self, description):
         if not isinstance(description, dict) or "type" not in description:
@@ -67,6 +70,9 @@ class Space:
             self.start = description.get("start", 0)
         elif self.type == "multi_discrete":
             self.nvec = _array(description["nvec"], "int64")
+            # A batched discrete's starts (a simulator's multi-discrete starts at 0).
+            self.start = _array(description.get("start", _mapped(description["nvec"],
+                                                                 lambda _: 0)), "int64")
         elif self.type == "multi_binary":
             self.n = description["n"]
         elif self.type == "box":
@@ -96,9 +102,79 @@ class Space:
                 "multi_discrete": "int64", "multi_binary": "int8"}.get(self.type)
         return numpy.dtype(name) if numpy is not None and name else name
 
+    def seed(self, seed=None):
+        """Seeds the generator sample() draws from (a dict's or tuple's members each with a
+        seed drawn from it, as Gymnasium does); gives the seeds used."""
+        if numpy is None:
+            self._np_random = random.Random(seed)
+            return [seed]
+        sequence = numpy.random.SeedSequence(seed)
+        self._np_random = numpy.random.Generator(numpy.random.PCG64(sequence))
+        seeds = [int(sequence.entropy)]
+        members = list(self.spaces.values()) if self.type == "dict" else \
+            list(self.spaces) if self.type == "tuple" else []
+        for member, member_seed in zip(members, self._np_random.integers(
+                numpy.iinfo(numpy.int32).max, size=len(members))):
+            seeds += member.seed(int(member_seed))
+        return seeds
+
+    @property
+    def np_random(self):
+        if self._np_random is None:
+            self.seed()
+        return self._np_random
+
     def sample(self, rng=None):
-        """A random member; the same `rng` state gives the same member."""
-        rng = rng or random
+        """A random member: with numpy, as Gymnasium gives it (numpy arrays of the space's dtype
+        and shape, a discrete's a numpy integer, a dict's a dict, a tuple's a tuple), else
+        JSON's lists and numbers. `rng` (a numpy Generator or a random.Random) draws instead of
+        the space's own generator: the same state gives the same member."""
+        if numpy is not None:
+            if isinstance(rng, random.Random):
+                rng = numpy.random.default_rng(rng.getrandbits(64))
+            return self._drawn(rng)
+        return self._listed(rng or self.np_random)
+
+    def _drawn(self, rng):
+        """A member in numpy's values, from `rng` or else each space's own generator."""
+        kind = self.type
+        if kind == "dict":
+            return {key: space._drawn(rng) for key, space in self.spaces.items()}
+        if kind == "tuple":
+            return tuple(space._drawn(rng) for space in self.spaces)
+        rng = rng or self.np_random
+        if kind == "box":
+            return self._box_drawn(rng)
+        if kind == "discrete":
+            return numpy.int64(self.start + rng.integers(self.n))
+        if kind == "multi_discrete":
+            return rng.integers(0, self.nvec, dtype=numpy.int64) + self.start
+        if kind == "multi_binary":
+            return rng.integers(0, 2, size=self.shape, dtype=numpy.int8)
+        raise ValueError(f"unknown space type {kind!r}")
+
+    def _box_drawn(self, rng):
+        """As Gymnasium draws from a box: uniform where both sides are bounded, exponential from
+        one bound, normal where neither is; whole numbers floored, their high bound included."""
+        low = numpy.asarray(self.low, dtype=numpy.float64)
+        high = numpy.asarray(self.high, dtype=numpy.float64)
+        whole = self.dtype.kind in "iu"
+        if whole:
+            high = numpy.floor(high) + 1
+        below, above = numpy.isfinite(low), numpy.isfinite(high)
+        value = numpy.empty(self.shape, dtype=numpy.float64)
+        both, neither = below & above, ~below & ~above
+        value[both] = rng.uniform(low[both], high[both])
+        value[neither] = rng.normal(size=neither.sum())
+        only_low, only_high = below & ~above, ~below & above
+        value[only_low] = low[only_low] + rng.exponential(size=only_low.sum())
+        value[only_high] = high[only_high] - rng.exponential(size=only_high.sum())
+        if whole:
+            value = numpy.clip(numpy.floor(value), low, high - 1)
+        return value.astype(self.dtype)
+
+    def _listed(self, rng):
+        """A member in JSON's lists and numbers (without numpy)."""
         kind = self.type
         if kind == "box":
             shape = list(self.shape)
@@ -118,13 +194,15 @@ class Space:
             start = self.description.get("start", 0)
             return rng.randrange(start, start + self.description["n"])
         if kind == "multi_discrete":
-            return _mapped(self.description["nvec"], rng.randrange)
+            nvec = self.description["nvec"]
+            starts = _flat(self.description.get("start", _mapped(nvec, lambda _: 0)))
+            return _mapped(nvec, lambda n: next(starts) + rng.randrange(n))
         if kind == "multi_binary":
             return _filled(list(self.shape), lambda: rng.randrange(2))
         if kind == "dict":
-            return {key: space.sample(rng) for key, space in self.spaces.items()}
+            return {key: space._listed(rng) for key, space in self.spaces.items()}
         if kind == "tuple":
-            return [space.sample(rng) for space in self.spaces]
+            return [space._listed(rng) for space in self.spaces]
         raise ValueError(f"unknown space type {kind!r}")
 
     def contains(self, value):
@@ -149,8 +227,10 @@ class Space:
             return _is_whole(value) and start <= value < start + self.description["n"]
         if kind == "multi_discrete":
             nvec = self.description["nvec"]
+            starts = list(_flat(self.description.get("start", _mapped(nvec, lambda _: 0))))
             return isinstance(value, list) and _shape_of(value) == _shape_of(nvec) and all(
-                _is_whole(item) and 0 <= item < n for item, n in zip(_flat(value), _flat(nvec)))
+                _is_whole(item) and start <= item < start + n
+                for item, n, start in zip(_flat(value), _flat(nvec), starts))
         if kind == "multi_binary":
             return isinstance(value, list) and tuple(_shape_of(value)) == self.shape and all(
                 _is_whole(item) and item in (0, 1) for item in _flat(value))
@@ -178,7 +258,10 @@ def batched(space, count):
                       "high": tiled(description["high"]),
                       "shape": [count, *description.get("shape", [])]})
     if kind == "discrete":
-        return Space({"type": "multi_discrete", "nvec": [description["n"]] * count})
+        batch = {"type": "multi_discrete", "nvec": [description["n"]] * count}
+        if description.get("start", 0):
+            batch["start"] = [description["start"]] * count
+        return Space(batch)
     if kind == "multi_discrete":
         return Space({"type": "multi_discrete", "nvec": [description["nvec"]] * count})
     if kind == "multi_binary":

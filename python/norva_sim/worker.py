@@ -13,8 +13,9 @@ stdout for environments with Gymnasium's signatures, one environment a process o
     norva_sim.worker.run(lambda env_id, env_init: Thermostat())
 
 A space may be its JSON form or any object with Gymnasium's attributes; numpy values become
-JSON. An exception in one environment's step or reset is that environment's error answer,
-never the end of the process; a request that cannot be read is an error answer too.
+JSON. An exception in one environment's step or reset, or an answer of it that JSON cannot hold
+(a set in its info, say), is that environment's error answer alone, never the end of the process
+nor the others' loss; a request that cannot be read is an error answer too.
 """
 import json
 import sys
@@ -124,8 +125,8 @@ class _Worker:
         seeds = request.get("seeds") or [None] * len(instances)
         if len(seeds) != len(instances):
             raise ValueError(f"{len(seeds)} seeds for {len(instances)} instances")
-        return {"results": [_guarded(self._reset_one, index, seed, request.get("options"))
-                            for index, seed in zip(instances, seeds)]}
+        return _Results([_guarded(self._reset_one, index, seed, request.get("options"))
+                         for index, seed in zip(instances, seeds)])
 
     def _reset_one(self, index, seed, options):
         observation, info = self._env(index).reset(seed=seed, options=options)
@@ -140,8 +141,8 @@ class _Worker:
         if not isinstance(actions, list) or len(actions) != len(instances):
             raise ValueError(f"'actions' must hold one action for each of the "
                              f"{len(instances)} instances")
-        return {"results": [_guarded(self._step_one, index, action)
-                            for index, action in zip(instances, actions)]}
+        return _Results([_guarded(self._step_one, index, action)
+                         for index, action in zip(instances, actions)])
 
     def _step_one(self, index, action):
         observation, reward, terminated, truncated, info = self._env(index).step(action)
@@ -161,6 +162,10 @@ class _Worker:
         self._envs = []
 
 
+class _Results(list):
+    """A batched answer: each environment's result or error, each written on its own."""
+
+
 def _written(answer):
     try:
         return json.dumps(answer, default=_json_default)
@@ -170,15 +175,35 @@ def _written(answer):
 
 
 def _guarded(call, *arguments):
-    """One environment's answer inside a batched one: its result, or its error."""
+    """One environment's part of a batched answer, as JSON text: its result, or its error when
+    it raised or answered what JSON cannot hold, so that no environment's fault is another's."""
     try:
-        return call(*arguments)
+        result = call(*arguments)
     except Exception as error:
-        return {"error": _described(error)}
+        return json.dumps({"error": _described(error)})
+    try:
+        return _written(result)
+    except Exception as error:
+        return json.dumps({"error": _unwritable(error)})
+
+
+def _line(request_id, answer):
+    """The answer's line, without its end."""
+    if "result" in answer and isinstance(answer["result"], _Results):
+        return (f'{{"id": {json.dumps(request_id)}, "result": {{"results": ['
+                f'{", ".join(answer["result"])}]}}}}')
+    try:
+        return _written(answer)
+    except Exception as error:
+        return json.dumps({"id": request_id, "error": _unwritable(error)})
 
 
 def _described(error):
     return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
+def _unwritable(error):
+    return f"the answer cannot be written as JSON: {_described(error)}"
 
 
 def run(make_env, source=None, sink=None):
@@ -199,12 +224,7 @@ def run(make_env, source=None, sink=None):
             answer = {"id": request_id, "result": worker.answer(request)}
         except Exception as error:
             answer = {"id": request_id, "error": _described(error)}
-        try:
-            text = _written(answer)
-        except (TypeError, ValueError) as error:
-            text = json.dumps({"id": request_id, "error": f"the answer cannot be written as "
-                                                          f"JSON: {error}"})
-        sink.write(text + "\n")
+        sink.write(_line(request_id, answer) + "\n")
         sink.flush()
         if answer.get("result") is not None and request.get("op") == "close":
             return

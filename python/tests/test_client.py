@@ -1,68 +1,20 @@
-"""The Python client against a real `norva sim run` of the test simulator, on both protocols.
-
-NORVA_BINARY names the built norva and TEST_SIM_BINARY the test simulator; the suite sets both.
-"""
+"""The Python client against a real `norva sim run` of the test simulator, on both protocols."""
 import http.client
 import json
 import os
-import re
-import signal
-import socket
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import norva_sim  # noqa: E402
 import numpy  # noqa: E402
+from served import NORVA, Server, same  # noqa: E402
 
-NORVA = os.environ.get("NORVA_BINARY", "norva")
-TEST_SIM = os.environ.get("TEST_SIM_BINARY", "")
 PROTO = os.path.join(os.path.dirname(__file__), "..", "..", "proto", "sim.proto")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Server:
-    """`norva sim run` of the test simulator, with its metrics on a port of their own."""
-
-    def __init__(self, protocol, *options, command=None):
-        self.folder = tempfile.mkdtemp()
-        command = command or [TEST_SIM, "good"]
-        with open(os.path.join(self.folder, "norva-sim.toml"), "w") as manifest:
-            manifest.write('name = "t"\ndescription = "d"\ntype = "sim"\nversion = "1"\n'
-                           f'command = {json.dumps(command)}\n')
-        self.port, self.metrics_port = free_port(), free_port()
-        self.address = f"127.0.0.1:{self.port}"
-        self.process = subprocess.Popen(
-            [NORVA, "sim", "run", self.folder, "--host", "127.0.0.1", "--port", str(self.port),
-             "--protocol", protocol, "--metrics-port", str(self.metrics_port), *options],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(500):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.01)
-        raise RuntimeError("the server did not start")
-
-    def open_sessions(self, headers=None):
-        request = urllib.request.Request(f"http://127.0.0.1:{self.metrics_port}/metrics",
-                                         headers=headers or {})
-        text = urllib.request.urlopen(request, timeout=10).read().decode()
-        return int(re.search(r"^norva_sim_sessions_open (\d+)$", text, re.M).group(1))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-            self.process.wait(timeout=30)
 
 
 class ClientTest:
@@ -286,20 +238,6 @@ class GrpcClientTest(ClientTest, unittest.TestCase):
 SHAPES_SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shapes_sim.py")
 
 
-def same(first, second):
-    """Whether two answers hold the same values, arrays compared value by value."""
-    if isinstance(first, dict):
-        return (isinstance(second, dict) and first.keys() == second.keys()
-                and all(same(first[key], second[key]) for key in first))
-    if isinstance(first, (list, tuple)):
-        return len(first) == len(second) and all(same(a, b) for a, b in zip(first, second))
-    if isinstance(first, numpy.ndarray) and first.dtype == object:
-        return first.shape == second.shape and all(same(a, b) for a, b in zip(first, second))
-    if isinstance(first, numpy.ndarray) or isinstance(second, numpy.ndarray):
-        return numpy.array_equal(numpy.asarray(first), numpy.asarray(second))
-    return first == second
-
-
 class PackedVectorTest:
     """Packed vectors beside the same vectors answered in JSON, on a simulator whose
     observations hold a leaf of every kind and dtype."""
@@ -467,60 +405,6 @@ class HttpPackedVectorTest(PackedVectorTest, unittest.TestCase):
         self.assertIn("is not a StepVectorRequest message", json.loads(body)["error"])
 
 
-class SpreadVectorTest:
-    """One vector over two servers, beside the same vector on one."""
-    protocol = None
-
-    def serve(self):
-        server = Server(self.protocol)
-        self.addCleanup(server.stop)
-        return server
-
-    def test_a_vector_over_two_servers_answers_as_one_and_a_stopped_one_fails_its_slots(self):
-        first, second = self.serve(), self.serve()
-        # A stopped server's stream is given up within the time limit at most, however grpcio
-        # takes the server's going.
-        spread = norva_sim.VectorEnv([first.address, second.address], 5, protocol=self.protocol,
-                                     timeout=10)
-        self.addCleanup(spread.close)
-        alone = norva_sim.VectorEnv(first.address, 5, protocol=self.protocol)
-        self.addCleanup(alone.close)
-        self.assertEqual((first.open_sessions(), second.open_sessions()), (8, 2))
-        self.assertEqual(len(spread.session_ids), 5)
-        self.assertTrue(same(spread.reset(seed=10), alone.reset(seed=10)))
-        pushes = numpy.asarray([[0.25, -0.5]] * 5)
-        for _ in range(7):
-            self.assertTrue(same(spread.step(pushes), alone.step(pushes)))
-        second.stop()
-        observations, rewards, _, truncated, infos = spread.step(pushes)
-        self.assertEqual(truncated.tolist(), [False, False, False, True, True])
-        self.assertEqual(infos["_error"].tolist(), [False, False, False, True, True])
-        self.assertIn(second.address, infos["error"][3])
-        expected = alone.step(pushes)[0]
-        self.assertTrue(same(observations["position"][:3], expected["position"][:3]))
-        # The failed server's slots keep their last observations; the others step on.
-        self.assertEqual(spread.step(pushes)[3].tolist(), [False, False, False, True, True])
-        spread.close()
-        self.assertEqual(first.open_sessions(), 5)
-
-    def test_a_failed_server_raises_when_asked_to(self):
-        first, second = self.serve(), self.serve()
-        with norva_sim.VectorEnv([first.address, second.address], 2, protocol=self.protocol,
-                                 timeout=10, on_failure="raise") as spread:
-            spread.reset()
-            second.stop()
-            with self.assertRaises(norva_sim.NorvaError):
-                spread.step([[0.0, 0.0]] * 2)
-
-
-class GrpcSpreadVectorTest(SpreadVectorTest, unittest.TestCase):
-    protocol = "grpc"
-
-
-class HttpSpreadVectorTest(SpreadVectorTest, unittest.TestCase):
-    protocol = "http"
-
-
 class BatchSizeTest:
     """A vector made with a batch_size answers the first environments to finish, a slow
     simulator holding back only itself."""
@@ -665,17 +549,24 @@ class WithoutGrpcioTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
-    def test_pip_installs_the_package_without_an_index(self):
-        root = os.path.join(os.path.dirname(__file__), "..")
-        venv = os.path.join(tempfile.mkdtemp(), "venv")
-        subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
-        python = os.path.join(venv, "bin", "python")
-        subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", root],
-                       check=True)
-        imported = subprocess.run(
-            [python, "-c", "import norva_sim, norva_sim.sim_pb2; print(norva_sim.__file__)"],
-            check=True, capture_output=True, text=True, cwd=venv)
-        self.assertTrue(imported.stdout.startswith(venv), imported.stdout)
+    def test_pip_installs_the_package_without_an_index_from_the_sources_and_the_build(self):
+        # The build tree mirrors an installation: share/norva/python beside bin/norva.
+        program = os.path.realpath(shutil.which(NORVA) or NORVA)
+        built = os.path.join(os.path.dirname(os.path.dirname(program)), "share", "norva",
+                             "python")
+        for source in (os.path.join(os.path.dirname(__file__), ".."), built):
+            with self.subTest(source=source):
+                venv = os.path.join(tempfile.mkdtemp(), "venv")
+                subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv],
+                               check=True)
+                python = os.path.join(venv, "bin", "python")
+                subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", source],
+                               check=True)
+                imported = subprocess.run(
+                    [python, "-c", "import norva_sim, norva_sim.sim_pb2, norva_sim.worker\n"
+                     "print(norva_sim.__file__)"],
+                    check=True, capture_output=True, text=True, cwd=venv)
+                self.assertTrue(imported.stdout.startswith(venv), imported.stdout)
 
 
 class SpaceTest(unittest.TestCase):
@@ -709,7 +600,7 @@ class SpaceTest(unittest.TestCase):
         import random
         self.assertTrue(all(space.contains(space.sample(random.Random(seed)))
                             for seed in range(20)))
-        self.assertEqual(space.sample(random.Random(1)), space.sample(random.Random(1)))
+        self.assertTrue(same(space.sample(random.Random(1)), space.sample(random.Random(1))))
 
 
 if __name__ == "__main__":

@@ -11,13 +11,14 @@ import unittest
 
 ROOT = os.path.join(os.path.dirname(__file__), "..")
 sys.path.insert(0, ROOT)
+import norva_sim  # noqa: E402
 import norva_sim.worker  # noqa: E402
 import numpy  # noqa: E402
+from served import NORVA, Server  # noqa: E402
 
-NORVA = os.environ.get("NORVA_BINARY", "norva")
-
-# An author's environment: space objects with Gymnasium's attributes, numpy values, and a step
-# that raises for an action it cannot take.
+# An author's environment: space objects with Gymnasium's attributes, numpy values, a step that
+# raises for an action it cannot take, and one that answers what JSON cannot hold for the action
+# env_init's "unwritable" names.
 ENVIRONMENT = textwrap.dedent('''
     import sys
     import numpy
@@ -37,6 +38,9 @@ ENVIRONMENT = textwrap.dedent('''
         observation_space = Box(-10.0, 10.0, (2,))
         action_space = Discrete(3)
 
+        def __init__(self, env_init):
+            self.unwritable = env_init.get("unwritable")
+
         def reset(self, seed=None, options=None):
             self.position = numpy.zeros(2, dtype=numpy.float32) + (seed or 0) %% 3
             self.steps = 0
@@ -47,10 +51,12 @@ ENVIRONMENT = textwrap.dedent('''
                 raise ValueError(f"no action {action!r}")
             self.position[0] += numpy.float32(action - 1)
             self.steps += 1
-            return (self.position, numpy.float64(1.0), numpy.bool_(self.steps >= 5), False,
-                    {"steps": numpy.int64(self.steps)})
+            info = {"steps": numpy.int64(self.steps)}
+            if action == self.unwritable:
+                info["seen"] = {action}
+            return self.position, numpy.float64(1.0), numpy.bool_(self.steps >= 5), False, info
 
-    norva_sim.worker.run(lambda env_id, env_init: Walk())
+    norva_sim.worker.run(lambda env_id, env_init: Walk(env_init))
 ''') % os.path.abspath(ROOT)
 
 
@@ -139,6 +145,50 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(answers[6]["result"]["results"], [
             {"observation": [2], "reward": 1.0, "terminated": False, "truncated": False, "info": {}}])
         self.assertEqual(answers[7]["error"], "ValueError: no instance 3; this process holds 3")
+
+    def test_an_answer_json_cannot_hold_is_its_environments_error_alone(self):
+        class Awkward(Counter):
+            def step(self, action):
+                observation, reward, terminated, truncated, info = super().step(0)
+                if action == "set":
+                    info = {"seen": {1, 2}}
+                if action == "object":
+                    observation = [object()]
+                return observation, reward, terminated, truncated, info
+
+        answers = exchange([
+            {"id": 1, "op": "make", "env_id": "c", "env_init": {}, "instances": 3},
+            {"id": 2, "op": "reset", "seeds": [0, 1, 2]},
+            {"id": 3, "op": "step", "actions": [0, "set", "object"]},
+            {"id": 4, "op": "step", "instances": [1], "actions": [0]}],
+            lambda env_id, env_init: Awkward())
+        stepped = answers[2]["result"]["results"]
+        self.assertEqual(stepped[0]["observation"], [1])
+        self.assertIn("the answer cannot be written as JSON", stepped[1]["error"])
+        self.assertIn("set", stepped[1]["error"])
+        self.assertIn("the answer cannot be written as JSON", stepped[2]["error"])
+        self.assertEqual(answers[3]["result"]["results"][0]["observation"], [3],
+                         "the environment whose answer could not be written goes on")
+        single = exchange([{"id": 1, "op": "make"}, {"id": 2, "op": "reset"},
+                           {"id": 3, "op": "step", "action": "set"}],
+                          lambda env_id, env_init: Awkward())
+        self.assertEqual(single[2]["id"], 3)
+        self.assertIn("the answer cannot be written as JSON", single[2]["error"])
+
+    def test_a_served_vector_of_a_batched_process_loses_only_the_unwritable_slots_step(self):
+        program = os.path.join(self.folder(), "walk.py")
+        for protocol in ("http", "grpc"):
+            server = Server(protocol, command=["/usr/bin/python3", program], instances=3)
+            self.addCleanup(server.stop)
+            with norva_sim.VectorEnv(server.address, 3, protocol=protocol,
+                                     env_init={"unwritable": 2}) as envs:
+                envs.reset(seed=0)
+                observations, rewards, _, truncated, infos = envs.step([0, 2, 1])
+                self.assertEqual(truncated.tolist(), [False, True, False], protocol)
+                self.assertEqual(infos["_error"].tolist(), [False, True, False])
+                self.assertIn("cannot be written as JSON", infos["error"][1])
+                self.assertEqual(observations[:, 0].tolist(), [-1.0, 1.0, 2.0])
+                self.assertEqual(rewards.tolist(), [1.0, 0.0, 1.0])
 
     def test_spaces_and_values_of_numpy_and_gymnasiums_shapes(self):
         class Box:
