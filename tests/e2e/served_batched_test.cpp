@@ -2,8 +2,6 @@
 // environments, and on the wire the same answers as a simulator of one environment a process.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "curl_call.h"
 #include "norva_core/process.h"
 #include "norva_runner.h"
@@ -58,20 +56,6 @@ class ServedBatchedTest : public ::testing::TestWithParam<std::string> {
     std::string log = sandbox.dir() / "sims.log";
 };
 
-// A sample of a server's metrics, scraped over HTTP.
-double metric(int port, const std::string& name) {
-    auto scraped = norva_core::process::run(
-        {"curl", "-sS", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
-    std::istringstream lines(scraped.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(name + " ")) {
-            return std::stod(line.substr(name.size() + 1));
-        }
-    }
-    ADD_FAILURE() << "no metric " << name << " in " << scraped.out << scraped.err;
-    return -1;
-}
-
 TEST_P(ServedBatchedTest, FewerProcessesAnswerAsOneProcessAnEnvironment) {
     std::vector<std::vector<SlotAnswer>> answered;
     for (std::size_t instances : {1, 2}) {
@@ -122,9 +106,9 @@ TEST_P(ServedBatchedTest, AProcessThatEndsFailsItsSlotsAloneAndANewOneTakesThemO
     EXPECT_EQ(result(answers, 0).at("observation").at("position"), Json::array({5.5, 0.0}));
     // Four environments are four sessions, in two processes, whatever their processes hold.
     if (GetParam() == "http") {
-        EXPECT_EQ(metric(server.port(), "norva_sim_sessions_open"), 4);
-        EXPECT_EQ(metric(server.port(), "norva_sim_processes"), 2);
-        EXPECT_EQ(metric(server.port(), "norva_sim_simulator_failures_total"), 1);
+        EXPECT_EQ(norva_test::metric(server.port(), "norva_sim_sessions_open"), 4);
+        EXPECT_EQ(norva_test::metric(server.port(), "norva_sim_processes"), 2);
+        EXPECT_EQ(norva_test::metric(server.port(), "norva_sim_simulator_failures_total"), 1);
     }
     try {
         vector(server, 3);

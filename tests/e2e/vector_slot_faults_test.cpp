@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "norva_core/process.h"
@@ -236,20 +235,6 @@ class GrpcClient final : public Client {
     std::unique_ptr<v1::Simulator::Stub> stub_;
 };
 
-// A sample of a server's metrics.
-double metric(int port, const std::string& name) {
-    auto scraped = norva_core::process::run(
-        {"curl", "-sS", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
-    std::istringstream lines(scraped.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(name + " ")) {
-            return std::stod(line.substr(name.size() + 1));
-        }
-    }
-    ADD_FAILURE() << "no metric " << name << " in " << scraped.out << scraped.err;
-    return -1;
-}
-
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -380,8 +365,8 @@ TEST_P(VectorSlotFaultsTest, ASlotIsTheVectorsAndAPauseBetweenCallsCostsNothing)
     for (const auto& result : reset.results()) {
         EXPECT_FALSE(result.contains("error")) << reset.json;
     }
-    EXPECT_EQ(metric(metrics_port, "norva_sim_answers_over_time_limit_total"), 0);
-    EXPECT_EQ(metric(metrics_port, "norva_sim_simulator_failures_total"), 0);
+    EXPECT_EQ(norva_test::metric(metrics_port, "norva_sim_answers_over_time_limit_total"), 0);
+    EXPECT_EQ(norva_test::metric(metrics_port, "norva_sim_simulator_failures_total"), 0);
     EXPECT_EQ(norva_test::logged_pids(log).size(), 4u);
 
     // The other client's session never noticed.
@@ -438,7 +423,7 @@ TEST_P(VectorSlotFaultsTest, AnEnvironmentsErrorEndsItsEpisodeAndItsNextStepStar
         EXPECT_EQ(renewed.results()[1].at("truncated"), false);
         EXPECT_EQ(after.results()[1].at("observation").at("position"), Json::array({0.25, 0.0}));
     }
-    EXPECT_EQ(metric(metrics_port, "norva_sim_steps_refused_total"), 1);
+    EXPECT_EQ(norva_test::metric(metrics_port, "norva_sim_steps_refused_total"), 1);
     // The process held on: nothing was started anew.
     EXPECT_EQ(norva_test::logged_pids(log).size(), 1u);
 
@@ -457,7 +442,7 @@ TEST_P(VectorSlotFaultsTest, AnEnvironmentsErrorEndsItsEpisodeAndItsNextStepStar
     EXPECT_FALSE(kept.results()[1].contains("error")) << kept.json;
 
     // Each refusing slot is logged once, with the environment's own words.
-    EXPECT_EQ(metric(metrics_port, "norva_sim_steps_refused_total"), 3);
+    EXPECT_EQ(norva_test::metric(metrics_port, "norva_sim_steps_refused_total"), 3);
     auto ended = server.stop();
     EXPECT_EQ(ended.status, 0);
     EXPECT_EQ(occurrences(ended.err, "answered a step with an error: step refused"), 2u)
@@ -483,7 +468,7 @@ TEST_P(VectorSlotFaultsTest, AnEnvironmentsErrorEndsItsEpisodeAndItsNextStepStar
         }
     }
 
-    EXPECT_EQ(metric(metrics_port, "norva_sim_steps_refused_total"), 1);
+    EXPECT_EQ(norva_test::metric(metrics_port, "norva_sim_steps_refused_total"), 1);
     EXPECT_EQ(single_server.stop().status, 0);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sstream>
 #include <utility>
 
 #include "norva_core/network_util.h"
@@ -56,6 +57,19 @@ RunResult ServedSim::stop(int signal) {
     auto result = NorvaSandbox::finish(*server_);
     server_.reset();
     return result;
+}
+
+double metric(int port, const std::string& name) {
+    auto scraped = norva_core::process::run(
+        {"curl", "-sS", "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
+    std::istringstream lines(scraped.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(name + " ")) {
+            return std::stod(line.substr(name.size() + 1));
+        }
+    }
+    ADD_FAILURE() << "no metric " << name << " in " << scraped.out << scraped.err;
+    return -1;
 }
 
 }  // namespace norva_test

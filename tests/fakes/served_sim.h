@@ -37,4 +37,7 @@ class ServedSim {
     int port_ = 0;
 };
 
+// A sample of a server's metrics, scraped over HTTP from the port serving them.
+double metric(int port, const std::string& name);
+
 }  // namespace norva_test

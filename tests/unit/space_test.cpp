@@ -6,6 +6,7 @@
 #include "norva_core/space.h"
 #include "norva_core/space_util.h"
 #include "sim/common/wire_json.h"
+#include "sim/space/space_precision.h"
 
 namespace {
 
@@ -172,6 +173,20 @@ TEST(SpaceVariables, OneEntryPerLeafNamedByKeyOrIndex) {
                                      {"name":"1.0","type":"int","low":0,"high":3}])"));
     EXPECT_EQ(norva_core::space_util::convert_space_to_json(space(R"({"type":"discrete","n":2})")),
               Json::parse(R"([{"name":"0","type":"int","low":0,"high":1}])"));
+}
+
+TEST(SpacePrecision, FindsNumbersAFloat32CannotHoldButNotTheShortestFormsOfFloat32s) {
+    auto box = space(R"({"type":"dict","spaces":{"p":{"type":"box","low":-1,"high":1,"shape":[3]},)"
+                     R"("x":{"type":"box","low":-1,"high":1,"shape":[1],"dtype":"float64"}}})");
+    auto inexact = [&](const std::string& value) {
+        auto found = norva_core::sim::first_inexact_value(box, Json::parse(value), "obs");
+        return found ? found->place : "none";
+    };
+    // 0.1 is how a float32 0.1f is written; 0.10000000149011612 is that float32 in full.
+    EXPECT_EQ(inexact(R"({"p":[0.1,0.10000000149011612,-0.5],"x":[0.30000000000000004]})"), "none");
+    // Sums a float64 computed, which no float32 is written as.
+    EXPECT_EQ(inexact(R"({"p":[0.5,0.30000000000000004,0.1]})"), "p[1]");
+    EXPECT_EQ(inexact(R"({"p":[0.5,0.25,0.7853981633974483]})"), "p[2]");
 }
 
 TEST(WireJson, CarriesNonFiniteNumbersBothWays) {

@@ -1,5 +1,7 @@
 #include "sim/space/space_precision.h"
 
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -41,6 +43,20 @@ double nearest(double value, const Format& format) {
     return std::abs(rounded) > format.max
                ? std::copysign(std::numeric_limits<double>::infinity(), value)
                : rounded;
+}
+
+// Whether the text a simulator wrote is a float32 in its shortest form ("0.1" for 0.1f): a
+// simulator that computes in float32 writes that, and the trainer gets the very number it
+// computed, though the text read as a double is another.
+bool written_from_float32(double value, const Format& format) {
+    if (format.digits != std::numeric_limits<float>::digits) {
+        return false;
+    }
+    std::array<char, 32> text{};
+    auto written = std::to_chars(text.begin(), text.end(), static_cast<float>(value));
+    double back = 0;
+    std::from_chars(text.begin(), written.ptr, back);
+    return back == value;
 }
 
 class Walk {
@@ -100,7 +116,7 @@ class Walk {
             double number = value.get<double>();
             if (std::isfinite(number)) {
                 double held = nearest(number, format);
-                if (held != number) {
+                if (held != number && !written_from_float32(number, format)) {
                     report(number, held);
                 }
             }
