@@ -13,6 +13,7 @@
 #include "sim/common/message_limit.h"
 #include "sim/common/wire_errors.h"
 #include "sim/common/wire_json.h"
+#include "sim/serve/grpc_health.h"
 #include "sim/serve/listener.h"
 #include "sim/serve/owned_sessions.h"
 #include "sim/serve/vector_messages.h"
@@ -353,7 +354,7 @@ class Service final : public v1::Simulator::Service {
 class GrpcListener final : public Listener {
   public:
     GrpcListener(SessionRegistry& sessions, const std::string& host, int port)
-        : service_(sessions) {
+        : service_(sessions), health_(sessions) {
         route_grpc_logs();
         std::string address = Address{host, port}.text();
         grpc::ServerBuilder builder;
@@ -369,6 +370,7 @@ class GrpcListener final : public Listener {
         interceptors.push_back(std::make_unique<UndecodableRequestsFactory>());
         builder.experimental().SetInterceptorCreators(std::move(interceptors));
         builder.RegisterService(&service_);
+        builder.RegisterService(&health_);
         server_ = builder.BuildAndStart();
         if (!server_ || bound_port == 0) {
             throw std::runtime_error("Cannot serve on " + address +
@@ -380,6 +382,7 @@ class GrpcListener final : public Listener {
     void shutdown() override {
         if (server_) {
             service_.cancel_streams();
+            health_.stop();
             // The sessions were closed first, so calls still in progress are ending already;
             // past a moment they are cancelled. gRPC waits out the whole moment while any
             // client keeps its connection, so it is short.
@@ -391,6 +394,7 @@ class GrpcListener final : public Listener {
 
   private:
     Service service_;
+    GrpcHealth health_;
     std::unique_ptr<grpc::Server> server_;
 };
 
