@@ -15,6 +15,10 @@ usage: grpc_client.py PROTO_FILE PORT MODE [ARGS]; prints one JSON object with w
   unreadable          StepVector and StepStream streams carrying a good step, then bytes that
                       are no message or a message cut short, then another good step; then the
                       vector steps on over a new stream
+  health PROGRAM      the standard health service without the token: Check and a Watch while
+                      healthy, then PROGRAM moved away so that three Makes (with SIM_TOKEN's
+                      token) cannot start it, Check and the Watch's next message, and Check of
+                      another service; PROGRAM is put back
 """
 import json
 import os
@@ -209,16 +213,52 @@ def unreadable(channel, messages):
     return seen
 
 
+HEALTH = "/grpc.health.v1.Health/"
+STATUSES = {b"\x08\x01": "SERVING", b"\x08\x02": "NOT_SERVING"}
+
+
+def health_check(channel, service=b""):
+    call = channel.unary_unary(HEALTH + "Check")
+    try:
+        return STATUSES.get(call(service, timeout=30), "other")
+    except grpc.RpcError as error:
+        return error.code().name
+
+
+def health(channel, messages, program):
+    seen = {"check": health_check(channel)}
+    watch = channel.unary_stream(HEALTH + "Watch")(b"", timeout=60)
+    seen["watched"] = STATUSES.get(next(watch), "other")
+    os.rename(program, program + ".away")
+    metadata = [("authorization", "Bearer " + os.environ["SIM_TOKEN"])]
+    failures = []
+    for _ in range(3):
+        try:
+            unary(channel, "Make", messages.MakeRequest(env_id="away"), messages.MakeReply,
+                  metadata)
+            failures.append("made")
+        except grpc.RpcError as error:
+            failures.append(error.code().name)
+    seen["makes"] = failures
+    seen["failing_check"] = health_check(channel)
+    seen["failing_service_check"] = health_check(channel, b"\x0a\x16norva.sim.v1.Simulator")
+    seen["failing_watched"] = STATUSES.get(next(watch), "other")
+    seen["unknown"] = health_check(channel, b"\x0a\x05other")
+    watch.cancel()
+    os.rename(program + ".away", program)
+    return seen
+
+
 def main():
     proto_file, port, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    numbers = [int(value) for value in sys.argv[4:]]
+    numbers = sys.argv[4:] if mode == "health" else [int(value) for value in sys.argv[4:]]
     messages = load_messages(proto_file)
     with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
         if mode == "longid":
             numbers = [port]
         result = {"vector": vector, "actions": actions, "token": token,
                   "longid": longid, "tensors": tensors,
-                  "unreadable": unreadable}[mode](channel, messages, *numbers)
+                  "unreadable": unreadable, "health": health}[mode](channel, messages, *numbers)
     print(json.dumps(result))
 
 

@@ -3,6 +3,7 @@
 // token is in no output.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "norva_core/process.h"
@@ -137,3 +138,34 @@ TEST_F(ServedTokenTest, ATokenFileThatHoldsNoTokenIsRefusedBeforeServing) {
 }
 
 }  // namespace
+
+// Fleet engines probe with the standard health service and no token; it fails exactly while
+// simulators cannot start, as GET /v1/health does.
+TEST_F(ServedTokenTest, GrpcHealthServiceAnswersProbesWithoutTheToken) {
+    auto folder = sandbox.dir().path() / "moving";
+    std::filesystem::create_directories(folder);
+    auto program = folder / "simulator";
+    std::filesystem::copy_file(TEST_SIM_BINARY, program);
+    norva_test::write_file(folder / "norva-sim.toml",
+                           "name = \"moving\"\ndescription = \"d\"\ntype = \"sim\"\n"
+                           "version = \"1\"\ncommand = [\"" +
+                               program.string() + "\", \"good\"]\n");
+    norva_test::ServedSim server(sandbox, folder.string(),
+                                 {"--protocol", "grpc", "--token-file", token_file});
+    norva_core::process::Options with_token;
+    with_token.env = norva_core::process::environment();
+    with_token.env->push_back("SIM_TOKEN=" + TOKEN);
+    auto grpcio = norva_core::process::run(
+        {"/usr/bin/python3", TEST_CLIENTS_DIR "/grpc_client.py", SIM_PROTO_FILE,
+         std::to_string(server.port()), "health", program.string()},
+        with_token);
+    ASSERT_EQ(grpcio.exit_code, 0) << grpcio.err;
+    auto seen = Json::parse(grpcio.out);
+    EXPECT_EQ(seen["check"], "SERVING");
+    EXPECT_EQ(seen["watched"], "SERVING");
+    EXPECT_EQ(seen["makes"], (Json{"INTERNAL", "INTERNAL", "INTERNAL"})) << seen;
+    EXPECT_EQ(seen["failing_check"], "NOT_SERVING");
+    EXPECT_EQ(seen["failing_service_check"], "NOT_SERVING");
+    EXPECT_EQ(seen["failing_watched"], "NOT_SERVING");
+    EXPECT_EQ(seen["unknown"], "NOT_FOUND");
+}
