@@ -43,7 +43,11 @@ grpc::Status GrpcHealth::Watch(grpc::ServerContext* context,
         if (auto now = status(); now != sent) {
             health::HealthCheckResponse reply;
             reply.set_status(now);
-            if (!writer->Write(reply)) {
+            // A client that does not read holds its Write; it must not hold the server's stop.
+            lock.unlock();
+            bool written = writer->Write(reply);
+            lock.lock();
+            if (!written) {
                 break;
             }
             sent = now;
