@@ -214,7 +214,7 @@ def unreadable(channel, messages):
 
 
 HEALTH = "/grpc.health.v1.Health/"
-STATUSES = {b"\x08\x01": "SERVING", b"\x08\x02": "NOT_SERVING"}
+STATUSES = {b"\x08\x01": "SERVING", b"\x08\x02": "NOT_SERVING", b"\x08\x03": "SERVICE_UNKNOWN"}
 
 
 def health_check(channel, service=b""):
@@ -244,6 +244,9 @@ def health(channel, messages, program):
     seen["failing_service_check"] = health_check(channel, b"\x0a\x16norva.sim.v1.Simulator")
     seen["failing_watched"] = STATUSES.get(next(watch), "other")
     seen["unknown"] = health_check(channel, b"\x0a\x05other")
+    unknown = channel.unary_stream(HEALTH + "Watch")(b"\x0a\x05other", timeout=60)
+    seen["unknown_watched"] = STATUSES.get(next(unknown), "other")
+    unknown.cancel()
     watch.cancel()
     os.rename(program + ".away", program)
     return seen

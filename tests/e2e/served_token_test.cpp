@@ -168,4 +168,5 @@ TEST_F(ServedTokenTest, GrpcHealthServiceAnswersProbesWithoutTheToken) {
     EXPECT_EQ(seen["failing_service_check"], "NOT_SERVING");
     EXPECT_EQ(seen["failing_watched"], "NOT_SERVING");
     EXPECT_EQ(seen["unknown"], "NOT_FOUND");
+    EXPECT_EQ(seen["unknown_watched"], "SERVICE_UNKNOWN");
 }

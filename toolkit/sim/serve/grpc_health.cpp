@@ -34,13 +34,13 @@ grpc::Status GrpcHealth::Check(grpc::ServerContext*, const health::HealthCheckRe
 grpc::Status GrpcHealth::Watch(grpc::ServerContext* context,
                                const health::HealthCheckRequest* request,
                                grpc::ServerWriter<health::HealthCheckResponse>* writer) {
-    if (!known(request->service())) {
-        return {grpc::StatusCode::NOT_FOUND, "unknown service"};
-    }
+    // An unknown service is watched, not refused: it may be registered later.
+    bool watched = known(request->service());
     std::optional<health::HealthCheckResponse::ServingStatus> sent;
     std::unique_lock lock(mutex_);
     while (!stopped_ && !context->IsCancelled()) {
-        if (auto now = status(); now != sent) {
+        if (auto now = watched ? status() : health::HealthCheckResponse::SERVICE_UNKNOWN;
+            now != sent) {
             health::HealthCheckResponse reply;
             reply.set_status(now);
             // A client that does not read holds its Write; it must not hold the server's stop.
