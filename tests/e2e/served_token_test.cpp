@@ -142,14 +142,8 @@ TEST_F(ServedTokenTest, ATokenFileThatHoldsNoTokenIsRefusedBeforeServing) {
 // Fleet engines probe with the standard health service and no token; it fails exactly while
 // simulators cannot start, as GET /v1/health does.
 TEST_F(ServedTokenTest, GrpcHealthServiceAnswersProbesWithoutTheToken) {
-    auto folder = sandbox.dir().path() / "moving";
-    std::filesystem::create_directories(folder);
+    auto folder = norva_test::write_movable_test_sim(sandbox.dir().path());
     auto program = folder / "simulator";
-    std::filesystem::copy_file(TEST_SIM_BINARY, program);
-    norva_test::write_file(folder / "norva-sim.toml",
-                           "name = \"moving\"\ndescription = \"d\"\ntype = \"sim\"\n"
-                           "version = \"1\"\ncommand = [\"" +
-                               program.string() + "\", \"good\"]\n");
     norva_test::ServedSim server(sandbox, folder.string(),
                                  {"--protocol", "grpc", "--token-file", token_file});
     norva_core::process::Options with_token;

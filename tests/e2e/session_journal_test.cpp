@@ -80,14 +80,8 @@ TEST_F(SessionJournalTest, EverySessionIsLoggedAndOneTimedOutSaysSo) {
 }
 
 TEST_F(SessionJournalTest, HealthFailsWhileSessionsCannotStartAndRecoversWhenOneDoes) {
-    auto folder = sandbox.dir().path() / "moving";
-    std::filesystem::create_directories(folder);
+    auto folder = norva_test::write_movable_test_sim(sandbox.dir().path());
     auto program = folder / "simulator";
-    std::filesystem::copy_file(TEST_SIM_BINARY, program);
-    norva_test::write_file(folder / "norva-sim.toml",
-                           "name = \"moving\"\ndescription = \"d\"\ntype = \"sim\"\n"
-                           "version = \"1\"\ncommand = [\"" +
-                               program.string() + "\", \"good\"]\n");
     norva_test::ServedSim server(sandbox, folder.string(), {"--protocol", "http"});
     int port = server.port();
     EXPECT_EQ(call(port, "GET", "/v1/health").status, 200);

@@ -35,6 +35,18 @@ std::filesystem::path write_batched_test_sim(const std::filesystem::path& parent
     return folder;
 }
 
+std::filesystem::path write_movable_test_sim(const std::filesystem::path& parent) {
+    auto folder = parent / "moving";
+    std::filesystem::create_directories(folder);
+    auto program = folder / "simulator";
+    std::filesystem::copy_file(TEST_SIM_BINARY, program);
+    write_file(folder / "norva-sim.toml",
+               "name = \"moving\"\ndescription = \"d\"\ntype = \"sim\"\nversion = \"1\"\n"
+               "command = [\"" +
+                   program.string() + "\", \"good\"]\n");
+    return folder;
+}
+
 namespace {
 
 std::vector<std::string> lines_starting(const std::string& log_path, const std::string& word) {

@@ -20,6 +20,10 @@ std::filesystem::path write_test_sim(const std::filesystem::path& parent, const 
 std::filesystem::path write_batched_test_sim(const std::filesystem::path& parent,
                                              const std::string& mode, std::size_t instances);
 
+// A sim folder "moving" holding its own copy of the test simulator ("good"), as "simulator",
+// which a test may move away to make every start fail.
+std::filesystem::path write_movable_test_sim(const std::filesystem::path& parent);
+
 // What test simulators wrote to their TEST_SIM_LOG file.
 std::vector<pid_t> logged_pids(const std::string& log_path);
 std::vector<pid_t> logged_helper_pids(const std::string& log_path);
